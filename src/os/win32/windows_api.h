@@ -1,0 +1,15 @@
+// The one place that includes <windows.h>. The core's char16_t text is the W functions'
+// wchar_t text (same size, same encoding), so pointers are converted with wide() and text().
+#pragma once
+
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+namespace os::win32 {
+
+inline wchar_t* wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); }
+inline const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
+inline char16_t* text(wchar_t* wide_text) { return reinterpret_cast<char16_t*>(wide_text); }
+
+}  // namespace os::win32

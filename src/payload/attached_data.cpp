@@ -1,0 +1,55 @@
+#include "payload/attached_data.h"
+
+#include "platform/diagnostics.h"
+
+namespace payload {
+namespace {
+
+[[noreturn]] void header_error() { platform::fatal_exit(platform::message::header); }
+
+// Scans a terminated string at q: its length in code units. The terminator must lie wholly
+// inside the table and among the first 4096 units, and the string must not be empty.
+std::uint32_t scan_string(const std::uint8_t* q, const std::uint8_t* table_end) {
+  const auto room = static_cast<std::uint64_t>(table_end - q);
+  for (std::uint32_t i = 0;; ++i) {
+    if (room < 2 * (std::uint64_t{i} + 1)) header_error();
+    if (read_unit(q + 2 * std::uint64_t{i}) == 0) {
+      if (i == 0) header_error();
+      return i;
+    }
+    if (i + 1 == max_string_units + 1) header_error();
+  }
+}
+
+}  // namespace
+
+AttachedDataHeader read_attached_data_header(AttachedData data) {
+  // The order keeps every subtraction from wrapping.
+  if (data.length < header_size) header_error();
+  const std::uint64_t table_size = read_u64(data.start);
+  const std::uint64_t stream_size = read_u64(data.start + 8);
+  if (table_size > data.length - header_size) header_error();
+  if (table_size > max_table_size) header_error();
+  if (stream_size > data.length - header_size - table_size) header_error();
+  const std::uint8_t* table = data.start + header_size;
+  return {table_size, stream_size, table, table + table_size};
+}
+
+PayloadEntry next_payload_entry(const std::uint8_t* position, const std::uint8_t* table_end) {
+  if (table_end - position < 12) header_error();
+  PayloadEntry entry{};
+  entry.flags = read_u32(position);
+  if (entry.flags > max_flags) header_error();
+  entry.path = position + 12;
+  entry.path_length = scan_string(entry.path, table_end);
+  entry.end = entry.path + 2 * (std::uint64_t{entry.path_length} + 1);
+  entry.has_second_string = (entry.flags & flag_second_string) != 0;
+  if (entry.has_second_string) {
+    const std::uint32_t second_length = scan_string(entry.end, table_end);
+    entry.end += 2 * (std::uint64_t{second_length} + 1);
+  }
+  entry.size = read_u64(position + 4);
+  return entry;
+}
+
+}  // namespace payload

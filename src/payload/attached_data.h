@@ -1,0 +1,55 @@
+// The attached data: a 16-byte header (table size T, stream size S), a table of PayloadEntry
+// records back to back, then one Zstandard stream holding every file's bytes in table order.
+// Everything is read in place, unaligned and little-endian; nothing is copied or allocated.
+#pragma once
+
+#include <cstdint>
+
+namespace payload {
+
+inline constexpr std::uint64_t header_size = 16;
+inline constexpr std::uint64_t max_table_size = 0x10000000;  // 268,435,456
+inline constexpr std::uint32_t max_flags = 7;
+inline constexpr std::uint32_t flag_second_string = 2;
+inline constexpr std::uint32_t flag_last = 4;
+// A path or second string holds at most this many code units before its terminator.
+inline constexpr std::uint32_t max_string_units = 4095;
+
+struct AttachedData {
+  const std::uint8_t* start;
+  std::uint64_t length;
+};
+
+struct AttachedDataHeader {
+  std::uint64_t table_size;
+  std::uint64_t stream_size;
+  const std::uint8_t* table;   // [table, table + table_size)
+  const std::uint8_t* stream;  // [stream, stream + stream_size)
+};
+
+struct PayloadEntry {
+  std::uint32_t flags;
+  std::uint64_t size;
+  const std::uint8_t* path;  // path_length UTF-16LE code units, unaligned, then a 0 unit
+  std::uint32_t path_length;
+  bool has_second_string;
+  const std::uint8_t* end;  // where the next record begins
+};
+
+// Applies the header test; ends the process with the header error on failure.
+AttachedDataHeader read_attached_data_header(AttachedData data);
+// Applies the record test to the record at position; ends the process with the header error
+// on failure.
+PayloadEntry next_payload_entry(const std::uint8_t* position, const std::uint8_t* table_end);
+
+inline std::uint64_t read_u64(const std::uint8_t* p) {
+  std::uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
+  return value;
+}
+inline std::uint32_t read_u32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+inline char16_t read_unit(const std::uint8_t* p) { return static_cast<char16_t>(p[0] | p[1] << 8); }
+
+}  // namespace payload

@@ -1,0 +1,181 @@
+#include "payload/block_builder.h"
+
+#include <zstd.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "payload/attached_data.h"
+
+namespace payload {
+namespace {
+
+void put_u64(std::string& out, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) out += static_cast<char>(value >> (8 * i));
+}
+
+std::string utf8_for_message(const std::u16string& path) {
+  std::string out;
+  for (char16_t c : path) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
+  return out;
+}
+
+struct ContextDeleter {
+  void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+
+void check(std::size_t result, const char* what) {
+  if (ZSTD_isError(result)) throw BlockError(std::string(what) + ": " + ZSTD_getErrorName(result));
+}
+
+// Streams the entries' contents through one frame into out.
+class FrameWriter {
+ public:
+  FrameWriter(const BlockOptions& options, std::ostream& out, std::uint64_t total)
+      : context_(ZSTD_createCCtx()), options_(options), out_(out), total_(total), buffer_(ZSTD_CStreamOutSize()) {
+    if (!context_) throw BlockError("cannot create a compression context");
+    if (options.window_log < 10 || options.window_log > 27) throw BlockError("window log must lie between 10 and 27");
+    ZSTD_CCtx* c = context_.get();
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "compression level");
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, options.window_log), "window log");
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0), "content size flag");
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum flag");
+    if (options.threads > 0) check(ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, options.threads), "threads");
+  }
+
+  // Feeding with ZSTD_e_continue keeps the content size unknown to the encoder, so the frame
+  // header never holds one and the window stays as set.
+  void feed(const char* data, std::size_t size) { run(data, size, ZSTD_e_continue); }
+  void finish() { run(nullptr, 0, ZSTD_e_end); }
+  std::uint64_t written() const { return written_; }
+
+ private:
+  void run(const char* data, std::size_t size, ZSTD_EndDirective mode) {
+    ZSTD_inBuffer input{data, size, 0};
+    for (;;) {
+      ZSTD_outBuffer output{buffer_.data(), buffer_.size(), 0};
+      const std::size_t left = ZSTD_compressStream2(context_.get(), &output, &input, mode);
+      check(left, "compression failed");
+      out_.write(buffer_.data(), static_cast<std::streamsize>(output.pos));
+      written_ += output.pos;
+      const bool done = mode == ZSTD_e_end ? left == 0 : input.pos == input.size;
+      if (done) break;
+    }
+    done_ += size;
+    if (options_.progress && size > 0) options_.progress(done_, total_);
+  }
+
+  std::unique_ptr<ZSTD_CCtx, ContextDeleter> context_;
+  const BlockOptions& options_;
+  std::ostream& out_;
+  std::uint64_t total_;
+  std::uint64_t done_ = 0;
+  std::uint64_t written_ = 0;
+  std::vector<char> buffer_;
+};
+
+std::uint64_t entry_size(const BlockEntry& entry) {
+  if (entry.source.empty()) return entry.contents.size();
+  std::error_code error;
+  const std::uint64_t size = std::filesystem::file_size(entry.source, error);
+  if (error) throw BlockError(entry.source.string() + ": cannot read its size: " + error.message());
+  return size;
+}
+
+void stream_entry(const BlockEntry& entry, std::uint64_t size, FrameWriter& frame) {
+  if (entry.source.empty()) {
+    frame.feed(entry.contents.data(), entry.contents.size());
+    return;
+  }
+  std::ifstream in(entry.source, std::ios::binary);
+  if (!in) throw BlockError(entry.source.string() + ": cannot open for reading");
+  std::vector<char> chunk(1 << 20);
+  std::uint64_t seen = 0;
+  while (in) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    seen += got;
+    if (seen > size) break;
+    frame.feed(chunk.data(), got);
+  }
+  if (in.bad()) throw BlockError(entry.source.string() + ": read failed");
+  if (seen != size) throw BlockError(entry.source.string() + ": the file changed while it was packed");
+}
+
+}  // namespace
+
+std::string encode_record(const std::u16string& path, std::uint32_t flags, std::uint64_t size) {
+  if (path.empty()) throw BlockError("an entry path is empty");
+  if (path.size() > max_string_units) {
+    throw BlockError(utf8_for_message(path) + ": path has " + std::to_string(path.size()) + " code units, at most " +
+                     std::to_string(max_string_units) + " fit");
+  }
+  if (path.find(u'\0') != std::u16string::npos) throw BlockError(utf8_for_message(path) + ": path holds a 0 code unit");
+  std::string record;
+  for (int i = 0; i < 4; ++i) record += static_cast<char>(flags >> (8 * i));
+  put_u64(record, size);
+  for (char16_t c : path) {
+    record += static_cast<char>(c & 0xFF);
+    record += static_cast<char>(c >> 8);
+  }
+  record.append(2, '\0');
+  return record;
+}
+
+BlockSummary write_block(const std::vector<BlockEntry>& entries, const BlockOptions& options, std::ostream& out) {
+  if (entries.empty()) throw BlockError("there is nothing to pack: the entry list is empty");
+  std::vector<std::uint64_t> sizes;
+  std::string table;
+  BlockSummary summary;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    sizes.push_back(entry_size(entries[i]));
+    summary.content_size += sizes.back();
+    table += encode_record(entries[i].path, i + 1 == entries.size() ? flag_last : 0, sizes.back());
+    if (table.size() > max_table_size) {
+      throw BlockError("the entry table would exceed " + std::to_string(max_table_size) + " bytes");
+    }
+  }
+  summary.table_size = table.size();
+
+  const std::streampos start = out.tellp();
+  std::string header;
+  put_u64(header, summary.table_size);
+  put_u64(header, 0);  // the stream size, filled in at the end
+  out.write(header.data(), static_cast<std::streamsize>(header.size()));
+  out.write(table.data(), static_cast<std::streamsize>(table.size()));
+
+  FrameWriter frame(options, out, summary.content_size);
+  for (std::size_t i = 0; i < entries.size(); ++i) stream_entry(entries[i], sizes[i], frame);
+  frame.finish();
+  summary.stream_size = frame.written();
+
+  std::uint64_t offset = header_size + summary.table_size + summary.stream_size;
+  std::string tail(1, '\0');
+  ++offset;
+  while (offset % 8 != 0) {
+    tail += '\0';
+    ++offset;
+  }
+  put_u64(tail, offset);
+  out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
+  summary.block_size = offset + 8;
+
+  const std::streampos end = out.tellp();
+  std::string stream_size;
+  put_u64(stream_size, summary.stream_size);
+  out.seekp(start + std::streamoff(8));
+  out.write(stream_size.data(), 8);
+  out.seekp(end);
+  if (!out) throw BlockError("writing the block failed");
+  return summary;
+}
+
+std::vector<std::uint8_t> build_block(const std::vector<BlockEntry>& entries, const BlockOptions& options) {
+  std::stringstream out(std::ios::in | std::ios::out | std::ios::binary);
+  write_block(entries, options, out);
+  const std::string bytes = std::move(out).str();
+  return {bytes.begin(), bytes.end()};
+}
+
+}  // namespace payload

@@ -1,0 +1,52 @@
+// Host side: writes an attached-data block that the launcher accepts. Header, table (flags 0,
+// the last record 4), one Zstandard frame with a window of at most 2^27 bytes and no content
+// size field, then one 0x00 byte, zero padding to a multiple of 8, and an 8-byte trailer that
+// holds its own offset.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace payload {
+
+struct BlockEntry {
+  std::u16string path;  // relative to the unpack directory, "\" as separator
+  std::string contents;  // used when source is empty
+  std::filesystem::path source;  // when set, the file's bytes are streamed from here
+};
+
+struct BlockOptions {
+  int level = 19;
+  int threads = 0;  // 0: compress on the calling thread
+  bool checksum = false;
+  int window_log = 27;  // the launcher's decoder refuses more
+  // Called as the stream grows: bytes of content compressed so far, and in all.
+  std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+};
+
+class BlockError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct BlockSummary {
+  std::uint64_t table_size = 0;
+  std::uint64_t stream_size = 0;
+  std::uint64_t content_size = 0;
+  std::uint64_t block_size = 0;
+};
+
+// Writes the block to out, which must be seekable (the stream size is known only at the end).
+// Throws BlockError for input the launcher would refuse or a source that cannot be read.
+BlockSummary write_block(const std::vector<BlockEntry>& entries, const BlockOptions& options, std::ostream& out);
+std::vector<std::uint8_t> build_block(const std::vector<BlockEntry>& entries, const BlockOptions& options = {});
+
+// The record bytes of one table entry; throws BlockError for a path the launcher would refuse.
+std::string encode_record(const std::u16string& path, std::uint32_t flags, std::uint64_t size);
+
+}  // namespace payload

@@ -1,0 +1,24 @@
+// Helpers shared by the unit tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace test_support {
+
+// How abort() shows up in a death test on this platform.
+#ifdef _WIN32
+inline auto aborted() { return testing::ExitedWithCode(3); }
+#else
+inline auto aborted() { return testing::KilledBySignal(6); }
+#endif
+inline auto exited_with_2() { return testing::ExitedWithCode(2); }
+
+inline std::string narrow(std::u16string_view text) {
+  std::string out;
+  for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+}  // namespace test_support
