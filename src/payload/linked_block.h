@@ -1,0 +1,13 @@
+// The attached data as the launcher's link places it: a read-only section of its own
+// (".zamrik") holding the block, and its length as a constant. Both come from an object that
+// the link recipe generates for each application.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr char attached_data_section_name[] = ".zamrik";
+
+extern "C" {
+extern const std::uint8_t zamrik_attached_data[];
+extern const std::uint64_t zamrik_attached_data_length;
+}
