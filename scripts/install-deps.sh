@@ -11,6 +11,8 @@ packages=(
   libgtest-dev libgmock-dev googletest
   dpkg-dev xz-utils zlib1g-dev
 )
+# ./run fuzz needs clang and its libFuzzer runtime.
+if [ "${1:-}" = --fuzz ]; then packages+=(clang-14 libclang-rt-14-dev); fi
 
 missing=()
 for p in "${packages[@]}"; do
