@@ -1,6 +1,5 @@
 // The child command line: an argument vector written with the launcher's quoting and split
-// again by the C run-time's rules must come back equal, less its empty arguments (the
-// launcher passes an empty argument as nothing at all).
+// again by the C run-time's rules must come back equal, empty arguments included.
 //
 // Input: UTF-16LE code units; each 0x0000 unit ends one argument.
 #include <cstdint>
@@ -78,7 +77,7 @@ void check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Arguments arguments{u""};  // element 0 is replaced by the module name
+  Arguments arguments{u"", u""};  // element 0 stands for the module name, which replaces it
   for (std::size_t i = 0; i + 1 < size; i += 2) {
     const auto unit = static_cast<char16_t>(data[i] | data[i + 1] << 8);
     if (unit == 0) {
@@ -97,16 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const fuzz::Ending& ending) {
     // Only a line past the capacity may end the run; inputs of this size cannot reach it.
     check(ending.kind == fuzz::EndingKind::overflow || ending.kind == fuzz::EndingKind::abort);
-    check(size / 2 * 3 >= launcher::command_line_capacity);
+    check(size / 2 * 3 + std::size(module_name) >= launcher::command_line_capacity);
     return 0;
   }
   const std::u16string written(buffer);
   check(written.size() == line.length && written.size() < launcher::command_line_capacity);
 
-  Arguments want{module_name};
-  for (std::size_t i = 1; i < arguments.size(); ++i) {
-    if (!arguments[i].empty()) want.push_back(arguments[i]);
-  }
-  check(split_like_runtime(written) == want);
+  arguments[0] = module_name;
+  check(split_like_runtime(written) == arguments);
   return 0;
 }

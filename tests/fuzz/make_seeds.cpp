@@ -22,14 +22,51 @@ void write(const fs::path& folder, const std::string& name, const Bytes& bytes) 
 }
 
 
+Bytes utf16(std::u16string_view text) {
+  Bytes out;
+  for (char16_t c : text) {
+    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(c >> 8));
+  }
+  return out;
+}
+
+struct Spec {
+  std::string name;
+  std::uint16_t capacity;
+  std::uint8_t environment;  // bits 0-1: ZAMRIK_ONEFILE_PARENT, bit 2: produce run-identity values
+  std::u16string text;
+};
+
+const Spec specs[] = {
+    {"builtin", 4096, 0, u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"},
+    {"builtin-fresh", 4096, 5, u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"},
+    {"home", 4096, 0, u"{HOME}"},
+    {"program", 4096, 0, u"{PROGRAM_BASE}|{PROGRAM_DIR}|{program}"},
+    {"all-constants", 4096, 0, u"{COMPANY}{PRODUCT}{VERSION}{FILE_VERSION}{PRODUCT_VERSION}{TIME}{CACHE_DIR}"},
+    {"open-field", 4096, 0, u"abc{TEMP"},
+    {"nested-brace", 4096, 0, u"{A{HOME}x}"},
+    {"unknown", 4096, 0, u"{ TEMP}"},
+    {"exact-fit", 11, 0, u"{COMPANY}"},
+    {"one-short", 10, 0, u"{COMPANY}"},
+    {"trim", 4096, 0, u"D:\\{TEMP}"},
+    {"bad-parent", 4096, 3, u"{PID}"},
+};
+
+// Argument vectors: each argument ends with a 0 unit; element 0 is the module name.
+const std::vector<std::u16string> argument_vectors[] = {
+    {u"a b", u"a\"b", u"a \\", u"\\\" ", u"c:\\dir", u"x \\ y"},
+    {u"one", u"", u"three"},
+    {u"x\ry", u"*.txt", u"\"", u"\\\\\"\\"},
+    {u"tab\there", u"line\nfeed", u"v\vtab", u"trailing\\\\"},
+};
+
 struct Block {
   std::string name;
   std::vector<payload::BlockEntry> entries;
 };
 
 std::vector<Block> blocks() {
-  payload::BlockOptions options;
-  options.level = 3;
   std::string chunked(32769, 'z');  // one byte past a whole chunk
   for (std::size_t i = 0; i < chunked.size(); i += 7) chunked[i] = static_cast<char>('a' + i % 26);
   return {
@@ -50,9 +87,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   const fs::path corpus = argv[1];
-  payload::BlockOptions options;
-  options.level = 3;
   for (const Block& block : blocks()) {
+    payload::BlockOptions options;
+    options.level = 3;
+    // The application's window of 2^27 bytes costs the decoder as much memory per run; one seed
+    // keeps it, the others use a small window so that the fuzzer runs fast.
+    options.window_log = block.name == "one-file" ? 27 : 17;
     const Bytes bytes = payload::build_block(block.entries, options);
     write(corpus / "attached_data", block.name, bytes);
     // The unpack target reads its role from the first byte: even for the parent, odd for the child.
@@ -61,6 +101,21 @@ int main(int argc, char** argv) {
       std::copy(bytes.begin(), bytes.end(), input.begin() + 1);
       write(corpus / "unpack", block.name + (role ? "-child" : "-parent"), input);
     }
+  }
+  for (const Spec& spec : specs) {
+    Bytes input{static_cast<std::uint8_t>(spec.capacity & 0xFF), static_cast<std::uint8_t>(spec.capacity >> 8), spec.environment};
+    const Bytes text = utf16(spec.text);
+    input.insert(input.end(), text.begin(), text.end());
+    write(corpus / "expand_spec", spec.name, input);
+  }
+  int number = 0;
+  for (const auto& arguments : argument_vectors) {
+    Bytes input;
+    for (const std::u16string& argument : arguments) {
+      const Bytes text = utf16(argument + u'\0');
+      input.insert(input.end(), text.begin(), text.end());
+    }
+    write(corpus / "command_line", "vector-" + std::to_string(++number), input);
   }
   return 0;
 }

@@ -91,6 +91,7 @@ std::set<int> open_descriptors() {
   while (const dirent* entry = readdir(dir)) {
     if (entry->d_name[0] != '.') descriptors.insert(std::atoi(entry->d_name));
   }
+  descriptors.erase(dirfd(dir));  // the listing's own, closed below and free for reuse
   closedir(dir);
   return descriptors;
 }
