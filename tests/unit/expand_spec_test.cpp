@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "os/os.h"
@@ -271,7 +272,7 @@ TEST(ExpandSpecDeathTest, ValueThatDoesNotFitEndsTheProcess) {
 #ifndef _WIN32
   ScopedVariable home(u"HOME", u"/home/zamrik");
 #endif
-  char16_t output[16];
+  char16_t output[32];
   EXPECT_EXIT(spec::expand_spec(output, u"{COMPANY}", 10), aborted(), Eq(""));
   EXPECT_EXIT(spec::expand_spec(output, u"x{VERSION}", 9), aborted(), Eq(""));
   EXPECT_EXIT(spec::expand_spec(output, u"{HOME}", 3), aborted(), Eq(""));
@@ -297,6 +298,11 @@ TEST(ArgumentVector, IsTheProcessCommandLineSplit) {
   ASSERT_NE(split, nullptr);
   ASSERT_EQ(count, os::argument_count());
   for (int i = 0; i < count; ++i) EXPECT_EQ(std::u16string(split[i]), std::u16string(arguments[i])) << i;
+#ifdef _WIN32
+  LocalFree(split);
+#else
+  std::free(split);
+#endif
 }
 
 }  // namespace

@@ -44,7 +44,8 @@ TEST(RandomText, SeedCombinesCounterAddressAndProcessId) {
 
 TEST(RandomText, IsElevenBase64UrlCharactersEndingOnAMultipleOfFour) {
   for (std::uint32_t seed = 1; seed < 2000; seed += 7) {
-    const std::string_view text = spec::random_text(seed).data();
+    const spec::RandomText random = spec::random_text(seed);
+    const std::string_view text = random.data();
     ASSERT_EQ(text.size(), 11u) << seed;
     EXPECT_EQ(text.find_first_not_of(alphabet), std::string_view::npos) << text;
     EXPECT_EQ(alphabet.find(text.back()) % 4, 0u) << text;
