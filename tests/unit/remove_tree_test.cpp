@@ -111,42 +111,48 @@ TEST(RemoveTreeTest, FileThatCannotBeDeletedKeepsTheDirectoriesAboveIt) {
   EXPECT_FALSE(fs::exists(tree));
 }
 
-// A path of exactly length units that names the directory leaf below base: "\." components
-// make the text long while the directory itself stays near the top of the file system.
-std::u16string padded_path(const fs::path& base, std::size_t length, const std::string& leaf) {
+// A directory named by a path of exactly length units: "\." components make the text long
+// while the directory itself, at real, stays near the top of the file system.
+struct PaddedDirectory {
+  std::u16string path;
+  fs::path real;
+};
+
+PaddedDirectory padded_directory(const fs::path& base, std::size_t length, std::string leaf) {
   std::u16string path = launcher_path(base);
   std::size_t left = length - path.size() - 1 - leaf.size();
-  std::u16string tail(leaf.begin(), leaf.end());
   if (left % 2 == 1) {
-    tail += u'x';
+    leaf += 'x';
     --left;
   }
   for (; left > 0; left -= 2) path += u"\\.";
-  path += u"\\" + tail;
-  fs::create_directories(test_support::native_path(path));
-  return path;
+  path += u"\\" + std::u16string(leaf.begin(), leaf.end());
+  fs::create_directories(base / leaf);
+  return {path, base / leaf};
 }
 
 TEST(RemoveTreeDeathTest, PathsBeyondTheBufferAbort) {
   TestDirectory scratch;
   // The listing pattern, "\*" and a terminator must fit 4096 units.
-  const std::u16string listable = padded_path(scratch.path(), 4093, "listable");
-  write_file(test_support::native_path(listable) / "child", "");
-  EXPECT_TRUE(platform::remove_tree(listable.c_str()));
-  EXPECT_FALSE(fs::exists(scratch.path() / "listable"));
+  const PaddedDirectory listable = padded_directory(scratch.path(), 4093, "listable");
+  write_file(listable.real / "c", "");  // its path, 4095 units, just fits
+  EXPECT_TRUE(platform::remove_tree(listable.path.c_str()));
+  EXPECT_FALSE(fs::exists(listable.real));
   for (std::size_t length : {4094, 4095}) {
-    const std::u16string too_long = padded_path(scratch.path(), length, "too long");
-    EXPECT_EXIT(platform::remove_tree(too_long.c_str()), aborted(), Eq("")) << length;
+    const PaddedDirectory too_long = padded_directory(scratch.path(), length, "too long");
+    EXPECT_EXIT(platform::remove_tree(too_long.path.c_str()), aborted(), Eq("")) << length;
   }
 
   // A child path (directory, "\", name) must leave room for its terminator.
   const std::string name(100, 'n');
-  const std::u16string fits = padded_path(scratch.path(), 4095 - 1 - name.size(), "fits");
-  write_file(test_support::native_path(fits) / name, "");
-  EXPECT_TRUE(platform::remove_tree(fits.c_str()));
-  const std::u16string overflows = padded_path(scratch.path(), 4096 - 1 - name.size(), "overflows");
-  write_file(test_support::native_path(overflows) / name, "");
-  EXPECT_EXIT(platform::remove_tree(overflows.c_str()), aborted(), Eq(""));
+  const PaddedDirectory fits = padded_directory(scratch.path(), 4095 - 1 - name.size(), "fits");
+  write_file(fits.real / name, "");
+  EXPECT_TRUE(platform::remove_tree(fits.path.c_str()));
+  EXPECT_FALSE(fs::exists(fits.real));
+  const PaddedDirectory overflows = padded_directory(scratch.path(), 4096 - 1 - name.size(), "overflows");
+  write_file(overflows.real / name, "");
+  EXPECT_EXIT(platform::remove_tree(overflows.path.c_str()), aborted(), Eq(""));
+  EXPECT_TRUE(fs::exists(overflows.real / name));
 }
 
 }  // namespace
