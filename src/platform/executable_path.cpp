@@ -88,9 +88,10 @@ void resolve_final_path(char16_t* path, std::size_t capacity) {
   if (starts_with(path, long_prefix) && path[long_prefix_length] != u'\0' && path[long_prefix_length + 1] == u':') {
     move_to_start(path, long_prefix_length, capacity);
   }
-  // "\\?\UNC\server\share" becomes "\\server\share".
+  // "\\?\UNC\server\share" becomes "\\server\share": the text from the prefix's "C" on moves to
+  // the start, and that "C" becomes the first of the two backslashes.
   if (starts_with(path, unc_prefix)) {
-    move_to_start(path, unc_prefix_length - 1, capacity);
+    move_to_start(path, unc_prefix_length - 2, capacity);
     path[0] = u'\\';
   }
 }

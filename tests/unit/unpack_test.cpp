@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "payload/block_builder.h"
+#include "spec/expand_spec.h"
 #include "support/test_directory.h"
 #include "support/test_support.h"
 
@@ -195,6 +196,38 @@ TEST(EnsureParentDirectoriesTest, CreatesMissingAncestorsTopDown) {
   payload::ensure_parent_directories(scratch.launcher(fs::path("a") / "b" / "c" / "file.txt").c_str());
   EXPECT_TRUE(fs::is_directory(scratch.path() / "a" / "b" / "c"));
   EXPECT_FALSE(fs::exists(scratch.path() / "a" / "b" / "c" / "file.txt"));
+}
+
+#ifdef _WIN32
+constexpr char home_variable[] = "USERPROFILE";
+#else
+constexpr char home_variable[] = "HOME";
+#endif
+
+// Sets or removes the variable that names the profile directory; true when {HOME} then fails.
+bool set_home(const char* value) {
+#ifdef _WIN32
+  _putenv((std::string(home_variable) + "=" + (value != nullptr ? value : "")).c_str());
+#else
+  value != nullptr ? setenv(home_variable, value, 1) : unsetenv(home_variable);
+#endif
+  char16_t home[payload::path_capacity];
+  return !spec::expand_spec(home, u"{HOME}", payload::path_capacity);
+}
+
+TEST(EnsureDirectoryDeathTest, FirstCallEndsWhenTheProfileDirectoryIsUnknown) {
+  const char* current = std::getenv(home_variable);
+  const std::string saved = current != nullptr ? current : "";
+  const bool can_fail = set_home(nullptr);
+  set_home(current != nullptr ? saved.c_str() : nullptr);
+  if (!can_fail) GTEST_SKIP() << "this system finds the profile directory without " << home_variable;
+
+  // A process of its own, whose memo is still empty.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TestDirectory scratch;
+  // Whatever is asked about, even a directory that exists.
+  EXPECT_EXIT((set_home(nullptr), payload::ensure_directory(scratch.launcher().c_str())), aborted(),
+              Eq("Error, couldn't runtime expand spec '{HOME}'.\n"));
 }
 
 class UnpackDeathTest : public testing::Test {
