@@ -316,7 +316,7 @@ TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
   EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, room_for_backslash_only)), exited_with_2(),
               Eq("Error, couldn't find attached data header.\n"));
   const std::u16string no_room(4095, u'd');
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, no_room)), aborted(), Eq(""));
+  EXPECT_EXIT(unpack(block, no_room), aborted(), Eq(""));
 }
 
 #ifndef _WIN32
