@@ -106,18 +106,17 @@ namespace {
 using test_support::aborted;
 using testing::Eq;
 
-std::u16string resolved(const std::u16string& path, std::size_t capacity = 4097) {
-  std::u16string buffer = path;
-  buffer.resize(capacity, u'\0');
-  platform::resolve_final_path(buffer.data(), capacity);
-  return buffer.c_str();
+// Runs an in-place step over path, copied into a buffer of the given capacity.
+std::u16string applied(void (*step)(char16_t*, std::size_t), std::u16string path, std::size_t capacity) {
+  path.resize(capacity, u'\0');
+  step(path.data(), capacity);
+  return path.c_str();
 }
-
+std::u16string resolved(const std::u16string& path, std::size_t capacity = 4097) {
+  return applied(platform::resolve_final_path, path, capacity);
+}
 std::u16string shortened(const std::u16string& path, std::size_t capacity = 4097) {
-  std::u16string buffer = path;
-  buffer.resize(capacity, u'\0');
-  platform::shorten_directory_part(buffer.data(), capacity);
-  return buffer.c_str();
+  return applied(platform::shorten_directory_part, path, capacity);
 }
 
 class ScriptedTest : public testing::Test {

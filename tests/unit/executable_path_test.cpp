@@ -60,6 +60,13 @@ std::u16string short_form(const std::u16string& path) {
   return std::u16string(buffer, length < 4096 ? length : 0);
 }
 
+// Runs an in-place step over path, copied into a buffer of the executable path's capacity.
+std::u16string applied(void (*step)(char16_t*, std::size_t), std::u16string path) {
+  path.resize(platform::executable_path_capacity, u'\0');
+  step(path.data(), path.size());
+  return path.c_str();
+}
+
 #ifdef _WIN32
 constexpr bool short_names = true;
 #else
@@ -127,12 +134,7 @@ TEST(ResolveFinalPathTest, GivesTheFinalPathOfAFileAndLeavesOtherPathsAlone) {
   fs::create_symlink(directory / "some file.txt", scratch.path() / "link");
   cases.push_back({launcher_path(scratch.path() / "link"), file});
 #endif
-  for (const Case& c : cases) {
-    std::u16string buffer = c.path;
-    buffer.resize(4097, u'\0');
-    platform::resolve_final_path(buffer.data(), buffer.size());
-    EXPECT_EQ(narrow(buffer.c_str()), narrow(c.want));
-  }
+  for (const Case& c : cases) EXPECT_EQ(narrow(applied(platform::resolve_final_path, c.path)), narrow(c.want));
 }
 
 TEST(ShortenDirectoryPartTest, ShortensTheDirectoriesOfRealPaths) {
@@ -160,12 +162,7 @@ TEST(ShortenDirectoryPartTest, ShortensTheDirectoriesOfRealPaths) {
       {u"missing.txt", u"missing.txt"},
   };
   fs::current_path(directory);
-  for (const Case& c : cases) {
-    std::u16string buffer = c.path;
-    buffer.resize(4097, u'\0');
-    platform::shorten_directory_part(buffer.data(), buffer.size());
-    EXPECT_EQ(narrow(buffer.c_str()), narrow(c.want));
-  }
+  for (const Case& c : cases) EXPECT_EQ(narrow(applied(platform::shorten_directory_part, c.path)), narrow(c.want));
   fs::current_path(current);
 }
 
