@@ -63,12 +63,9 @@ const char16_t* executable_path(bool canonical) {
   if (path[0] != u'\0') return path;
   // A failure leaves the buffer empty, both steps keep an empty path as it is, and the next
   // request tries again.
+  // A name without a terminator in the buffer makes either step abort.
   os::module_file_name(path, executable_path_capacity);
-  if (canonical) {
-    resolve_final_path(path, executable_path_capacity);
-  } else if (bounded_length(path, executable_path_capacity) > executable_path_capacity - 1) {
-    abort_on_overflow();
-  }
+  if (canonical) resolve_final_path(path, executable_path_capacity);
   shorten_directory_part(path, executable_path_capacity);
   return path;
 }

@@ -186,9 +186,15 @@ TEST(EnsureDirectoryTest, CreatesOrFindsDirectoriesAndReportsFailure) {
     EXPECT_EQ(payload::ensure_directory(scratch.launcher(c.name).c_str()), c.want) << c.name;
     EXPECT_EQ(fs::exists(scratch.path() / c.name), c.exists_after) << c.name;
   }
-  // A drive is taken as it is, without asking the system.
+  // A drive is taken as it is, without asking the system (which on POSIX would make "Q:" in
+  // the current directory).
+  const fs::path current = fs::current_path();
+  fs::current_path(scratch.path());
   EXPECT_TRUE(payload::ensure_directory(u"Q:"));
-  EXPECT_FALSE(fs::exists("Q:"));
+  fs::current_path(current);
+#ifndef _WIN32
+  EXPECT_FALSE(fs::exists(scratch.path() / "Q:"));
+#endif
 }
 
 TEST(EnsureParentDirectoriesTest, CreatesMissingAncestorsTopDown) {
@@ -322,6 +328,7 @@ TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
 #ifndef _WIN32
 TEST_F(UnpackDeathTest, WriteFailureReportsTheSystemError) {
   // A device that is always full: the open succeeds and every write fails.
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   fs::create_symlink("/dev/full", scratch.path() / "full.bin");
   const auto block = block_of({{u"full.bin", first, {}}});
 
