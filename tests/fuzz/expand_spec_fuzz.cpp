@@ -7,6 +7,7 @@
 // produced); the rest is the spec as UTF-16LE code units, up to the first 0x0000 unit.
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -151,6 +152,8 @@ void check(bool condition) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The engine keeps its own files there too.
+  std::filesystem::create_directories("/tmp/zamrik-fuzz/temp");
   setenv("TMPDIR", "/tmp/zamrik-fuzz/temp", 1);
   setenv("HOME", "/home/zamrik-fuzz", 1);
   unsetenv("XDG_CACHE_HOME");
