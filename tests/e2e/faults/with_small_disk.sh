@@ -11,6 +11,6 @@ else
 fi
 "$@"
 status=$?
-[ -n "${folder_not_mounted:-}" ] || umount "$folder"
+[ -n "${folder_not_mounted:-}" ] || umount --lazy "$folder"
 rmdir "$folder"
 exit $status
