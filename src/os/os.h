@@ -65,7 +65,8 @@ char16_t** split_process_command_line(int* count);
 // ---- Folders ------------------------------------------------------------------------------
 
 // GetTempPathW writing straight into out with the given capacity: the length stored, or the
-// required size when it does not fit (then nothing usable is stored), 0 on failure.
+// required size when it does not fit, 0 on failure. In both failing cases out[0] is 0, so the
+// caller finds no text there.
 std::uint32_t temp_path(char16_t* out, std::uint32_t capacity);
 enum class ShellFolder { profile, local_app_data };
 inline constexpr std::uint32_t shell_folder_capacity = 260;

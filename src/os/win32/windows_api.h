@@ -3,7 +3,7 @@
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX  // libstdc++ defines it already for this target
+#ifndef NOMINMAX  // libstdc++ may have set it already
 #define NOMINMAX
 #endif
 #include <windows.h>
