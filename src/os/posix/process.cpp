@@ -3,11 +3,12 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <string>
@@ -149,7 +150,7 @@ Handle create_child_process(const char16_t* application, char16_t* command_line)
     errno = failed;
     return nullptr;
   }
-  return process_handle_of(pidfd_open(child, 0));
+  return process_handle_of(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
 }
 
 std::uint32_t wait_for(Handle process, std::uint32_t milliseconds) {
@@ -180,7 +181,7 @@ bool exit_code_of(Handle process, std::uint32_t* code) {
 }
 
 // A signal carries no exit code: the child ends by SIGKILL whatever code is asked for.
-void terminate(Handle process, std::uint32_t) { pidfd_send_signal(descriptor_of(process), SIGKILL, nullptr, 0); }
+void terminate(Handle process, std::uint32_t) { ::syscall(SYS_pidfd_send_signal, descriptor_of(process), SIGKILL, nullptr, 0); }
 
 Handle duplicate_handle(Handle handle) { return process_handle_of(::fcntl(descriptor_of(handle), F_DUPFD_CLOEXEC, 3)); }
 
