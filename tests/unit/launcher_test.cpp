@@ -15,6 +15,11 @@
 #include "os/win32/windows_api.h"
 
 #include <shellapi.h>
+#else
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
 #endif
 
 using test_support::aborted;
@@ -195,6 +200,31 @@ TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
     ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", c.value);
     EXPECT_EQ(launcher::detect_child_role(), c.child) << (c.value ? narrow(c.value) : "unset");
   }
+}
+
+TEST(ChildRole, IsRecognisedForAnExecutableInAPathOfMoreThan2047Characters) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine cannot start a program that lies in a path this long";
+#else
+  // A copy of this program, deep down, runs the role table above against itself.
+  namespace fs = std::filesystem;
+  const fs::path base = fs::temp_directory_path() / ("zamrik-long-path-" + std::to_string(os::current_process_id()));
+  fs::path directory = base;
+  while (directory.native().size() < 2100) directory /= std::string(200, 'd');
+  fs::create_directories(directory);
+  const fs::path copy = directory / "unit_tests";
+  fs::copy_file("/proc/self/exe", copy);
+  ASSERT_GT(copy.native().size(), 2047u);
+  std::string program = copy.native();
+  std::string filter = "--gtest_filter=ChildRole.NeedsTheIdOfARunningInstanceOfThisExecutable";
+  char* arguments[] = {program.data(), filter.data(), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, arguments, environ), 0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  fs::remove_all(base);
+#endif
 }
 
 TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {

@@ -1,5 +1,5 @@
 // The test application's main library. It reports what it received on standard output, one
-// "key=value" line each (text outside printable ASCII, and the backslash, as \uXXXX), then
+// "key=value" line each (text outside printable ASCII, and "%", as %XXXX in hexadecimal), then
 // carries out the commands in its arguments:
 //   echo                    stop here and return 0 (the arguments are only reported)
 //   exit CODE               return CODE (decimal or 0x hex, up to 32 bits)
@@ -8,8 +8,8 @@
 //   unsetenv NAME
 //   exists NAME             report whether NAME exists in the library's directory
 //   delete NAME             delete NAME in the library's directory
-//   hold NAME HOLDER MS     open NAME in the library's directory without sharing, and start the
-//                           program HOLDER with the argument MS, which inherits the open handle
+//   hold NAME HOLDER MS     open NAME in the library's directory without sharing, and start
+//                           "HOLDER --sleep MS", which inherits the open handle
 //   run PROGRAM ARG...      start PROGRAM with the remaining arguments, wait, return its code
 //   crash                   write through a null pointer
 #include <cstdio>
@@ -29,11 +29,11 @@ void write_out(const std::string& text) {
 std::string escaped(const wchar_t* text) {
   std::string out;
   for (; *text != L'\0'; ++text) {
-    if (*text >= 0x20 && *text < 0x7F && *text != L'\\') {
+    if (*text >= 0x20 && *text < 0x7F && *text != L'%') {
       out += static_cast<char>(*text);
     } else {
       char unit[8];
-      std::snprintf(unit, sizeof unit, "\\u%04X", static_cast<unsigned>(*text));
+      std::snprintf(unit, sizeof unit, "%%%04X", static_cast<unsigned>(*text));
       out += unit;
     }
   }
@@ -87,7 +87,7 @@ int finish(DWORD code) {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   const unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  write_out("return=" + std::to_string(code) + " time=" + std::to_string(ticks) + "\n");
+  write_out("return=" + std::to_string(code) + "\ntime=" + std::to_string(ticks) + "\n");
   return static_cast<int>(code);
 }
 
@@ -138,7 +138,7 @@ extern "C" int main_library_entry(int argc, wchar_t** argv, const wchar_t* libra
       HANDLE file = CreateFileW((directory + L"\\" + argument(1)).c_str(), GENERIC_WRITE, 0, &inheritable, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
       write_out(std::string("hold=") + (file != INVALID_HANDLE_VALUE ? "ok" : "failed") + "\n");
-      start_and_maybe_wait(argument(2), quoted(argument(2)) + L" " + argument(3), false);
+      start_and_maybe_wait(argument(2), quoted(argument(2)) + L" --sleep " + argument(3), false);
       CloseHandle(file);
       i += 3;
     } else if (command == L"run") {
@@ -146,6 +146,8 @@ extern "C" int main_library_entry(int argc, wchar_t** argv, const wchar_t* libra
       for (int k = i + 2; k < argc; ++k) command_line += L" " + quoted(argv[k]);
       return finish(start_and_maybe_wait(argument(1), command_line, true));
     } else if (command == L"crash") {
+      // No debugger: the process ends with the exception's code, as an unwatched crash does.
+      SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });
       int* volatile nowhere = nullptr;
       *nowhere = 1;
     } else {
