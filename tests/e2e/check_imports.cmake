@@ -1,4 +1,5 @@
 # Fails unless the executable imports from system libraries only, those that every Windows has.
+cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND "${OBJDUMP}" -p "${EXECUTABLE}" OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
 if(failed)
   message(FATAL_ERROR "${OBJDUMP} cannot read ${EXECUTABLE}")

@@ -259,4 +259,51 @@ TEST(LauncherVariables, NameTheLauncherDirectoryAndTheFirstArgument) {
             std::u16string(os::argument_vector()[0]));
 }
 
+#ifndef _WIN32
+// The Windows side runs against real Windows processes in the end-to-end tests.
+TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
+  namespace fs = std::filesystem;
+  const fs::path directory = fs::temp_directory_path() / ("zamrik-handler-" + std::to_string(os::current_process_id()));
+  const auto unpack = [&] {
+    fs::create_directories(directory / "sub");
+    std::u16string path = directory.u16string();
+    for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
+    std::copy(path.begin(), path.end() + 1, launcher::unpack_directory);
+  };
+  const auto supervise = [](std::u16string script) {
+    std::u16string line = u"sh -c \"" + script + u"\"";
+    os::Handle child = os::create_child_process(u"/bin/sh", line.data());
+    EXPECT_NE(child, nullptr);
+    os::Handle own = os::duplicate_handle(child);
+    launcher::child_process_handle.store(child);
+    return own;
+  };
+  const auto exit_code = [](os::Handle own) {
+    std::uint32_t code = 0;
+    EXPECT_EQ(os::wait_for(own, os::wait_infinite), os::wait_object_0);
+    EXPECT_TRUE(os::exit_code_of(own, &code));
+    os::close_handle(own);
+    return code;
+  };
+  payload::cleanup_needed = true;
+
+  unpack();
+  os::Handle quick = supervise(u"sleep 0.2; exit 9");
+  EXPECT_EQ(launcher::console_event_handler(3), 0);  // not a supervised event
+  EXPECT_NE(launcher::child_process_handle.load(), nullptr);
+  EXPECT_TRUE(fs::exists(directory));
+  EXPECT_EQ(launcher::console_event_handler(0), 0);
+  EXPECT_EQ(exit_code(quick), 9u);
+  EXPECT_EQ(launcher::child_process_handle.load(), nullptr);
+  EXPECT_FALSE(fs::exists(directory));
+
+  unpack();
+  os::Handle slow = supervise(u"sleep 30");
+  EXPECT_EQ(launcher::console_event_handler(2), 0);
+  EXPECT_EQ(exit_code(slow), 128u + 9u) << "ended by SIGKILL, which carries no exit code";
+  EXPECT_FALSE(fs::exists(directory));
+  payload::cleanup_needed = false;
+}
+#endif
+
 }  // namespace
