@@ -59,7 +59,8 @@ void query_performance_counter(std::int64_t* counter);
 // own: a test may replace an element and put it back.
 int argument_count();
 char16_t** argument_vector();
-// GetCommandLineW split by CommandLineToArgvW; null when the split fails.
+// GetCommandLineW split by CommandLineToArgvW; null when the split fails. The vector and its
+// texts are one block that belongs to the caller (LocalFree on Windows, free on POSIX).
 char16_t** split_process_command_line(int* count);
 
 // ---- Folders ------------------------------------------------------------------------------

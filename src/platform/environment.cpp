@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "os/os.h"
 #include "platform/diagnostics.h"
@@ -18,12 +19,6 @@ constexpr const char16_t* runtime_modules[] = {
     u"ucrtbase.dll", u"msvcrt.dll",   u"msvcr80.dll",  u"msvcr90.dll",
     u"msvcr100.dll", u"msvcr110.dll", u"msvcr120.dll",
 };
-
-std::size_t length_of(const char16_t* text) {
-  std::size_t length = 0;
-  while (text[length] != u'\0') ++length;
-  return length;
-}
 
 // A run-time may keep the very entry it is given, so entries live as long as the process. Each
 // block starts with a link to the one before, which keeps them all in sight of leak checkers.
@@ -84,8 +79,8 @@ void propagate_to_runtimes(const char* name, const char16_t* value) {
   char16_t wide_name[entry_name_capacity] = {};
   widen_ascii_append(wide_name, name, entry_name_capacity);
   if (value == nullptr) value = u"";
-  const std::size_t name_length = length_of(wide_name);
-  const std::size_t value_length = length_of(value);
+  const std::size_t name_length = std::char_traits<char16_t>::length(wide_name);
+  const std::size_t value_length = std::char_traits<char16_t>::length(value);
   char16_t* entry = allocate_kept_entry(name_length + value_length + 2);
   // Carrying on would leave the run-times with a value that differs from the process's.
   if (entry == nullptr) os::abort_process();

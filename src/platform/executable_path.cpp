@@ -63,12 +63,9 @@ const char16_t* executable_path(bool canonical) {
   if (path[0] != u'\0') return path;
   // A failure leaves the buffer empty, both steps keep an empty path as it is, and the next
   // request tries again.
+  // A name without a terminator in the buffer makes either step abort.
   os::module_file_name(path, executable_path_capacity);
-  if (canonical) {
-    resolve_final_path(path, executable_path_capacity);
-  } else if (bounded_length(path, executable_path_capacity) > executable_path_capacity - 1) {
-    abort_on_overflow();
-  }
+  if (canonical) resolve_final_path(path, executable_path_capacity);
   shorten_directory_part(path, executable_path_capacity);
   return path;
 }
@@ -88,9 +85,10 @@ void resolve_final_path(char16_t* path, std::size_t capacity) {
   if (starts_with(path, long_prefix) && path[long_prefix_length] != u'\0' && path[long_prefix_length + 1] == u':') {
     move_to_start(path, long_prefix_length, capacity);
   }
-  // "\\?\UNC\server\share" becomes "\\server\share".
+  // "\\?\UNC\server\share" becomes "\\server\share": the text from the prefix's "C" on moves to
+  // the start, and that "C" becomes the first of the two backslashes.
   if (starts_with(path, unc_prefix)) {
-    move_to_start(path, unc_prefix_length - 1, capacity);
+    move_to_start(path, unc_prefix_length - 2, capacity);
     path[0] = u'\\';
   }
 }

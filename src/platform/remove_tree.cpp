@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "os/os.h"
 #include "platform/diagnostics.h"
@@ -22,12 +23,6 @@ struct Walk {
 
 bool is_dot_or_dot_dot(const char16_t* name) {
   return name[0] == u'.' && (name[1] == u'\0' || (name[1] == u'.' && name[2] == u'\0'));
-}
-
-std::size_t length_of(const char16_t* text) {
-  std::size_t length = 0;
-  while (text[length] != u'\0') ++length;
-  return length;
 }
 
 bool is_real_directory(std::uint32_t attributes) {
@@ -54,7 +49,7 @@ bool remove_directory_tree(Walk& walk) {
     if (is_dot_or_dot_dot(walk.name)) continue;
     append_bounded(walk.path, u"\\", path_capacity);
     append_bounded(walk.path, walk.name, path_capacity);
-    walk.length = length + 1 + length_of(walk.name);
+    walk.length = length + 1 + std::char_traits<char16_t>::length(walk.name);
     // A failed entry does not stop the others.
     ok = remove_entry(walk) && ok;
     walk.length = length;
@@ -80,7 +75,7 @@ bool remove_tree(const char16_t* path) {
   Walk walk;
   walk.path[0] = u'\0';
   append_bounded(walk.path, path, path_capacity);
-  walk.length = length_of(walk.path);
+  walk.length = std::char_traits<char16_t>::length(walk.path);
   return remove_directory_tree(walk);
 }
 

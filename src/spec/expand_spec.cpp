@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <string>
 
 #include "os/os.h"
 #include "platform/diagnostics.h"
@@ -129,16 +130,20 @@ void append_process_id(Output& out, char16_t* value) {
   std::free(stored);
 }
 
-DecimalText fresh_value(Placeholder placeholder) {
-  if (placeholder == Placeholder::time) return file_time_text(os::system_time_as_file_time());
-  if (placeholder == Placeholder::time_us) return microsecond_text(os::system_time_as_file_time());
-  std::int64_t counter = 0;
-  os::query_performance_counter(&counter);
-  const RandomText random = random_text(random_seed(static_cast<std::uint64_t>(counter),
-                                                    reinterpret_cast<std::uintptr_t>(&counter), os::current_process_id()));
-  DecimalText text{};
-  std::copy(random.begin(), random.end(), text.begin());
-  return text;
+// A new value for {TIME}, {TIME_US} or {RANDOM}, widened into value.
+void produce_value(Placeholder placeholder, char16_t* value) {
+  value[0] = u'\0';
+  if (placeholder == Placeholder::time) {
+    platform::widen_ascii_append(value, file_time_text(os::system_time_as_file_time()).data(), value_capacity);
+  } else if (placeholder == Placeholder::time_us) {
+    platform::widen_ascii_append(value, microsecond_text(os::system_time_as_file_time()).data(), value_capacity);
+  } else {
+    std::int64_t counter = 0;
+    os::query_performance_counter(&counter);
+    const std::uint32_t seed = random_seed(static_cast<std::uint64_t>(counter), reinterpret_cast<std::uintptr_t>(&counter),
+                                           os::current_process_id());
+    platform::widen_ascii_append(value, random_text(seed).data(), value_capacity);
+  }
 }
 
 // {TIME}, {TIME_US} and {RANDOM} are made once and stored; every later expansion, the child's
@@ -149,16 +154,9 @@ void append_run_value(Output& out, char16_t* value, Placeholder placeholder, con
     std::free(stored);
     return;
   }
-  value[0] = u'\0';
-  platform::widen_ascii_append(value, fresh_value(placeholder).data(), value_capacity);
+  produce_value(placeholder, value);
   platform::set_environment_value(variable, value);
   out.append(value);
-}
-
-std::size_t length_of(const char16_t* text) {
-  std::size_t length = 0;
-  while (text[length] != u'\0') ++length;
-  return length;
 }
 
 // Appends the value of a placeholder at the write position; false when the expansion fails.
@@ -189,7 +187,7 @@ bool append_value(Output& out, Placeholder placeholder) {
     case Placeholder::program_dir: {
       if (!expand_spec(out.position, u"{PROGRAM}", out.remaining)) return false;
       char16_t* program = out.position;
-      std::size_t length = length_of(program);
+      std::size_t length = std::char_traits<char16_t>::length(program);
       if (placeholder == Placeholder::program_base) {
         if (length > 3 && same_name(program + length - 4, u".exe")) program[length - 4] = u'\0';
       } else {

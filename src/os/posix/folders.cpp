@@ -16,6 +16,16 @@ std::u16string launcher_path(std::string_view path) {
   return text;
 }
 
+// Like the system's folder paths: single separators and none at the end (the root aside).
+std::string tidy(std::string_view path) {
+  std::string out;
+  for (char c : path) {
+    if (c != '/' || out.empty() || out.back() != '/') out += c;
+  }
+  if (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
 const char* nonempty_variable(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && *value != '\0' ? value : nullptr;
@@ -41,14 +51,14 @@ bool shell_folder_path(ShellFolder folder, char16_t* out) {
   std::string path;
   if (folder == ShellFolder::profile) {
     if (home == nullptr) return false;
-    path = home;
+    path = tidy(home);
   } else {
     // XDG asks that a relative cache directory be ignored.
     const char* cache = nonempty_variable("XDG_CACHE_HOME");
     if (cache != nullptr && cache[0] == '/') {
-      path = cache;
+      path = tidy(cache);
     } else if (home != nullptr) {
-      path = std::string(home) + "/.cache";
+      path = tidy(std::string(home) + "/.cache");
     } else {
       return false;
     }
