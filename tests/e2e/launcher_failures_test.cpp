@@ -14,12 +14,22 @@ using testing::StartsWith;
 
 class LauncherFailures : public LauncherTest {};
 
-TEST_F(LauncherFailures, ALibraryWithoutTheOrdinalOneExportEndsBothWithStatus2) {
-  const Outcome run = this->run({built(L"launcher_no_entry"), L""});
-  EXPECT_EQ(run.exit_code, 2u);
-  EXPECT_EQ(run.out, "Error, DLL entry point not found.\r\n");
-  EXPECT_EQ(run.err, "");
-  EXPECT_THAT(temporary_entries(), IsEmpty());
+TEST_F(LauncherFailures, NothingToCallEndsBothWithStatus2AndAMessage) {
+  struct Case {
+    std::wstring launcher;
+    std::string out;
+  };
+  const Case cases[] = {
+      {L"launcher_no_entry", "Error, DLL entry point not found.\r\n"},             // no ordinal-1 export
+      {L"launcher_empty_table", "Error, attached data holds no main library.\r\n"},  // no entry at all
+  };
+  for (const Case& c : cases) {
+    const Outcome run = this->run({built(c.launcher), L"a b"});
+    EXPECT_EQ(run.exit_code, 2u) << narrow(c.launcher);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, "");
+    EXPECT_THAT(temporary_entries(), IsEmpty()) << narrow(c.launcher);
+  }
 }
 
 TEST_F(LauncherFailures, ADirectoryThatIsGoneWhenTheChildLoadsEndsBothWithStatus2) {
@@ -32,14 +42,6 @@ TEST_F(LauncherFailures, ADirectoryThatIsGoneWhenTheChildLoadsEndsBothWithStatus
   EXPECT_EQ(run.reports[0]["return"], L"2");
   EXPECT_THAT(run.err, StartsWith("Error, load DLL. ([Error 126] "));
   EXPECT_THAT(run.err, testing::EndsWith(")\r\n"));
-  EXPECT_THAT(temporary_entries(), IsEmpty());
-}
-
-TEST_F(LauncherFailures, AnEmptyEntryTableEndsBothWithStatus2) {
-  const Outcome run = this->run({built(L"launcher_empty_table"), L"a b"});
-  EXPECT_EQ(run.exit_code, 2u);
-  EXPECT_EQ(run.out, "Error, attached data holds no main library.\r\n");
-  EXPECT_EQ(run.err, "");
   EXPECT_THAT(temporary_entries(), IsEmpty());
 }
 
