@@ -9,6 +9,11 @@ namespace launcher {
 char16_t child_command_line[command_line_capacity];
 
 namespace {
+// The parent's own arguments, kept for the life of the process like the line built from them.
+char16_t** process_arguments = nullptr;
+}  // namespace
+
+namespace {
 
 // Characters that make an argument need quotes. Carriage return is not among them: the
 // splitters take it as an ordinary character.
@@ -78,15 +83,15 @@ void compose_command_line(CommandLine& line, const char16_t* first, int count, c
 void build_child_command_line() {
   const char16_t* module = platform::module_file_name();
   int count = 0;
-  char16_t** vector = os::split_process_command_line(&count);
-  if (vector == nullptr) {
+  process_arguments = os::split_process_command_line(&count);
+  if (process_arguments == nullptr) {
     // Without its arguments the child cannot be started as the user asked.
     const std::uint32_t code = os::last_error();
     platform::report_system_error(platform::message::launch_child, code);
     std::exit(2);
   }
   CommandLine line{child_command_line, command_line_capacity};
-  compose_command_line(line, module, count, vector);
+  compose_command_line(line, module, count, process_arguments);
 }
 
 }  // namespace launcher

@@ -1,6 +1,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
@@ -56,9 +57,11 @@ bool same_text(const char16_t* a, const char16_t* b) {
 bool detect_child_role() {
   char16_t name[name_capacity] = {};
   platform::widen_ascii_append(name, parent_variable, name_capacity);
-  const char16_t* value = platform::get_environment_value(name);
+  char16_t* value = platform::get_environment_value(name);
   std::uint32_t process_id = 0;
-  if (value == nullptr || !parse_process_id(value, &process_id)) return false;
+  const bool parsed = value != nullptr && parse_process_id(value, &process_id);
+  std::free(value);
+  if (!parsed) return false;
 
   os::Handle process = os::open_process_for_query(process_id);
   if (process == nullptr) return false;

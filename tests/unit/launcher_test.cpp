@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,7 @@ TEST(ChildCommandLine, IsBuiltFromTheProcessCommandLine) {
   char16_t** vector = os::split_process_command_line(&count);
   std::vector<std::u16string> want{platform::module_file_name()};
   for (int i = 1; i < count; ++i) want.emplace_back(vector[i]);
+  LocalFree(vector);
   EXPECT_EQ(split_with_shell(line), want);
 #endif
 }
@@ -149,9 +151,10 @@ class ScopedVariable {
   ScopedVariable(const char* name, const char16_t* value) : name_(name) {
     char16_t wide[40] = {};
     platform::widen_ascii_append(wide, name, 40);
-    const char16_t* old = platform::get_environment_value(wide);
+    char16_t* old = platform::get_environment_value(wide);
     had_ = old != nullptr;
     if (had_) old_ = old;
+    std::free(old);
     if (value != nullptr) {
       platform::set_environment_value(name, value);
     } else {
@@ -171,6 +174,14 @@ class ScopedVariable {
   bool had_ = false;
   std::u16string old_;
 };
+
+// The variable's value, or "unset".
+std::u16string value_of(const char16_t* name) {
+  char16_t* value = platform::get_environment_value(name);
+  const std::u16string text = value != nullptr ? value : u"unset";
+  std::free(value);
+  return text;
+}
 
 std::u16string own_process_id() {
   const std::string digits = std::to_string(os::current_process_id());
@@ -233,9 +244,9 @@ TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
   ScopedVariable time_us("ZAMRIK_ONEFILE_TIME_US", u"old");
   ScopedVariable random("ZAMRIK_ONEFILE_RANDOM", u"old");
   launcher::prepare_parent_environment();
-  EXPECT_EQ(std::u16string(platform::get_environment_value(u"ZAMRIK_ONEFILE_PARENT")), own_process_id());
+  EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_PARENT"), own_process_id());
   for (const char16_t* name : {u"ZAMRIK_ONEFILE_START", u"ZAMRIK_ONEFILE_TIME_US", u"ZAMRIK_ONEFILE_RANDOM"}) {
-    EXPECT_EQ(platform::get_environment_value(name), nullptr) << narrow(name);
+    EXPECT_EQ(value_of(name), u"unset") << narrow(name);
   }
 
   // The first expansion stores fresh values; an expansion that inherits them (as the child
@@ -243,7 +254,7 @@ TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
   launcher::determine_unpack_directory();
   const std::u16string first = launcher::unpack_directory;
   EXPECT_NE(first.find(u"\\onefile_" + own_process_id() + u"_"), std::u16string::npos) << narrow(first);
-  EXPECT_EQ(platform::get_environment_value(u"ZAMRIK_ONEFILE_START"), nullptr);
+  EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_START"), u"unset");
   launcher::determine_unpack_directory();
   EXPECT_EQ(std::u16string(launcher::unpack_directory), first);
 }
@@ -253,10 +264,8 @@ TEST(LauncherVariables, NameTheLauncherDirectoryAndTheFirstArgument) {
   ScopedVariable argv0("ZAMRIK_ORIGINAL_ARGV0", nullptr);
   launcher::publish_launcher_variables();
   const std::u16string plain = platform::executable_path(false);
-  EXPECT_EQ(std::u16string(platform::get_environment_value(u"ZAMRIK_ONEFILE_DIRECTORY")),
-            plain.substr(0, plain.rfind(u'\\')));
-  EXPECT_EQ(std::u16string(platform::get_environment_value(u"ZAMRIK_ORIGINAL_ARGV0")),
-            std::u16string(os::argument_vector()[0]));
+  EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_DIRECTORY"), plain.substr(0, plain.rfind(u'\\')));
+  EXPECT_EQ(value_of(u"ZAMRIK_ORIGINAL_ARGV0"), std::u16string(os::argument_vector()[0]));
 }
 
 #ifndef _WIN32
