@@ -9,11 +9,9 @@ namespace launcher {
 char16_t child_command_line[command_line_capacity];
 
 namespace {
+
 // The parent's own arguments, kept for the life of the process like the line built from them.
 char16_t** process_arguments = nullptr;
-}  // namespace
-
-namespace {
 
 // Characters that make an argument need quotes. Carriage return is not among them: the
 // splitters take it as an ordinary character.
