@@ -27,19 +27,6 @@ std::wstring environment(const wchar_t* name) {
   return length == 0 || length >= 32768 ? L"" : std::wstring(value, length);
 }
 
-std::vector<std::wstring> entries_of(const std::wstring& directory) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return names;
-}
-
 // The folder of a small file system that with_small_disk.sh mounted for this run.
 TEST_F(LauncherFaults, AFullDiskEndsTheParentWithTheSystemsTextAndStatus2) {
   const std::wstring small_disk = environment(L"ZAMRIK_TEST_SMALL_DISK");
