@@ -6,21 +6,6 @@
 #include "os/os.h"
 #include "platform/diagnostics.h"
 
-namespace fuzz {
-
-const char* name_of(EndingKind kind) {
-  switch (kind) {
-    case EndingKind::fatal_exit: return "fatal_exit";
-    case EndingKind::spec_expansion: return "spec_expansion";
-    case EndingKind::open_for_writing: return "open_for_writing";
-    case EndingKind::overflow: return "overflow";
-    case EndingKind::abort: return "abort";
-  }
-  return "?";
-}
-
-}  // namespace fuzz
-
 namespace platform {
 
 void fatal_exit(const char* message) { throw fuzz::Ending{fuzz::EndingKind::fatal_exit, message}; }

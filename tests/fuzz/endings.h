@@ -20,6 +20,4 @@ struct Ending {
   std::string message;  // the fatal_exit message; empty for the other kinds
 };
 
-const char* name_of(EndingKind kind);
-
 }  // namespace fuzz

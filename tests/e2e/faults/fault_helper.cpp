@@ -10,9 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "os/win32/windows_api.h"
 // After windows.h, which it needs.

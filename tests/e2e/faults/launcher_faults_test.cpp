@@ -27,8 +27,8 @@ std::wstring environment(const wchar_t* name) {
   return length == 0 || length >= 32768 ? L"" : std::wstring(value, length);
 }
 
-// The folder of a small file system that with_small_disk.sh mounted for this run.
 TEST_F(LauncherFaults, AFullDiskEndsTheParentWithTheSystemsTextAndStatus2) {
+  // A file system of 16 KiB that with_small_disk.sh mounted for this run.
   const std::wstring small_disk = environment(L"ZAMRIK_TEST_SMALL_DISK");
   if (small_disk.empty()) GTEST_SKIP() << "no small file system mounted (with_small_disk.sh needs the right to mount)";
   const Outcome run = this->run({.program = built(L"launcher_basic"),
