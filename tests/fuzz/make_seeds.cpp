@@ -61,6 +61,34 @@ const std::vector<std::u16string> argument_vectors[] = {
     {u"tab\there", u"line\nfeed", u"v\vtab", u"trailing\\\\"},
 };
 
+void put(Bytes& out, std::size_t at, std::uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) out[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+// The smallest PE32+ image that carries a block the way a launcher does: one section ".zamrik".
+Bytes executable_around(const Bytes& block) {
+  constexpr std::size_t pe = 0x40, optional = pe + 24, section_table = optional + 240, data = 0x200;
+  Bytes out(data + block.size(), 0);
+  out[0] = 'M', out[1] = 'Z';
+  put(out, 0x3C, pe, 4);
+  out[pe] = 'P', out[pe + 1] = 'E';
+  put(out, pe + 4, 0x8664, 2);  // x86-64
+  put(out, pe + 6, 1, 2);       // one section
+  put(out, pe + 20, 240, 2);    // size of the optional header
+  put(out, pe + 22, 0x0022, 2);  // an executable image
+  put(out, optional, 0x20B, 2);  // PE32+
+  put(out, optional + 108, 16, 4);  // data directories
+  const char name[8] = {'.', 'z', 'a', 'm', 'r', 'i', 'k', 0};
+  std::copy(name, name + 8, out.begin() + section_table);
+  put(out, section_table + 8, block.size(), 4);   // virtual size
+  put(out, section_table + 12, 0x1000, 4);        // virtual address
+  put(out, section_table + 16, block.size(), 4);  // raw size
+  put(out, section_table + 20, data, 4);          // raw offset
+  put(out, section_table + 36, 0x40000040, 4);    // initialised, readable
+  std::copy(block.begin(), block.end(), out.begin() + data);
+  return out;
+}
+
 struct Block {
   std::string name;
   std::vector<payload::BlockEntry> entries;
@@ -101,6 +129,13 @@ int main(int argc, char** argv) {
       std::copy(bytes.begin(), bytes.end(), input.begin() + 1);
       write(corpus / "unpack", block.name + (role ? "-child" : "-parent"), input);
     }
+    // The packer's readers: byte 0 even for an executable, odd for a bare block.
+    Bytes executable = executable_around(bytes);
+    executable.insert(executable.begin(), 0);
+    write(corpus / "pack_inspect", "executable-" + block.name, executable);
+    Bytes bare(bytes.size() + 1, 1);
+    std::copy(bytes.begin(), bytes.end(), bare.begin() + 1);
+    write(corpus / "pack_inspect", "block-" + block.name, bare);
   }
   for (const Spec& spec : specs) {
     Bytes input{static_cast<std::uint8_t>(spec.capacity & 0xFF), static_cast<std::uint8_t>(spec.capacity >> 8), spec.environment};
