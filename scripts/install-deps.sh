@@ -9,7 +9,7 @@ packages=(
   wine64
   libzstd-dev zstd
   libgtest-dev libgmock-dev googletest
-  dpkg-dev xz-utils
+  dpkg-dev xz-utils zlib1g-dev
 )
 
 missing=()
