@@ -50,7 +50,7 @@ class Walker {
 
  private:
   void visit(fs::path actual, const fs::path& relative, const std::u16string& prefix) {
-    const std::optional<std::u16string> name = utf16_from_utf8(actual.filename().native());
+    const std::optional<std::u16string> name = to_utf16(actual.filename().native());
     if (!name) {
       problems.push_back(shown(relative) + ": the name is not valid UTF-8, so it has no Windows form");
       return;
@@ -188,7 +188,7 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
     std::string wanted = *main;
     std::replace(wanted.begin(), wanted.end(), '/', '\\');
     while (wanted.starts_with(".\\")) wanted.erase(0, 2);
-    const std::optional<std::u16string> path = utf16_from_utf8(wanted);
+    const std::optional<std::u16string> path = to_utf16(wanted);
     for (std::size_t i = 0; path && i < files.size(); ++i) {
       if (files[i].path == *path) chosen = i;
     }

@@ -58,7 +58,7 @@ std::string name_problem(std::u16string_view name) {
 
 }  // namespace
 
-std::optional<std::u16string> utf16_from_utf8(std::string_view text) {
+std::optional<std::u16string> to_utf16(std::string_view text) {
   std::u16string out;
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
@@ -94,7 +94,7 @@ std::optional<std::u16string> utf16_from_utf8(std::string_view text) {
   return out;
 }
 
-std::optional<std::string> utf8_from_utf16(std::u16string_view text) {
+std::optional<std::string> to_utf8(std::u16string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t code = text[i];
@@ -126,7 +126,7 @@ std::string display(std::u16string_view text) {
   std::string out;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const std::size_t pair = (i + 1 < text.size() && text[i] >= 0xD800 && text[i] <= 0xDBFF) ? 2 : 1;
-    const std::optional<std::string> piece = utf8_from_utf16(text.substr(i, pair));
+    const std::optional<std::string> piece = to_utf8(text.substr(i, pair));
     if (piece) {
       out += *piece;
       i += pair - 1;

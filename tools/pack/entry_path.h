@@ -21,9 +21,9 @@ inline constexpr std::size_t long_entry_path_units = 3800;
 inline constexpr std::size_t max_name_units = 255;
 
 // Strict UTF-8 to UTF-16: nothing for overlong forms, encoded surrogates or stray bytes.
-std::optional<std::u16string> utf16_from_utf8(std::string_view text);
+std::optional<std::u16string> to_utf16(std::string_view text);
 // Nothing for an unpaired surrogate.
-std::optional<std::string> utf8_from_utf16(std::u16string_view text);
+std::optional<std::string> to_utf8(std::u16string_view text);
 // For messages: UTF-8, with U+FFFD for what cannot be converted.
 std::string display(std::u16string_view text);
 
