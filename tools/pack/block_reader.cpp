@@ -153,8 +153,7 @@ void decode_entries(const BlockContents& contents, const EntryBytes& sink) {
     const std::size_t consumed_before = input.pos;
     result = ZSTD_decompressStream(decoder.get(), &output, &input);
     if (ZSTD_isError(result)) {
-      damaged(std::string("the stream does not decode (") + ZSTD_getErrorName(result) + ") " + during + ", " +
-              std::to_string(decoded) + " bytes into the content");
+      damaged(std::string("the stream does not decode (") + ZSTD_getErrorName(result) + ") " + during);
     }
     if (output.pos == 0 && input.pos == consumed_before) {
       if (decoded >= contents.content_size) damaged("the stream ends before its frame does");

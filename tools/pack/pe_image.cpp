@@ -94,7 +94,9 @@ const PeSection* find_section(const PeImage& image, std::string_view name) {
 
 std::span<const std::uint8_t> section_contents(std::span<const std::uint8_t> file, const PeSection& section) {
   const std::uint32_t size = section.virtual_size == 0 ? section.raw_size : std::min(section.virtual_size, section.raw_size);
-  require(file, section.raw_offset, size, ("section " + section.name).c_str());
+  if (section.raw_offset > file.size() || size > file.size() - section.raw_offset) {
+    throw PeFormatError("section " + section.name + " runs past the end of the file (is the file cut short?)");
+  }
   return file.subspan(section.raw_offset, size);
 }
 
