@@ -80,6 +80,7 @@ TEST(AppFolder, RefusesAMissingOrUnfitMainLibrary) {
               HasSubstr("helper.dll: the main library exports no function under ordinal 1"));
   EXPECT_THAT(refusal(dir / "app", "tool.exe"), HasSubstr("tool.exe: the main library is an executable, not a DLL"));
   EXPECT_THAT(refusal(dir / "app", "a.txt"), HasSubstr("a.txt: the main library is not a PE32+ x86-64 DLL"));
+  EXPECT_EQ(paths_of(pack::scan_app_folder(dir / "app", "helper.dll", false)).front(), u"helper.dll");
   fs::remove(dir / "app" / "main.dll");
   EXPECT_THAT(refusal(dir / "app"), HasSubstr("no DLL exports ordinal 1"));
 }

@@ -47,6 +47,7 @@ TEST(Cli, EndsUsageErrorsWithStatusOneAndAHint) {
       {{"build", "app", "-o", "a.exe", "--threads", "many"}, "'--threads' takes a whole number", "build --help"},
       {{"build", "app", "-o", "a.exe", "--version", "1.2.3"}, "is not of the form A.B.C.D", "build --help"},
       {{"build", "app", "-o", "a.exe", "--company", "\xff"}, "'--company' takes UTF-8 text", "build --help"},
+      {{"build", "app", "-o", "a.exe", "--no-main-check"}, "--no-main-check needs --main", "build --help"},
       {{"list"}, "list takes one argument, not 0", "zamrik-pack list --help"},
       {{"verify", "a.exe", "b.exe"}, "verify takes one argument, not 2", "zamrik-pack verify --help"},
       {{"extract", "a.exe"}, "extract takes two arguments, not 1", "zamrik-pack extract --help"},

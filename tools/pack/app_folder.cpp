@@ -182,7 +182,8 @@ bool is_dll_name(const std::u16string& path) {
 
 // Index of the main library in files, or nothing (with problems filled in).
 std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files, const std::optional<std::string>& main,
-                                               const std::string& shown_root, std::vector<std::string>& problems) {
+                                               bool check_main, const std::string& shown_root,
+                                               std::vector<std::string>& problems) {
   std::optional<std::size_t> chosen;
   if (main) {
     std::string wanted = *main;
@@ -196,6 +197,7 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
       problems.push_back("--main " + *main + ": no such file in " + shown_root);
       return std::nullopt;
     }
+    if (!check_main) return chosen;
   } else {
     std::vector<std::size_t> candidates;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -238,7 +240,7 @@ std::uint64_t table_size_for(const std::vector<AppFile>& files) {
   return size;
 }
 
-AppFolder scan_app_folder(const fs::path& root, const std::optional<std::string>& main) {
+AppFolder scan_app_folder(const fs::path& root, const std::optional<std::string>& main, bool check_main) {
   std::error_code error;
   if (!fs::is_directory(root, error)) {
     throw InputError(root.string() + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
@@ -252,7 +254,7 @@ AppFolder scan_app_folder(const fs::path& root, const std::optional<std::string>
   if (files.empty() && problems.empty()) problems.push_back(root.string() + ": holds no files to pack");
   check_paths(root.string(), files, problems, folder.warnings);
   std::optional<std::size_t> chosen;
-  if (!files.empty()) chosen = choose_main_library(files, main, root.string(), problems);
+  if (!files.empty()) chosen = choose_main_library(files, main, check_main, root.string(), problems);
   if (!problems.empty()) {
     std::string message;
     for (std::size_t i = 0; i < problems.size() && i < max_problems_shown; ++i) message += (i ? "\n" : "") + problems[i];

@@ -24,9 +24,12 @@ struct AppFolder {
 };
 
 // Walks root (sorted by name, depth first) and checks it. main names the main library relative
-// to root, with "/" or "\"; without it, the only DLL that exports ordinal 1 is taken. Throws
-// InputError with one line per problem found.
-AppFolder scan_app_folder(const std::filesystem::path& root, const std::optional<std::string>& main);
+// to root, with "/" or "\"; without it, the only DLL that exports ordinal 1 is taken. A named
+// main library is checked to be a PE32+ x86-64 DLL with an ordinal-1 export unless check_main is
+// false (which packs a library that the launcher will refuse to run, for testing just that).
+// Throws InputError with one line per problem found.
+AppFolder scan_app_folder(const std::filesystem::path& root, const std::optional<std::string>& main,
+                          bool check_main = true);
 
 // The size of the entry table that these files need.
 std::uint64_t table_size_for(const std::vector<AppFile>& files);

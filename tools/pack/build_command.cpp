@@ -124,7 +124,7 @@ void check_request(const BuildRequest& request) {
 void build_executable(const BuildRequest& request) {
   const auto start = std::chrono::steady_clock::now();
   check_request(request);
-  const AppFolder folder = scan_app_folder(request.app_dir, request.main);
+  const AppFolder folder = scan_app_folder(request.app_dir, request.main, request.check_main);
   for (const std::string& warning : folder.warnings) std::fprintf(stderr, "zamrik-pack: warning: %s\n", warning.c_str());
   std::error_code error;
   if (!fs::is_directory(request.launcher_kit, error)) {

@@ -14,6 +14,7 @@ struct BuildRequest {
   std::filesystem::path app_dir;
   std::filesystem::path output;
   std::optional<std::string> main;
+  bool check_main = true;
   int level = 19;
   int threads = 0;  // 0: one per core; the output does not depend on it
   bool checksum = true;

@@ -41,6 +41,9 @@ The main library is a DLL whose entry is exported under ordinal 1.
   -o, --output FILE       the executable to write (required); it appears only when complete
       --main RELPATH      the main library, relative to APP_DIR
                           (default: the only DLL in APP_DIR that exports ordinal 1)
+      --no-main-check     pack the library named by --main even if it is no PE32+
+                          x86-64 DLL with an ordinal-1 export (to test how the
+                          launcher reports such a library)
       --level N           Zstandard compression level, 1 to 22 (default 19)
       --threads N         compression threads, 0 for one per core (default 0);
                           the output is the same for any number
@@ -97,7 +100,7 @@ struct Command {
 const std::vector<Command>& commands() {
   static const std::vector<Command> all = {
       {"build", build_help,
-       {{"output", 'o', true}, {"main", 0, true}, {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
+       {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
         {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
         {"version", 0, true}, {"description", 0, true}, {"launcher-kit", 0, true}, {"quiet", 'q', false},
         {"help", 'h', false}},
@@ -121,6 +124,8 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   if (!output || output->empty()) throw pack::UsageError("build needs an output: -o OUT.exe");
   request.output = *output;
   request.main = parsed.value("main");
+  request.check_main = !parsed.has("no-main-check");
+  if (!request.check_main && !request.main) throw pack::UsageError("--no-main-check needs --main to name the library");
   if (auto level = parsed.value("level")) request.level = pack::parse_number("--level", *level, 1, ZSTD_maxCLevel());
   if (auto threads = parsed.value("threads")) request.threads = pack::parse_number("--threads", *threads, 0, 200);
   request.checksum = parsed.last_of({"checksum", "no-checksum"}) != "no-checksum";
