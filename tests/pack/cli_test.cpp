@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "pack_test_support.h"
 
 namespace {
@@ -121,6 +123,63 @@ TEST(Cli, RefusesFilesThatAreNoLaunchers) {
       EXPECT_THAT(result.err, HasSubstr(c.message)) << command;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Nothing but the folder and the input may remain: no executable, no scratch files.
+void expect_only(const fs::path& dir, const std::vector<std::string>& names) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(dir)) found.push_back(entry.path().filename().string());
+  EXPECT_THAT(found, testing::UnorderedElementsAreArray(names));
+}
+
+TEST(Cli, LeavesNothingBehindWhenTheLinkFails) {
+  TempDir dir;
+  fs::create_directories(dir / "app");
+  fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
+  write_file(dir / "kit" / "libzamrik_launcher_kit.a", "not an archive");
+  const pack_test::ToolResult result = run_tool(
+      {"build", (dir / "app").string(), "-o", (dir / "a.exe").string(), "--launcher-kit", (dir / "kit").string()});
+  EXPECT_EQ(result.status, 2);
+  EXPECT_THAT(result.err, HasSubstr("zamrik-pack: internal error: linking the launcher failed"));
+  expect_only(dir.path(), {"app", "kit"});
+}
+
+TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
+  TempDir dir;
+  fs::create_directories(dir / "app");
+  fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
+  // Random bytes keep the compressor busy for seconds at level 19.
+  std::string noise(32 << 20, '\0');
+  std::uint64_t x = 88172645463325252u;
+  for (char& c : noise) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    c = static_cast<char>(x);
+  }
+  write_file(dir / "app" / "noise.bin", noise);
+  fs::create_directories(dir / "kit");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl(ZAMRIK_PACK_TOOL, ZAMRIK_PACK_TOOL, "build", (dir / "app").c_str(), "-o", (dir / "a.exe").c_str(),
+            "--launcher-kit", (dir / "kit").c_str(), "-q", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const auto scratch_exists = [&] {
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      if (entry.path().filename().string().starts_with(".a.exe.partial-")) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 1000 && !scratch_exists(); ++i) ::usleep(10000);
+  ASSERT_TRUE(scratch_exists());
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+  expect_only(dir.path(), {"app", "kit"});
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "app_folder.h"
@@ -20,52 +21,53 @@ namespace pack {
 namespace fs = std::filesystem;
 namespace {
 
-volatile std::sig_atomic_t pending_signal = 0;
+int signal_pipe[2] = {-1, -1};
 
-extern "C" void note_signal(int signal) { pending_signal = signal; }
-
-// Signals become an exception at the next progress step, so that the temporary files are
-// removed on the way out instead of being left behind.
-class SignalGuard {
- public:
-  SignalGuard() {
-    for (int signal : signals_) std::signal(signal, note_signal);
-  }
-  ~SignalGuard() {
-    for (int signal : signals_) std::signal(signal, SIG_DFL);
-  }
-  static void check() {
-    if (pending_signal != 0) throw Interrupted{pending_signal};
-  }
-
- private:
-  static constexpr int signals_[] = {SIGINT, SIGTERM, SIGHUP};
-};
+extern "C" void forward_signal(int signal) {
+  const char number = static_cast<char>(signal);
+  [[maybe_unused]] const ssize_t ignored = ::write(signal_pipe[1], &number, 1);
+}
 
 // The executable is linked under a hidden name beside its final place and renamed only once it is
-// complete, so a failed or interrupted build never leaves a half-written file under that name.
+// complete, so a failed build never leaves a half-written file under that name, and the scratch
+// files go with the build. On SIGINT, SIGTERM or SIGHUP a watcher thread removes them and lets the
+// signal end the process as usual: waiting for the build to notice would take as long as the
+// compression job under way, which cannot be stopped midway.
 class ScratchSpace {
  public:
   explicit ScratchSpace(const fs::path& output) {
+    if (::pipe(signal_pipe) != 0) throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
+    watcher_ = std::thread([this] { watch(); });
+    for (int signal : signals_) std::signal(signal, forward_signal);
+
     const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
     const std::string stem = "." + output.filename().string();
-    std::string work = (folder / (stem + ".work-XXXXXX")).string();
-    if (!::mkdtemp(work.data())) throw InputError(folder.string() + ": cannot write here: " + std::strerror(errno));
-    work_ = work;
-    std::string partial = (folder / (stem + ".partial-XXXXXX")).string();
-    const int fd = ::mkstemp(partial.data());
-    if (fd < 0) {
-      const int error = errno;
-      fs::remove_all(work_);
+    int error = 0;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      std::string work = (folder / (stem + ".work-XXXXXX")).string();
+      std::string partial = (folder / (stem + ".partial-XXXXXX")).string();
+      int fd = -1;
+      if (::mkdtemp(work.data())) {
+        work_ = work;
+        fd = ::mkstemp(partial.data());
+      }
+      if (fd < 0) {
+        error = errno;
+      } else {
+        ::close(fd);
+        partial_ = partial;
+      }
+    }
+    if (error != 0) {
+      stop_watching();
+      remove_files();
       throw InputError(folder.string() + ": cannot write here: " + std::strerror(error));
     }
-    ::close(fd);
-    partial_ = partial;
   }
   ~ScratchSpace() {
-    std::error_code ignored;
-    fs::remove_all(work_, ignored);
-    if (!partial_.empty()) fs::remove(partial_, ignored);
+    stop_watching();
+    remove_files();
   }
   ScratchSpace(const ScratchSpace&) = delete;
   ScratchSpace& operator=(const ScratchSpace&) = delete;
@@ -78,11 +80,41 @@ class ScratchSpace {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     fs::permissions(partial_, static_cast<fs::perms>(0777 & ~mask));
+    const std::lock_guard<std::mutex> lock(mutex_);
     fs::rename(partial_, output);
     partial_.clear();
   }
 
  private:
+  void watch() {
+    char number = 0;
+    while (::read(signal_pipe[0], &number, 1) < 0 && errno == EINTR) {
+    }
+    if (number == 0) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    remove_files();
+    std::signal(number, SIG_DFL);
+    std::raise(number);
+  }
+
+  void stop_watching() {
+    if (!watcher_.joinable()) return;
+    for (int signal : signals_) std::signal(signal, SIG_DFL);
+    forward_signal(0);
+    watcher_.join();
+    ::close(signal_pipe[0]);
+    ::close(signal_pipe[1]);
+  }
+
+  void remove_files() {
+    std::error_code ignored;
+    if (!work_.empty()) fs::remove_all(work_, ignored);
+    if (!partial_.empty()) fs::remove(partial_, ignored);
+  }
+
+  static constexpr int signals_[] = {SIGINT, SIGTERM, SIGHUP};
+  std::mutex mutex_;
+  std::thread watcher_;
   fs::path work_;
   fs::path partial_;
 };
@@ -135,7 +167,6 @@ void build_executable(const BuildRequest& request) {
   std::vector<payload::BlockEntry> entries;
   for (const AppFile& file : folder.files) entries.push_back({file.path, {}, file.source});
 
-  SignalGuard signals;
   ScratchSpace scratch(request.output);
   ProgressBar bar(!request.quiet && ::isatty(STDERR_FILENO), stderr, "compressing");
   payload::BlockOptions options;
@@ -143,26 +174,17 @@ void build_executable(const BuildRequest& request) {
   options.threads = request.threads > 0 ? request.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   options.checksum = request.checksum;
   options.window_log = window_log_for(folder.content_size);
-  options.progress = [&bar](std::uint64_t done, std::uint64_t total) {
-    SignalGuard::check();
-    bar.update(done, total);
-  };
+  options.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); };
   const fs::path block_file = scratch.work() / "block.bin";
   payload::BlockSummary block;
   {
     std::ofstream out(block_file, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error(block_file.string() + ": cannot create the block file");
-    try {
-      block = payload::write_block(entries, options, out);
-    } catch (...) {
-      SignalGuard::check();
-      throw;
-    }
+    block = payload::write_block(entries, options, out);
     out.close();
     if (!out) throw std::runtime_error(block_file.string() + ": writing the block failed");
   }
   bar.finish();
-  SignalGuard::check();
 
   LinkInputs link;
   link.block_file = block_file;
@@ -170,13 +192,7 @@ void build_executable(const BuildRequest& request) {
   link.identity = request.identity;
   link.launcher_kit = request.launcher_kit;
   link.work_directory = scratch.work();
-  try {
-    link_launcher(link);
-  } catch (...) {
-    SignalGuard::check();  // a signal also reaches the tools the link runs, and makes them fail
-    throw;
-  }
-  SignalGuard::check();
+  link_launcher(link);
   scratch.commit(request.output);
 
   if (request.quiet) return;

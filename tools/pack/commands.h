@@ -23,11 +23,6 @@ struct BuildRequest {
   bool quiet = false;
 };
 
-// Thrown when SIGINT, SIGTERM or SIGHUP arrives during a build, once its temporary files are gone.
-struct Interrupted {
-  int signal;
-};
-
 void build_executable(const BuildRequest& request);
 void list_executable(const std::filesystem::path& executable);
 void verify_executable(const std::filesystem::path& executable, bool quiet);

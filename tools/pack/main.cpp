@@ -2,7 +2,6 @@
 // verifies and extracts what such an executable carries.
 #include <zstd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -218,10 +217,6 @@ int main(int argc, char** argv) {
   } catch (const payload::BlockError& error) {
     report("error", error.what());
     return 1;
-  } catch (const pack::Interrupted& interrupted) {
-    std::signal(interrupted.signal, SIG_DFL);
-    std::raise(interrupted.signal);
-    return 2;
   } catch (const std::exception& error) {
     report("internal error", error.what());
     return 2;
