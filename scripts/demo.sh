@@ -17,7 +17,12 @@ done
 mkdir -p "$(dirname "$out")"
 
 show() {
-  echo "\$ $*"
+  local shown=() word
+  for word in "$@"; do
+    [[ $word == *" "* ]] && word="\"$word\""
+    shown+=("$word")
+  done
+  echo "\$ ${shown[*]}"
   "$@"
   echo
 }
