@@ -10,6 +10,7 @@ packages=(
   libzstd-dev zstd
   libgtest-dev libgmock-dev googletest
   dpkg-dev xz-utils zlib1g-dev
+  osslsigncode openssl
 )
 
 missing=()
