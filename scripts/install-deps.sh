@@ -10,6 +10,7 @@ packages=(
   libzstd-dev zstd
   libgtest-dev libgmock-dev googletest
   dpkg-dev xz-utils zlib1g-dev
+  osslsigncode openssl
 )
 # ./run fuzz needs clang and its libFuzzer runtime.
 if [ "${1:-}" = --fuzz ]; then packages+=(clang-14 libclang-rt-14-dev); fi
