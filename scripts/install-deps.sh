@@ -12,6 +12,8 @@ packages=(
   dpkg-dev xz-utils zlib1g-dev
   osslsigncode openssl
 )
+# ./run fuzz needs clang and its libFuzzer runtime.
+if [ "${1:-}" = --fuzz ]; then packages+=(clang-14 libclang-rt-14-dev); fi
 
 missing=()
 for p in "${packages[@]}"; do

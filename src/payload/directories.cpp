@@ -91,4 +91,9 @@ void ensure_parent_directories(const char16_t* path) {
   }
 }
 
+void forget_known_directories() {
+  for (int i = 0; i < directory_memo_count; ++i) std::free(const_cast<char16_t*>(directory_memo[i]));
+  directory_memo_count = 0;
+}
+
 }  // namespace payload

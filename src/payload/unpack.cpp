@@ -82,4 +82,11 @@ UnpackOutcome unpack_attached_data(AttachedData data, const char16_t* unpack_dir
   return header.table_size == 0 ? UnpackOutcome::empty_table : UnpackOutcome::unpacked;
 }
 
+void reset_unpack_state() {
+  reader.close();
+  main_library_path[0] = u'\0';
+  cleanup_needed = false;
+  forget_known_directories();
+}
+
 }  // namespace payload

@@ -29,6 +29,12 @@ enum class UnpackOutcome {
 // Every failure ends the process with the launcher's own message.
 UnpackOutcome unpack_attached_data(AttachedData data, const char16_t* unpack_directory, Role role);
 
+// For a driver that runs many unpacks in one process (the fuzz targets), where an ending did not
+// end the process: frees the reader that the ended run left open and forgets main_library_path,
+// cleanup_needed and the directories known to exist. The launcher never calls it.
+void reset_unpack_state();
+void forget_known_directories();
+
 bool ensure_directory(const char16_t* path);
 void ensure_parent_directories(const char16_t* path);
 

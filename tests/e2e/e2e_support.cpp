@@ -238,10 +238,12 @@ Outcome LauncherTest::run(const Start& start) {
   return result;
 }
 
-std::vector<std::wstring> LauncherTest::temporary_entries() const {
+std::vector<std::wstring> LauncherTest::temporary_entries() const { return entries_of(temporary_); }
+
+std::vector<std::wstring> entries_of(const std::wstring& directory) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((temporary_ + L"\\*").c_str(), &found);
+  HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
     const std::wstring name = found.cFileName;

@@ -43,6 +43,7 @@ std::wstring short_path(const std::wstring& path);
 std::wstring widen(const std::string& text);
 std::string narrow(const std::wstring& text);
 bool exists(const std::wstring& path);
+std::vector<std::wstring> entries_of(const std::wstring& directory);  // the names in it
 void write_small_file(const std::wstring& path);
 bool remove_tree(const std::wstring& path);
 
