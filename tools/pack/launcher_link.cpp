@@ -209,10 +209,11 @@ void link_launcher(const LinkInputs& inputs) {
   // Objects before the kit: their strings take the place of the kit's defaults. No timestamp
   // and no symbols, so the same input links to the same bytes. The entry is named so that the
   // kit's entry object is taken on purpose, not through a start-up symbol that it happens to
-  // define.
+  // define. Sections aligned to pages in the file let the loader map the image (the block
+  // included) instead of reading it into private memory.
   run("linking the launcher",
       {prefix + "g++-posix", "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",
-       "-Wl,-u,wWinMain", "-o", inputs.output.string(), (work / "application.o").string(), (work / "resources.o").string(), kit.string(),
+       "-Wl,-u,wWinMain", "-Wl,--file-alignment=4096", "-o", inputs.output.string(), (work / "application.o").string(), (work / "resources.o").string(), kit.string(),
        "-lshell32"},
       log);
 }
