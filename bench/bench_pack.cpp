@@ -1,0 +1,98 @@
+// zamrik-bench-pack: packs a benchmark application once and links the same block into the
+// launcher, so that the launcher and the limit program decode the very same frame. Files go in
+// the packer's order (the main library first, then sorted paths); the level and the threads
+// are chosen here, because the packer's defaults are meant for shipping, not for quick runs.
+//
+//   zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR]
+//
+// Writes WORK_DIR/block.bin, WORK_DIR/stream.zst (the frame alone, for the zstd command-line
+// tool) and, with a launcher kit, WORK_DIR/launcher.exe.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "launcher_link.h"
+#include "payload/block_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::u16string entry_path(const fs::path& relative) {
+  std::u16string out;
+  for (char16_t c : pack::utf16_from_utf8(relative.generic_string())) out += c == u'/' ? u'\\' : c;
+  return out;
+}
+
+void copy_range(const fs::path& from, std::uint64_t offset, std::uint64_t length, const fs::path& to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<char> buffer(1 << 20);
+  while (length > 0 && in) {
+    const auto k = static_cast<std::streamsize>(std::min<std::uint64_t>(length, buffer.size()));
+    in.read(buffer.data(), k);
+    out.write(buffer.data(), in.gcount());
+    length -= static_cast<std::uint64_t>(in.gcount());
+  }
+  if (length != 0 || !out) throw std::runtime_error("cannot copy the stream to " + to.string());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    std::vector<std::string> positional;
+    payload::BlockOptions options;
+    fs::path kit;
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      auto value = [&]() -> std::string {
+        if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
+        return argv[++i];
+      };
+      if (arg == "--level") options.level = std::stoi(value());
+      else if (arg == "--threads") options.threads = std::stoi(value());
+      else if (arg == "--launcher-kit") kit = value();
+      else positional.push_back(arg);
+    }
+    if (positional.size() != 2) {
+      throw std::invalid_argument("usage: zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR]");
+    }
+    const fs::path app = positional[0], work = positional[1];
+
+    std::vector<fs::path> files;
+    for (const auto& item : fs::recursive_directory_iterator(app)) {
+      if (item.is_regular_file()) files.push_back(fs::relative(item.path(), app));
+    }
+    std::sort(files.begin(), files.end());
+    const auto main_entry = std::find(files.begin(), files.end(), fs::path("main.dll"));
+    if (main_entry == files.end()) throw std::invalid_argument(app.string() + " has no main.dll");
+    std::rotate(files.begin(), main_entry, main_entry + 1);
+    std::vector<payload::BlockEntry> entries;
+    for (const fs::path& file : files) entries.push_back({entry_path(file), {}, app / file});
+
+    fs::create_directories(work);
+    const fs::path block = work / "block.bin";
+    payload::BlockSummary summary;
+    {
+      std::ofstream out(block, std::ios::binary | std::ios::trunc);
+      summary = payload::write_block(entries, options, out);
+    }
+    copy_range(block, 16 + summary.table_size, summary.stream_size, work / "stream.zst");
+    if (!kit.empty()) {
+      pack::link_launcher({block, work / "launcher.exe", {}, kit, "x86_64-w64-mingw32-", work / "link"});
+      fs::remove_all(work / "link");
+    }
+    std::cout << "{\"files\": " << entries.size() << ", \"table_size\": " << summary.table_size
+              << ", \"stream_size\": " << summary.stream_size << ", \"content_size\": " << summary.content_size
+              << ", \"block_size\": " << summary.block_size << ", \"level\": " << options.level << "}\n";
+    return 0;
+  } catch (const std::exception& error) {
+    std::cerr << "zamrik-bench-pack: " << error.what() << "\n";
+    return 2;
+  }
+}
