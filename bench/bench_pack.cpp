@@ -3,10 +3,11 @@
 // the packer's order (the main library first, then sorted paths); the level and the threads
 // are chosen here, because the packer's defaults are meant for shipping, not for quick runs.
 //
-//   zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR]
+//   zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR] [--link-only]
 //
 // Writes WORK_DIR/block.bin, WORK_DIR/stream.zst (the frame alone, for the zstd command-line
-// tool) and, with a launcher kit, WORK_DIR/launcher.exe.
+// tool) and, with a launcher kit, WORK_DIR/launcher.exe. --link-only keeps the block that is
+// there and links it again (after the launcher changed).
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -41,6 +42,11 @@ void copy_range(const fs::path& from, std::uint64_t offset, std::uint64_t length
   if (length != 0 || !out) throw std::runtime_error("cannot copy the stream to " + to.string());
 }
 
+void link(const fs::path& block, const fs::path& kit, const fs::path& work) {
+  pack::link_launcher({block, work / "launcher.exe", {}, kit, "x86_64-w64-mingw32-", work / "link"});
+  fs::remove_all(work / "link");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -48,6 +54,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> positional;
     payload::BlockOptions options;
     fs::path kit;
+    bool link_only = false;
     for (int i = 1; i < argc; ++i) {
       const std::string arg = argv[i];
       auto value = [&]() -> std::string {
@@ -57,12 +64,19 @@ int main(int argc, char** argv) {
       if (arg == "--level") options.level = std::stoi(value());
       else if (arg == "--threads") options.threads = std::stoi(value());
       else if (arg == "--launcher-kit") kit = value();
+      else if (arg == "--link-only") link_only = true;
       else positional.push_back(arg);
     }
     if (positional.size() != 2) {
       throw std::invalid_argument("usage: zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR]");
     }
     const fs::path app = positional[0], work = positional[1];
+    const fs::path block = work / "block.bin";
+    if (link_only) {
+      if (kit.empty() || !fs::exists(block)) throw std::invalid_argument("--link-only needs --launcher-kit and a block");
+      link(block, kit, work);
+      return 0;
+    }
 
     std::vector<fs::path> files;
     for (const auto& item : fs::recursive_directory_iterator(app)) {
@@ -76,17 +90,13 @@ int main(int argc, char** argv) {
     for (const fs::path& file : files) entries.push_back({entry_path(file), {}, app / file});
 
     fs::create_directories(work);
-    const fs::path block = work / "block.bin";
     payload::BlockSummary summary;
     {
       std::ofstream out(block, std::ios::binary | std::ios::trunc);
       summary = payload::write_block(entries, options, out);
     }
     copy_range(block, 16 + summary.table_size, summary.stream_size, work / "stream.zst");
-    if (!kit.empty()) {
-      pack::link_launcher({block, work / "launcher.exe", {}, kit, "x86_64-w64-mingw32-", work / "link"});
-      fs::remove_all(work / "link");
-    }
+    if (!kit.empty()) link(block, kit, work);
     std::cout << "{\"files\": " << entries.size() << ", \"table_size\": " << summary.table_size
               << ", \"stream_size\": " << summary.stream_size << ", \"content_size\": " << summary.content_size
               << ", \"block_size\": " << summary.block_size << ", \"level\": " << options.level << "}\n";
