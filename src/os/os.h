@@ -59,13 +59,15 @@ void query_performance_counter(std::int64_t* counter);
 // own: a test may replace an element and put it back.
 int argument_count();
 char16_t** argument_vector();
-// GetCommandLineW split by CommandLineToArgvW; null when the split fails.
+// GetCommandLineW split by CommandLineToArgvW; null when the split fails. The vector and its
+// texts are one block that belongs to the caller (LocalFree on Windows, free on POSIX).
 char16_t** split_process_command_line(int* count);
 
 // ---- Folders ------------------------------------------------------------------------------
 
 // GetTempPathW writing straight into out with the given capacity: the length stored, or the
-// required size when it does not fit (then nothing usable is stored), 0 on failure.
+// required size when it does not fit, 0 on failure. In both failing cases out[0] is 0, so the
+// caller finds no text there.
 std::uint32_t temp_path(char16_t* out, std::uint32_t capacity);
 enum class ShellFolder { profile, local_app_data };
 inline constexpr std::uint32_t shell_folder_capacity = 260;

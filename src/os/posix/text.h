@@ -1,6 +1,7 @@
 // UTF-16 <-> UTF-8 at the POSIX boundary, with the launcher's "\" separator mapped to "/".
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,5 +11,10 @@ std::string to_utf8(std::u16string_view text);
 std::u16string from_utf8(std::string_view text);
 // A launcher path in the POSIX spelling: UTF-8 with every "\" turned into "/".
 std::string native_path(const char16_t* path);
+// The reverse: a POSIX path as the launcher spells it, UTF-16 with every "/" turned into "\".
+std::u16string launcher_path(std::string_view path);
+// The Win32 convention for a text result: stores text and its terminator and returns the
+// length when they fit capacity; otherwise stores nothing and returns the size needed.
+std::uint32_t store_text(std::u16string_view text, char16_t* out, std::uint32_t capacity);
 
 }  // namespace os::posix

@@ -3,7 +3,9 @@
 #pragma once
 
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX  // libstdc++ may have set it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 
 namespace os::win32 {

@@ -1,0 +1,148 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "os/os.h"
+#include "os/posix/descriptor.h"
+#include "os/posix/text.h"
+
+namespace os {
+
+using posix::descriptor_of;
+using posix::handle_of;
+using posix::native_path;
+
+namespace {
+
+bool is_directory(const std::string& path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+}  // namespace
+
+CreateDirectoryResult create_directory(const char16_t* path) {
+  if (::mkdir(native_path(path).c_str(), 0777) == 0) return CreateDirectoryResult::created;
+  return errno == EEXIST ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
+}
+
+Handle create_file_for_writing(const char16_t* path) {
+  return handle_of(::open(native_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+}
+
+bool write_file(Handle file, const void* data, std::uint32_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(descriptor_of(file), bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<std::uint32_t>(written);
+  }
+  return true;
+}
+
+void close_handle(Handle handle) { ::close(descriptor_of(handle)); }
+
+// A symbolic link reads as a reparse point, with the directory bit when it leads to a
+// directory, as a Windows directory link does.
+std::uint32_t file_attributes(const char16_t* path) {
+  const std::string native = native_path(path);
+  struct stat status;
+  if (::lstat(native.c_str(), &status) != 0) return invalid_attributes;
+  if (S_ISLNK(status.st_mode)) return attribute_reparse_point | (is_directory(native) ? attribute_directory : 0);
+  return S_ISDIR(status.st_mode) ? attribute_directory : 0x80;  // FILE_ATTRIBUTE_NORMAL
+}
+
+bool delete_file(const char16_t* path) { return ::unlink(native_path(path).c_str()) == 0; }
+
+// A link to a directory goes as a link, never through its target.
+bool remove_directory(const char16_t* path) {
+  const std::string native = native_path(path);
+  struct stat status;
+  if (::lstat(native.c_str(), &status) != 0) return false;
+  if (!S_ISLNK(status.st_mode)) return ::rmdir(native.c_str()) == 0;
+  if (!is_directory(native)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  return ::unlink(native.c_str()) == 0;
+}
+
+namespace {
+
+// Stores the next entry's name; false at the end of the listing.
+bool next_name(DIR* directory, char16_t* name) {
+  errno = 0;
+  const dirent* entry = ::readdir(directory);
+  if (entry == nullptr) return false;
+  // A POSIX name has at most 255 bytes, so it always fits.
+  posix::store_text(posix::from_utf8(entry->d_name), name, find_name_capacity);
+  return true;
+}
+
+}  // namespace
+
+// Only the pattern that lists a whole directory, "<directory>\*", has a meaning here.
+Handle find_first_file(const char16_t* pattern, char16_t* name) {
+  std::string native = native_path(pattern);
+  if (native.size() < 2 || native.compare(native.size() - 2, 2, "/*") != 0) {
+    errno = EINVAL;
+    return invalid_handle;
+  }
+  native.resize(native.size() - 2);
+  DIR* directory = ::opendir(native.empty() ? "/" : native.c_str());
+  if (directory == nullptr) return invalid_handle;
+  if (!next_name(directory, name)) {
+    ::closedir(directory);
+    return invalid_handle;
+  }
+  return directory;
+}
+
+bool find_next_file(Handle search, char16_t* name) { return next_name(static_cast<DIR*>(search), name); }
+
+void find_close(Handle search) { ::closedir(static_cast<DIR*>(search)); }
+
+// Lexical, like GetFullPathNameW: relative to the current directory, "." and ".." folded, the
+// file need not exist, a trailing separator stays.
+std::uint32_t full_path_name(const char16_t* path, std::uint32_t capacity, char16_t* out) {
+  std::string native = native_path(path);
+  if (native.empty()) {
+    errno = ENOENT;
+    return 0;
+  }
+  if (native[0] != '/') {
+    char current[PATH_MAX];
+    if (::getcwd(current, sizeof current) == nullptr) return 0;
+    native = std::string(current) + "/" + native;
+  }
+  std::vector<std::string> parts;
+  std::size_t start = 1;
+  while (start <= native.size()) {
+    std::size_t end = native.find('/', start);
+    if (end == std::string::npos) end = native.size();
+    const std::string part = native.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string full;
+  for (const std::string& part : parts) full += "/" + part;
+  if (full.empty() || native.back() == '/') full += "/";
+  return posix::store_text(posix::launcher_path(full), out, capacity);
+}
+
+}  // namespace os

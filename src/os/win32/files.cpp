@@ -1,0 +1,59 @@
+#include "os/os.h"
+#include "os/win32/windows_api.h"
+
+namespace os {
+
+using win32::wide;
+
+CreateDirectoryResult create_directory(const char16_t* path) {
+  if (CreateDirectoryW(wide(path), nullptr)) return CreateDirectoryResult::created;
+  return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
+}
+
+Handle create_file_for_writing(const char16_t* path) {
+  return CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+}
+
+bool write_file(Handle file, const void* data, std::uint32_t size) {
+  DWORD written = 0;
+  return WriteFile(file, data, size, &written, nullptr) != 0;
+}
+
+void close_handle(Handle handle) { CloseHandle(handle); }
+
+std::uint32_t file_attributes(const char16_t* path) { return GetFileAttributesW(wide(path)); }
+
+bool delete_file(const char16_t* path) { return DeleteFileW(wide(path)) != 0; }
+
+bool remove_directory(const char16_t* path) { return RemoveDirectoryW(wide(path)) != 0; }
+
+namespace {
+
+void copy_name(const WIN32_FIND_DATAW& data, char16_t* name) {
+  static_assert(sizeof data.cFileName / sizeof data.cFileName[0] == find_name_capacity);
+  for (std::uint32_t i = 0; i < find_name_capacity; ++i) name[i] = static_cast<char16_t>(data.cFileName[i]);
+}
+
+}  // namespace
+
+Handle find_first_file(const char16_t* pattern, char16_t* name) {
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(wide(pattern), &data);
+  if (search != INVALID_HANDLE_VALUE) copy_name(data, name);
+  return search;
+}
+
+bool find_next_file(Handle search, char16_t* name) {
+  WIN32_FIND_DATAW data;
+  if (!FindNextFileW(search, &data)) return false;
+  copy_name(data, name);
+  return true;
+}
+
+void find_close(Handle search) { FindClose(search); }
+
+std::uint32_t full_path_name(const char16_t* path, std::uint32_t capacity, char16_t* out) {
+  return GetFullPathNameW(wide(path), capacity, wide(out), nullptr);
+}
+
+}  // namespace os

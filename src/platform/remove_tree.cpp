@@ -1,0 +1,82 @@
+#include "platform/remove_tree.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "os/os.h"
+#include "platform/diagnostics.h"
+
+namespace platform {
+namespace {
+
+constexpr std::size_t path_capacity = 4096;
+
+// One walk shares a single path buffer, grown and cut back as it descends, and a single name
+// buffer, so a level of the tree costs a small frame: a tree thousands of levels deep would
+// otherwise exhaust the stack of the thread that removes it.
+struct Walk {
+  char16_t path[path_capacity];
+  std::size_t length;  // of the text in path
+  char16_t name[os::find_name_capacity];
+};
+
+bool is_dot_or_dot_dot(const char16_t* name) {
+  return name[0] == u'.' && (name[1] == u'\0' || (name[1] == u'.' && name[2] == u'\0'));
+}
+
+bool is_real_directory(std::uint32_t attributes) {
+  return (attributes & os::attribute_directory) != 0 && (attributes & os::attribute_reparse_point) == 0;
+}
+
+// A file, or a link of either kind, goes as itself: a link's target is never touched.
+bool remove_single(const char16_t* path, std::uint32_t attributes) {
+  return (attributes & os::attribute_directory) != 0 ? os::remove_directory(path) : os::delete_file(path);
+}
+
+bool remove_entry(Walk& walk);
+
+// Removes what walk.path holds, a real directory, and everything below it.
+bool remove_directory_tree(Walk& walk) {
+  const std::size_t length = walk.length;
+  append_bounded(walk.path, u"\\*", path_capacity);
+  const os::Handle search = os::find_first_file(walk.path, walk.name);
+  walk.path[length] = u'\0';
+  if (search == os::invalid_handle) return false;
+
+  bool ok = true;
+  do {
+    if (is_dot_or_dot_dot(walk.name)) continue;
+    append_bounded(walk.path, u"\\", path_capacity);
+    append_bounded(walk.path, walk.name, path_capacity);
+    walk.length = length + 1 + std::char_traits<char16_t>::length(walk.name);
+    // A failed entry does not stop the others.
+    ok = remove_entry(walk) && ok;
+    walk.length = length;
+    walk.path[length] = u'\0';
+  } while (os::find_next_file(search, walk.name));
+  os::find_close(search);
+  return os::remove_directory(walk.path) && ok;
+}
+
+bool remove_entry(Walk& walk) {
+  const std::uint32_t attributes = os::file_attributes(walk.path);
+  if (attributes == os::invalid_attributes) return true;
+  return is_real_directory(attributes) ? remove_directory_tree(walk) : remove_single(walk.path, attributes);
+}
+
+}  // namespace
+
+bool remove_tree(const char16_t* path) {
+  const std::uint32_t attributes = os::file_attributes(path);
+  if (attributes == os::invalid_attributes) return true;
+  // A file or link goes by the path as given, whatever its length.
+  if (!is_real_directory(attributes)) return remove_single(path, attributes);
+  Walk walk;
+  walk.path[0] = u'\0';
+  append_bounded(walk.path, path, path_capacity);
+  walk.length = std::char_traits<char16_t>::length(walk.path);
+  return remove_directory_tree(walk);
+}
+
+}  // namespace platform

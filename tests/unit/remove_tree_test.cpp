@@ -1,0 +1,158 @@
+#include "platform/remove_tree.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "os/os.h"
+#include "support/test_directory.h"
+#include "support/test_support.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::aborted;
+using test_support::launcher_path;
+using test_support::TestDirectory;
+using test_support::write_file;
+using testing::Eq;
+
+bool remove_tree(const fs::path& path) { return platform::remove_tree(launcher_path(path).c_str()); }
+
+// Read-only on Windows; immutable on Linux, where root deletes anything from a directory.
+bool set_undeletable(const fs::path& file, bool undeletable) {
+#ifdef _WIN32
+  std::error_code error;
+  fs::permissions(file, fs::perms::owner_write, undeletable ? fs::perm_options::remove : fs::perm_options::add, error);
+  return !error;
+#else
+  const int descriptor = ::open(file.c_str(), O_RDONLY);
+  if (descriptor < 0) return false;
+  int flags = 0;
+  bool ok = ::ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = undeletable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  ok = ok && ::ioctl(descriptor, FS_IOC_SETFLAGS, &flags) == 0;
+  ::close(descriptor);
+  return ok;
+#endif
+}
+
+TEST(RemoveTreeTest, RemovesFilesAndNestedTrees) {
+  TestDirectory scratch;
+  const fs::path tree = scratch.path() / "tree";
+  write_file(tree / "a" / "b" / "c" / "deep.txt", "deep");
+  write_file(tree / "a" / "side.txt", "side");
+  write_file(tree / "top.txt", "");
+  fs::create_directories(tree / "empty" / "empty too");
+  write_file(scratch.path() / "single file", "x");
+
+  EXPECT_TRUE(remove_tree(tree));
+  EXPECT_FALSE(fs::exists(tree));
+  EXPECT_TRUE(remove_tree(scratch.path() / "single file"));
+  EXPECT_FALSE(fs::exists(scratch.path() / "single file"));
+  // Nothing there counts as removed.
+  EXPECT_TRUE(remove_tree(scratch.path() / "never there"));
+  EXPECT_TRUE(fs::is_directory(scratch.path()));
+}
+
+TEST(RemoveTreeTest, RemovesLinksAsLinksAndLeavesTheirTargets) {
+  TestDirectory scratch;
+  const fs::path outside = scratch.path() / "outside";
+  write_file(outside / "keep" / "kept.txt", "kept");
+  write_file(scratch.path() / "kept file.txt", "kept");
+  const fs::path tree = scratch.path() / "tree";
+  fs::create_directories(tree / "sub");
+  std::error_code error;
+  fs::create_directory_symlink(outside, tree / "sub" / "directory link", error);
+  fs::create_symlink(scratch.path() / "kept file.txt", tree / "file link", error);
+  const std::uint32_t link = os::file_attributes(launcher_path(tree / "sub" / "directory link").c_str());
+  if (link == os::invalid_attributes || (link & os::attribute_reparse_point) == 0) {
+    GTEST_SKIP() << "this system made no directory link (Wine reports success without creating one and has no "
+                    "junctions); the POSIX backend shows the behaviour";
+  }
+
+  EXPECT_TRUE(remove_tree(tree));
+  EXPECT_FALSE(fs::exists(tree));
+  EXPECT_EQ(test_support::read_file(outside / "keep" / "kept.txt"), "kept");
+  EXPECT_EQ(test_support::read_file(scratch.path() / "kept file.txt"), "kept");
+}
+
+TEST(RemoveTreeTest, FileThatCannotBeDeletedKeepsTheDirectoriesAboveIt) {
+  TestDirectory scratch;
+  const fs::path tree = scratch.path() / "tree";
+  const fs::path locked = tree / "a" / "b" / "locked.txt";
+  write_file(locked, "locked");
+  write_file(tree / "a" / "b" / "other.txt", "");
+  write_file(tree / "a" / "c" / "x.txt", "");
+  write_file(tree / "file.txt", "");
+  fs::create_directories(tree / "empty");
+  if (!set_undeletable(locked, true)) GTEST_SKIP() << "this file system cannot protect a file from deletion";
+
+  const bool removed = remove_tree(tree);
+  const bool locked_left = fs::exists(locked);
+  set_undeletable(locked, false);
+
+  EXPECT_FALSE(removed);
+  EXPECT_TRUE(locked_left);
+  // Everything else went; a second call finishes the job.
+  EXPECT_FALSE(fs::exists(tree / "a" / "b" / "other.txt"));
+  EXPECT_FALSE(fs::exists(tree / "a" / "c"));
+  EXPECT_FALSE(fs::exists(tree / "file.txt"));
+  EXPECT_FALSE(fs::exists(tree / "empty"));
+  EXPECT_TRUE(remove_tree(tree));
+  EXPECT_FALSE(fs::exists(tree));
+}
+
+// A directory named by a path of exactly length units: "\." components make the text long
+// while the directory itself, at real, stays near the top of the file system.
+struct PaddedDirectory {
+  std::u16string path;
+  fs::path real;
+};
+
+PaddedDirectory padded_directory(const fs::path& base, std::size_t length, std::string leaf) {
+  std::u16string path = launcher_path(base);
+  std::size_t left = length - path.size() - 1 - leaf.size();
+  if (left % 2 == 1) {
+    leaf += 'x';
+    --left;
+  }
+  for (; left > 0; left -= 2) path += u"\\.";
+  path += u"\\" + std::u16string(leaf.begin(), leaf.end());
+  fs::create_directories(base / leaf);
+  return {path, base / leaf};
+}
+
+TEST(RemoveTreeDeathTest, PathsBeyondTheBufferAbort) {
+  TestDirectory scratch;
+  // The listing pattern, "\*" and a terminator must fit 4096 units.
+  const PaddedDirectory listable = padded_directory(scratch.path(), 4093, "listable");
+  write_file(listable.real / "c", "");  // its path, 4095 units, just fits
+  EXPECT_TRUE(platform::remove_tree(listable.path.c_str()));
+  EXPECT_FALSE(fs::exists(listable.real));
+  for (std::size_t length : {4094, 4095}) {
+    const PaddedDirectory too_long = padded_directory(scratch.path(), length, "too long");
+    EXPECT_EXIT(platform::remove_tree(too_long.path.c_str()), aborted(), Eq("")) << length;
+  }
+
+  // A child path (directory, "\", name) must leave room for its terminator.
+  const std::string name(100, 'n');
+  const PaddedDirectory fits = padded_directory(scratch.path(), 4095 - 1 - name.size(), "fits");
+  write_file(fits.real / name, "");
+  EXPECT_TRUE(platform::remove_tree(fits.path.c_str()));
+  EXPECT_FALSE(fs::exists(fits.real));
+  const PaddedDirectory overflows = padded_directory(scratch.path(), 4096 - 1 - name.size(), "overflows");
+  write_file(overflows.real / name, "");
+  EXPECT_EXIT(platform::remove_tree(overflows.path.c_str()), aborted(), Eq(""));
+  EXPECT_TRUE(fs::exists(overflows.real / name));
+}
+
+}  // namespace

@@ -1,0 +1,340 @@
+#include "payload/unpack.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <zstd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "payload/block_builder.h"
+#include "spec/expand_spec.h"
+#include "support/test_directory.h"
+#include "support/test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using payload::BlockEntry;
+using payload::Role;
+using payload::UnpackOutcome;
+using test_support::aborted;
+using test_support::exited_with_2;
+using test_support::read_file;
+using test_support::TestDirectory;
+using test_support::write_file;
+using testing::Eq;
+
+std::u16string widen(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+
+// Bytes that compress somewhat: text-like runs broken by noise, different for every seed.
+std::string contents(std::size_t size, std::uint32_t seed) {
+  std::string out(size, '\0');
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (std::size_t i = 0; i < size; ++i) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    out[i] = (state & 3) == 0 ? static_cast<char>(state >> 8) : "onefile unpack "[i % 15];
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> block_of(const std::vector<BlockEntry>& entries) {
+  payload::BlockOptions options;
+  options.level = 1;
+  return payload::build_block(entries, options);
+}
+
+UnpackOutcome unpack(const std::vector<std::uint8_t>& block, const std::u16string& directory, Role role = Role::parent) {
+  payload::main_library_path[0] = u'\0';
+  return payload::unpack_attached_data({block.data(), block.size()}, directory.c_str(), role);
+}
+
+// The header, a table of the given records, and the stream as given: for blocks that the
+// builder refuses to write.
+std::vector<std::uint8_t> raw_block(const std::string& table, const std::string& stream) {
+  std::string bytes;
+  for (std::uint64_t value : {std::uint64_t{table.size()}, std::uint64_t{stream.size()}}) {
+    for (int i = 0; i < 8; ++i) bytes += static_cast<char>(value >> (8 * i));
+  }
+  bytes += table + stream;
+  return {bytes.begin(), bytes.end()};
+}
+
+std::string compressed(const std::string& data, int window_log = 20) {
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
+  std::string out(ZSTD_compressBound(data.size()) + 64, '\0');
+  ZSTD_outBuffer output{out.data(), out.size(), 0};
+  ZSTD_inBuffer input{data.data(), data.size(), 0};
+  // Fed without the end directive, so the frame declares no content size and keeps its window.
+  ZSTD_compressStream2(context, &output, &input, ZSTD_e_continue);
+  ZSTD_inBuffer none{nullptr, 0, 0};
+  while (ZSTD_compressStream2(context, &output, &none, ZSTD_e_end) != 0) {
+  }
+  ZSTD_freeCCtx(context);
+  out.resize(output.pos);
+  return out;
+}
+
+// Standard output cannot be matched by a death test; this puts what the dying statement
+// printed there on standard error as the process exits.
+void show_standard_output_at_exit() {
+  testing::internal::CaptureStdout();
+  std::atexit([] { std::fputs(testing::internal::GetCapturedStdout().c_str(), stderr); });
+}
+
+TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
+  TestDirectory scratch;
+  std::vector<BlockEntry> entries;
+  const std::size_t sizes[] = {0, 19, 32767, 32768, 32769, 131072 + 5000, 6 * 1024 * 1024 + 123};
+  entries.push_back({u"main.dll", contents(70000, 1), {}});  // ends in the middle of the output buffer
+  for (std::size_t i = 0; i < std::size(sizes); ++i) {
+    entries.push_back({u"sizes\\file" + widen(std::to_string(sizes[i])), contents(sizes[i], 10 + i), {}});
+  }
+  for (int i = 0; i < 300; ++i) {
+    std::u16string path = u"lib";
+    for (int level = 0; level <= i % 4; ++level) path += u"\\d" + widen(std::to_string((i / 7 + level) % 10));
+    path += u"\\f" + widen(std::to_string(i)) + u".bin";
+    entries.push_back({path, contents(static_cast<std::size_t>(i * 37 % 3000), 100 + i), {}});
+  }
+  const auto block = block_of(entries);
+  // Neither the unpack directory nor its parent exists yet.
+  const std::u16string directory = scratch.launcher(fs::path("not yet") / "unpacked");
+
+  EXPECT_EQ(unpack(block, directory), UnpackOutcome::unpacked);
+
+  EXPECT_TRUE(payload::cleanup_needed);
+  EXPECT_EQ(std::u16string(payload::main_library_path), directory + u"\\main.dll");
+  std::size_t files = 0;
+  for (const auto& item : fs::recursive_directory_iterator(scratch.path() / "not yet" / "unpacked")) files += item.is_regular_file();
+  EXPECT_EQ(files, entries.size());
+  for (const BlockEntry& entry : entries) {
+    const fs::path file = test_support::native_path(directory + u"\\" + entry.path);
+    ASSERT_EQ(fs::file_size(file), entry.contents.size()) << file;
+    EXPECT_TRUE(read_file(file) == entry.contents) << file;
+  }
+}
+
+TEST(UnpackTest, EmptiesAndRewritesFilesThatAlreadyExist) {
+  TestDirectory scratch;
+  write_file(scratch.path() / "main.dll", contents(100000, 1));
+  write_file(scratch.path() / "data" / "empty.txt", "left over");
+  const auto block = block_of({{u"main.dll", "nineteen bytes long", {}}, {u"data\\empty.txt", "", {}}});
+
+  EXPECT_EQ(unpack(block, scratch.launcher()), UnpackOutcome::unpacked);
+
+  EXPECT_EQ(read_file(scratch.path() / "main.dll"), "nineteen bytes long");
+  EXPECT_EQ(fs::file_size(scratch.path() / "data" / "empty.txt"), 0u);
+}
+
+TEST(UnpackTest, ChildRoleStopsAtTheFirstRecord) {
+  TestDirectory scratch;
+  // Everything after the first record is unreadable: a second record that fails the record
+  // test and a stream that is no frame at all. Touching either would end the process.
+  const std::string table = payload::encode_record(u"bin\\main.dll", 0, 1000) + std::string(5, '\x7f');
+  const auto block = raw_block(table, std::string(64, '\xff'));
+  const std::u16string directory = scratch.launcher("unpacked");
+
+  EXPECT_EQ(unpack(block, directory, Role::child), UnpackOutcome::main_library_known);
+
+  EXPECT_TRUE(payload::cleanup_needed);
+  EXPECT_EQ(std::u16string(payload::main_library_path), directory + u"\\bin\\main.dll");
+  EXPECT_FALSE(fs::exists(scratch.path() / "unpacked"));
+}
+
+TEST(UnpackTest, EmptyTableWritesNothingInEitherRole) {
+  TestDirectory scratch;
+  const auto block = raw_block("", "");
+  for (Role role : {Role::parent, Role::child}) {
+    EXPECT_EQ(unpack(block, scratch.launcher("unpacked"), role), UnpackOutcome::empty_table);
+    EXPECT_EQ(payload::main_library_path[0], u'\0');
+  }
+  EXPECT_FALSE(fs::exists(scratch.path() / "unpacked"));
+}
+
+TEST(UnpackTest, DirectoriesBeyondTheMemoAreStillCreated) {
+  TestDirectory scratch;
+  std::vector<BlockEntry> entries;
+  for (int i = 0; i < 1030; ++i) entries.push_back({u"d" + widen(std::to_string(i)) + u"\\f", "", {}});
+  const auto block = block_of(entries);
+
+  EXPECT_EQ(unpack(block, scratch.launcher()), UnpackOutcome::unpacked);
+
+  for (int i = 0; i < 1030; ++i) EXPECT_TRUE(fs::is_regular_file(scratch.path() / ("d" + std::to_string(i)) / "f")) << i;
+}
+
+TEST(EnsureDirectoryTest, CreatesOrFindsDirectoriesAndReportsFailure) {
+  TestDirectory scratch;
+  write_file(scratch.path() / "plain file", "x");
+  struct Case {
+    const char* name;
+    bool want;
+    bool exists_after;
+  };
+  const Case cases[] = {
+      {"new", true, true},
+      {"new", true, true},                    // already there
+      {"plain file", true, true},             // a file counts as existing; opening below it fails later
+      {"missing parent/child", false, false},  // only the parent is tried, not its ancestors
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(payload::ensure_directory(scratch.launcher(c.name).c_str()), c.want) << c.name;
+    EXPECT_EQ(fs::exists(scratch.path() / c.name), c.exists_after) << c.name;
+  }
+  // A drive is taken as it is, without asking the system (which on POSIX would make "Q:" in
+  // the current directory).
+  const fs::path current = fs::current_path();
+  fs::current_path(scratch.path());
+  EXPECT_TRUE(payload::ensure_directory(u"Q:"));
+  fs::current_path(current);
+#ifndef _WIN32
+  EXPECT_FALSE(fs::exists(scratch.path() / "Q:"));
+#endif
+}
+
+TEST(EnsureParentDirectoriesTest, CreatesMissingAncestorsTopDown) {
+  TestDirectory scratch;
+  payload::ensure_parent_directories(scratch.launcher(fs::path("a") / "b" / "c" / "file.txt").c_str());
+  EXPECT_TRUE(fs::is_directory(scratch.path() / "a" / "b" / "c"));
+  EXPECT_FALSE(fs::exists(scratch.path() / "a" / "b" / "c" / "file.txt"));
+}
+
+#ifdef _WIN32
+constexpr char home_variable[] = "USERPROFILE";
+#else
+constexpr char home_variable[] = "HOME";
+#endif
+
+// Sets or removes the variable that names the profile directory; true when {HOME} then fails.
+bool set_home(const char* value) {
+#ifdef _WIN32
+  _putenv((std::string(home_variable) + "=" + (value != nullptr ? value : "")).c_str());
+#else
+  value != nullptr ? setenv(home_variable, value, 1) : unsetenv(home_variable);
+#endif
+  char16_t home[payload::path_capacity];
+  return !spec::expand_spec(home, u"{HOME}", payload::path_capacity);
+}
+
+TEST(EnsureDirectoryDeathTest, FirstCallEndsWhenTheProfileDirectoryIsUnknown) {
+  const char* current = std::getenv(home_variable);
+  const std::string saved = current != nullptr ? current : "";
+  const bool can_fail = set_home(nullptr);
+  set_home(current != nullptr ? saved.c_str() : nullptr);
+  if (!can_fail) GTEST_SKIP() << "this system finds the profile directory without " << home_variable;
+
+  // A process of its own, whose memo is still empty.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  TestDirectory scratch;
+  // Whatever is asked about, even a directory that exists.
+  EXPECT_EXIT((set_home(nullptr), payload::ensure_directory(scratch.launcher().c_str())), aborted(),
+              Eq("Error, couldn't runtime expand spec '{HOME}'.\n"));
+}
+
+class UnpackDeathTest : public testing::Test {
+ protected:
+  TestDirectory scratch;
+  const std::string first = contents(40000, 1);
+  const std::string second = contents(400000, 2);
+
+  // The files of a failed unpack stay: the first complete, the second as far as it got.
+  void expect_first_complete_and_second_partial(std::size_t at_most) {
+    EXPECT_EQ(read_file(scratch.path() / "first.bin"), first);
+    ASSERT_TRUE(fs::exists(scratch.path() / "second.bin"));
+    const std::string partial = read_file(scratch.path() / "second.bin");
+    EXPECT_LE(partial.size(), at_most);
+    EXPECT_EQ(partial.size() % 32768, 0u) << "whole chunks only";
+    EXPECT_TRUE(second.compare(0, partial.size(), partial) == 0);
+  }
+};
+
+TEST_F(UnpackDeathTest, TruncatedStreamEndsWithTheDecodeError) {
+  const std::string table = payload::encode_record(u"first.bin", 0, first.size()) +
+                            payload::encode_record(u"second.bin", payload::flag_last, second.size());
+  const std::string stream = compressed(first + second);
+  const auto block = raw_block(table, stream.substr(0, stream.size() - 1000));
+
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+              Eq("Error, couldn't decode attached data.\n"));
+  expect_first_complete_and_second_partial(second.size() - 32768);
+  EXPECT_GT(read_file(scratch.path() / "second.bin").size(), 0u);
+}
+
+TEST_F(UnpackDeathTest, CorruptStreamEndsWithTheDecodeError) {
+  // A good frame for the first file, then bytes that are no frame at all.
+  const std::string table = payload::encode_record(u"first.bin", 0, first.size()) +
+                            payload::encode_record(u"second.bin", payload::flag_last, second.size());
+  const auto block = raw_block(table, compressed(first) + std::string(64, '\xff'));
+
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+              Eq("Error, couldn't decode attached data.\n"));
+  expect_first_complete_and_second_partial(0);
+}
+
+TEST_F(UnpackDeathTest, FrameWithAWindowAboveTheDecoderLimitIsRefused) {
+  const std::string stream = compressed(first, 28);
+  ZSTD_frameHeader frame;
+  ASSERT_EQ(ZSTD_getFrameHeader(&frame, stream.data(), stream.size()), 0u);
+  ASSERT_EQ(frame.windowSize, std::uint64_t{1} << 28);
+  const auto block = raw_block(payload::encode_record(u"first.bin", payload::flag_last, first.size()), stream);
+
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+              Eq("Error, couldn't decode attached data.\n"));
+  EXPECT_EQ(fs::file_size(scratch.path() / "first.bin"), 0u);
+}
+
+TEST_F(UnpackDeathTest, TableThatGoesOnAfterTheLastEntryFailsAfterThatEntry) {
+  auto block = block_of({{u"first.bin", first, {}}, {u"second.bin", "2", {}}});
+  block[payload::header_size] = payload::flag_last;  // the first record claims to be the last
+
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+              Eq("Error, couldn't find attached data header.\n"));
+  EXPECT_EQ(read_file(scratch.path() / "first.bin"), first);
+  EXPECT_FALSE(fs::exists(scratch.path() / "second.bin"));
+}
+
+TEST_F(UnpackDeathTest, ParentDirectoryThatCannotBeCreatedFailsToOpenWithThePath) {
+  // "blocker" is a file, so nothing can be made below it.
+  const auto block = block_of({{u"blocker", "file", {}}, {u"blocker\\sub\\x.bin", "x", {}}});
+  const std::u16string target = scratch.launcher() + u"\\blocker\\sub\\x.bin";
+
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+              Eq("Error, failed to open '" + test_support::narrow(target) + "' for writing.\n"));
+  EXPECT_EQ(read_file(scratch.path() / "blocker"), "file");
+}
+
+TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
+  // A second string is for another kind of launcher.
+  const auto second_string = raw_block(payload::encode_record(u"first.bin", payload::flag_second_string | payload::flag_last, 0) +
+                                           std::string("x\0\0\0", 4),
+                                       compressed(""));
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(second_string, scratch.launcher())), exited_with_2(),
+              Eq("Error, couldn't find attached data header.\n"));
+
+  // The unpack directory, "\" and the path must leave room for a terminator.
+  const auto block = block_of({{u"x", "1", {}}});
+  const std::u16string room_for_backslash_only(4094, u'd');
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, room_for_backslash_only)), exited_with_2(),
+              Eq("Error, couldn't find attached data header.\n"));
+  const std::u16string no_room(4095, u'd');
+  EXPECT_EXIT(unpack(block, no_room), aborted(), Eq(""));
+}
+
+#ifndef _WIN32
+TEST_F(UnpackDeathTest, WriteFailureReportsTheSystemError) {
+  // A device that is always full: the open succeeds and every write fails.
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  fs::create_symlink("/dev/full", scratch.path() / "full.bin");
+  const auto block = block_of({{u"full.bin", first, {}}});
+
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+              Eq("Error, couldn't unpack file to target path. ([Error 28] No space left on device)\n"));
+}
+#endif
+
+}  // namespace
