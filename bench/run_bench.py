@@ -8,6 +8,7 @@ import argparse
 import json
 import os
 import platform
+import resource
 import shutil
 import statistics
 import subprocess
@@ -103,7 +104,7 @@ class Inputs:
         self.generator = NATIVE / "bench" / "zamrik-bench-app"
         self.packer = NATIVE / "bench" / "zamrik-bench-pack"
         self.main_dll = WINDOWS / "bench" / "main.dll"
-        self.kit = WINDOWS / "launcher-kit"
+        self.kit = args.launcher_kit or WINDOWS / "launcher-kit"
         self.kit_library = self.kit / "libzamrik_launcher_kit.a"
 
     def _fresh(self, stamp, key):
@@ -142,19 +143,25 @@ class Inputs:
         self._link_limit(out)
         launcher = out / "launcher.exe"
         if self.kit_library.exists():
-            if not launcher.exists() or launcher.stat().st_mtime < self.kit_library.stat().st_mtime:
+            linked = out / "launcher.kit"
+            kit_key = f"{self.kit_library.resolve()} {self.kit_library.stat().st_mtime}"
+            if not launcher.exists() or not linked.exists() or linked.read_text() != kit_key:
                 log(f"linking the launcher for {name}")
                 run([str(self.packer), str(folder), str(out), "--launcher-kit", str(self.kit), "--link-only"])
+                linked.write_text(kit_key)
         else:
             launcher = None
-        return {"dir": out, "launcher": launcher, "limit": out / "limit.exe", "stream": out / "stream.zst",
+        return {"dir": out, "launcher": launcher, "limit": out / "limit.exe", "limit aligned": out / "limit-aligned.exe",
+                "stream": out / "stream.zst",
                 "summary": summary}
 
     def _link_limit(self, out):
-        """The limit program, linked with the same tools and flags as the launcher."""
-        limit = out / "limit.exe"
+        """The limit program, linked with the same tools and flags as the launcher; and a second
+        one whose sections lie at page-aligned file offsets, which Wine maps instead of reading
+        the whole image into private memory at start."""
         library = WINDOWS / "bench" / "libzamrik_bench_limit.a"
-        if limit.exists() and limit.stat().st_mtime > library.stat().st_mtime:
+        limit, aligned = out / "limit.exe", out / "limit-aligned.exe"
+        if aligned.exists() and limit.exists() and limit.stat().st_mtime > library.stat().st_mtime:
             return
         block = out / "block.bin"
         source = out / "limit.S"
@@ -164,16 +171,19 @@ class Inputs:
             '  .section .rdata,"dr"\n  .balign 8\n  .globl bench_block_length\nbench_block_length:\n'
             f"  .quad {block.stat().st_size}\n")
         run(["x86_64-w64-mingw32-gcc-posix", "-c", str(source), "-o", str(out / "limit.o")])
-        run(["x86_64-w64-mingw32-g++-posix", "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",
-             "-o", str(limit), str(out / "limit.o"), str(library), str(WINDOWS / "libzstd_decompress.a")])
+        for exe, extra in ((aligned, ["-Wl,--file-alignment=4096"]), (limit, [])):
+            run(["x86_64-w64-mingw32-g++-posix", "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",
+                 *extra, "-o", str(exe), str(out / "limit.o"), str(library), str(WINDOWS / "libzstd_decompress.a")])
         (out / "limit.o").unlink()
 
     def peers(self, name, folder):
         """The same tree as tar with zstd (the same level and window as ours), a zip of deflate
-        streams, and 7-Zip LZMA2, each at its tool's usual level."""
+        streams (zip's usual level 6), and 7-Zip LZMA2 at level 3: its usual level 5 takes four
+        times longer to make and decodes no faster (the same processor time, measured)."""
         out = WORK / "peers" / name
         stamp = out / "peers.json"
-        key = {"app": (folder.parent / f"{folder.name}.json").read_text(), "level": self.args.level}
+        key = {"app": (folder.parent / f"{folder.name}.json").read_text(), "level": self.args.level,
+               "formats": "tar.zst at the level, zip -6, 7z lzma2 -mx=3"}
         if not self._fresh(stamp, key):
             remove(out)
             out.mkdir(parents=True)
@@ -187,7 +197,7 @@ class Inputs:
             log(f"making zip of {name}")
             run(["zip", "-q", "-r", "-6", str(out / "app.zip"), "."], cwd=folder)
             log(f"making 7z of {name}")
-            run(["7z", "a", "-bd", "-t7z", "-m0=lzma2", "-mx=5", f"-mmt={self.args.threads}", str(out / "app.7z"), "."],
+            run(["7z", "a", "-bd", "-t7z", "-m0=lzma2", "-mx=3", f"-mmt={self.args.threads}", str(out / "app.7z"), "."],
                 cwd=folder)
             for archive in ("app.tar.zst", "app.zip", "app.7z"):
                 sizes[archive] = (out / archive).stat().st_size
@@ -202,12 +212,18 @@ class Contender:
 
     def __init__(self, name, command, after=None, env=None):
         self.name, self.command, self.after, self.env = name, command, after, env
+        # Processor time of the processes that were waited for: not Wine's server, and not a
+        # process that Wine starts for a Windows program (the launcher's child).
+        self.cpu = []
 
     def once(self):
         with tempfile.TemporaryFile() as output:
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
             started = time.perf_counter()
             returncode = subprocess.run(self.command, stdout=output, stderr=subprocess.STDOUT, env=self.env).returncode
             seconds = time.perf_counter() - started
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            self.cpu.append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
             if returncode != 0:
                 output.seek(0)
                 raise RuntimeError(f"{self.name} failed ({returncode}): {output.read().decode(errors='replace')[-2000:]}")
@@ -239,7 +255,7 @@ def compare(contenders, runs, baseline_pairs):
     for a, b in baseline_pairs:
         ratios[f"{a} / {b}"] = summary([x / y for x, y in zip(times[a], times[b])])
     return {"times": {n: summary(t) for n, t in times.items()}, "ratios": ratios,
-            "load_average": summary(loads)}
+            "cpu": {c.name: summary(c.cpu[-runs:]) for c in contenders}, "load_average": summary(loads)}
 
 
 def check_removed(wine):
@@ -262,11 +278,13 @@ class ProcessWatch:
         self.marker = marker.encode()
         self.probe = b"memory-probe"
         self.seen = {}  # pid -> {"order", "vm_hwm", "rss_anon"}
-        self.ignored = set()
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._watch, daemon=True)
 
     def __enter__(self):
+        # Only processes started from now on; a Wine process is forked under its parent's
+        # command line and takes its own at exec, so an unnamed one is looked at again.
+        self.floor = max(int(e) for e in os.listdir("/proc") if e.isdigit())
         self.thread.start()
         return self
 
@@ -280,13 +298,12 @@ class ProcessWatch:
                 if not entry.isdigit():
                     continue
                 pid = int(entry)
-                if pid in self.ignored:
+                if pid <= self.floor:
                     continue
                 try:
                     if pid not in self.seen:
                         command_line = Path(f"/proc/{pid}/cmdline").read_bytes()
                         if self.marker not in command_line or self.probe in command_line:
-                            self.ignored.add(pid)
                             continue
                         self.seen[pid] = {"order": len(self.seen), "vm_hwm": 0, "rss_anon": 0}
                     status = Path(f"/proc/{pid}/status").read_text()
@@ -297,7 +314,7 @@ class ProcessWatch:
                     if name in ("VmHWM", "RssAnon"):
                         key = "vm_hwm" if name == "VmHWM" else "rss_anon"
                         self.seen[pid][key] = max(self.seen[pid][key], int(value.split()[0]) * 1024)
-            time.sleep(0.003)
+            time.sleep(0.005)
 
     def by_order(self):
         return [v for _, v in sorted(self.seen.items(), key=lambda item: item[1]["order"])]
@@ -306,7 +323,8 @@ class ProcessWatch:
 # ---- Sections --------------------------------------------------------------------------------
 
 def unpack_contenders(wine, packed, label, with_native=False, peers=None):
-    """The launcher's full run and the limit under Wine; optionally the native decoders."""
+    """The launcher's full run and the limit under Wine; for the full application also the limit
+    with page-aligned sections, and the native decoders."""
     contenders = []
     if packed["launcher"]:
         contenders.append(Contender("launcher", wine.command(packed["launcher"]), check_removed(wine), wine.env))
@@ -314,6 +332,8 @@ def unpack_contenders(wine, packed, label, with_native=False, peers=None):
     contenders.append(Contender("limit", wine.command(packed["limit"], Wine.path(limit_out)),
                                 lambda: remove(limit_out), wine.env))
     if with_native:
+        contenders.append(Contender("limit aligned", wine.command(packed["limit aligned"], Wine.path(limit_out)),
+                                    lambda: remove(limit_out), wine.env))
         native_out = WORK / "out" / "zstd.bin"
         native_out.parent.mkdir(parents=True, exist_ok=True)
         contenders.append(Contender("zstd native", ["zstd", "-d", "-q", "-f", str(packed["stream"]), "-o", str(native_out)],
@@ -344,7 +364,7 @@ def section_full(wine, inputs, args):
     peers = inputs.peers("full", folder)
     contenders = unpack_contenders(wine, packed, "full", with_native=True, peers=peers)
     names = [c.name for c in contenders]
-    pairs = [(a, b) for a, b in (("launcher", "limit"), ("limit", "zstd native"), ("launcher", "zstd native"),
+    pairs = [(a, b) for a, b in (("launcher", "limit"), ("limit aligned", "limit"), ("limit", "zstd native"), ("launcher", "zstd native"),
                                  ("launcher", "tar --zstd"), ("launcher", "unzip"), ("launcher", "7z x"),
                                  ("limit", "tar --zstd"), ("limit", "unzip"), ("limit", "7z x")) if a in names]
     result = compare(contenders, args.runs, pairs)
@@ -412,8 +432,9 @@ def section_memory(wine, inputs, args):
                 check_removed(wine)()
             entry["launcher"] = runs
         limit_out = wine.temp / "bench_limit_memory"
-        entry["limit"] = memory_run(wine, packed["limit"], [Wine.path(limit_out)])
-        remove(limit_out)
+        for limit in ("limit", "limit aligned"):
+            entry[limit] = memory_run(wine, packed[limit], [Wine.path(limit_out)])
+            remove(limit_out)
         result[label] = entry
     return result
 
@@ -431,6 +452,19 @@ def section_startup(wine, inputs, args):
     result = compare(contenders, max(args.runs, 20), [("launcher", "host start")] if "launcher" in names else [])
     result.update(shape=shape, block=packed["summary"])
     return result
+
+
+def prepare(inputs, args):
+    folder, _ = inputs.app("full", scale=args.scale)
+    inputs.pack("full", folder)
+    inputs.peers("full", folder)
+    for name, options in (("tiny", {"bytes": 1_000_000, "files": 20, "directories": 3}),
+                          ("single-1g", {"single": True, "scale": args.scale,
+                                         "bytes": (1 << 30) + inputs.main_dll.stat().st_size}),
+                          ("scale-0.1", {"scale": args.scale * 0.1}), ("scale-0.5", {"scale": args.scale * 0.5}),
+                          ("files-10000", {"scale": args.scale, "files": 10000})):
+        folder, _ = inputs.app(name, **options)
+        inputs.pack(name, folder)
 
 
 # ---- Report ------------------------------------------------------------------------------------
@@ -465,9 +499,10 @@ def tables(results):
         lines.extend([f"### {title}", "", "| comparison | ratio, median (min to max) |", "|---|---|"])
         for name, r in data["ratios"].items():
             lines.append(f"| {name} | {ratio(r)} |")
-        lines.extend(["", "| program | time, median (min to max) |", "|---|---|"])
+        lines.extend(["", "| program | time, median (min to max) | processor time, median |", "|---|---|---|"])
         for name, s in data["times"].items():
-            lines.append(f"| {name} | {seconds(s)} |")
+            cpu = data.get("cpu", {}).get(name)
+            lines.append(f"| {name} | {seconds(s)} | {cpu['median']:.3f} s |" if cpu else f"| {name} | {seconds(s)} | |")
         load = data.get("load_average")
         if load:
             lines.append("")
@@ -494,10 +529,11 @@ def tables(results):
                              f"{run_['probe']['peak_working_set']:,} | {linux[0].get('vm_hwm', 0):,} | {linux[0].get('rss_anon', 0):,} |")
                 lines.append(f"| {label} | launcher child | {run_['child_report']['peak_pagefile_usage']:,} | "
                              f"{run_['child_report']['peak_working_set']:,} | {linux[1].get('vm_hwm', 0):,} | {linux[1].get('rss_anon', 0):,} |")
-            limit = entry["limit"]
-            linux = limit["linux"] + [{}]
-            lines.append(f"| {label} | limit | {limit['probe']['peak_pagefile_usage']:,} | {limit['probe']['peak_working_set']:,} | "
-                         f"{linux[0].get('vm_hwm', 0):,} | {linux[0].get('rss_anon', 0):,} |")
+            for name in ("limit", "limit aligned"):
+                limit = entry[name]
+                linux = limit["linux"] + [{}]
+                lines.append(f"| {label} | {name} | {limit['probe']['peak_pagefile_usage']:,} | {limit['probe']['peak_working_set']:,} | "
+                             f"{linux[0].get('vm_hwm', 0):,} | {linux[0].get('rss_anon', 0):,} |")
         base = m.get("wine baseline (host-start, tiny application)")
         if base:
             lines.append(f"| tiny | host start (Wine baseline) | {base['probe']['peak_pagefile_usage']:,} | "
@@ -558,7 +594,9 @@ def main():
     parser.add_argument("--level", type=int, default=9, help="compression level of the blocks and of tar.zst")
     parser.add_argument("--threads", type=int, default=2, help="compression threads")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--launcher-kit", type=Path, help="another launcher kit (default: the release build's)")
     parser.add_argument("--sections", default="full,startup,memory,scaling")
+    parser.add_argument("--prepare", action="store_true", help="only make the inputs (applications, blocks, archives)")
     parser.add_argument("--out", type=Path, help="where the results go (default: bench/results for a full-size run)")
     args = parser.parse_args()
     out = args.out or (ROOT / "bench" / "results" if args.scale == 1.0 else WORK / "results")
@@ -572,8 +610,11 @@ def main():
         inputs = Inputs(args, wine)
         if not inputs.kit_library.exists():
             log("the launcher kit is not built yet: launcher rows are left out")
-        results = {"machine": machine(), "settings": {k: v for k, v in vars(args).items() if k != "out"},
+        results = {"machine": machine(), "settings": {k: str(v) for k, v in vars(args).items() if k != "out"},
                    "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "load_average_at_start": load_average()}
+        if args.prepare:
+            prepare(inputs, args)
+            return
         if "full" in sections:
             results["full"] = section_full(wine, inputs, args)
         if "startup" in sections:
