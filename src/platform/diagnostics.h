@@ -20,6 +20,7 @@ inline constexpr char signal_handler[] = "Error, failed to register signal handl
 inline constexpr char launch_child[] = "Error, couldn't launch child";
 inline constexpr char load_library[] = "Error, load DLL.";
 inline constexpr char entry_point[] = "Error, DLL entry point not found.";
+inline constexpr char no_main_library[] = "Error, attached data holds no main library.";
 }  // namespace message
 
 // The message and a newline on standard output, then exit status 2.

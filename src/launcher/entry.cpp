@@ -1,0 +1,12 @@
+// The graphical-subsystem wide entry of the launcher executable.
+#include "launcher/launcher.h"
+#include "payload/linked_block.h"
+
+// The C run-time's start-up expands wildcards in the arguments, as on a command line.
+extern "C" {
+int _dowildcard = -1;
+}
+
+extern "C" int wWinMain(void* /*instance*/, void* /*previous_instance*/, wchar_t* /*command_tail*/, int /*show*/) {
+  return launcher::launcher_main({zamrik_attached_data, zamrik_attached_data_length});
+}

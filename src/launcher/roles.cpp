@@ -1,0 +1,115 @@
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "launcher/launcher.h"
+#include "platform/diagnostics.h"
+#include "platform/environment.h"
+#include "platform/executable_path.h"
+#include "spec/expand_spec.h"
+
+namespace launcher {
+
+char16_t unpack_directory[payload::path_capacity];
+
+namespace {
+
+constexpr std::size_t name_capacity = 40;
+constexpr std::size_t process_id_capacity = 128;
+// As large as the launcher's own canonical path: a parent's image path that did not fit could
+// never match it, and a real child would then unpack and start a child of its own, endlessly.
+constexpr std::size_t parent_image_capacity = platform::executable_path_capacity;
+
+constexpr char parent_variable[] = "ZAMRIK_ONEFILE_PARENT";
+
+bool is_blank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+
+// The C run-time's wcstol in base 10 with a 32-bit long, applied to a whole value: leading
+// blanks and a sign are accepted; no digits, anything after the number, or a value out of
+// range is refused.
+bool parse_process_id(const char16_t* text, std::uint32_t* process_id) {
+  while (is_blank(*text)) ++text;
+  const bool negative = *text == u'-';
+  if (*text == u'-' || *text == u'+') ++text;
+  if (*text < u'0' || *text > u'9') return false;
+  std::int64_t magnitude = 0;
+  for (; *text >= u'0' && *text <= u'9'; ++text) {
+    magnitude = magnitude * 10 + (*text - u'0');
+    if (magnitude > std::int64_t{INT32_MAX} + 1) return false;
+  }
+  if (*text != u'\0') return false;
+  const std::int64_t value = negative ? -magnitude : magnitude;
+  if (value > INT32_MAX) return false;
+  *process_id = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+bool same_text(const char16_t* a, const char16_t* b) {
+  for (; *a == *b; ++a, ++b) {
+    if (*a == u'\0') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool detect_child_role() {
+  char16_t name[name_capacity] = {};
+  platform::widen_ascii_append(name, parent_variable, name_capacity);
+  char16_t* value = platform::get_environment_value(name);
+  std::uint32_t process_id = 0;
+  const bool parsed = value != nullptr && parse_process_id(value, &process_id);
+  std::free(value);
+  if (!parsed) return false;
+
+  os::Handle process = os::open_process_for_query(process_id);
+  if (process == nullptr) return false;
+  static char16_t parent_image[parent_image_capacity];
+  if (os::process_image_path(process, parent_image, parent_image_capacity) == 0) {
+    os::close_handle(process);
+    return false;
+  }
+  platform::resolve_final_path(parent_image, parent_image_capacity);
+  platform::shorten_directory_part(parent_image, parent_image_capacity);
+  const bool same_executable = same_text(parent_image, platform::executable_path(true));
+  os::close_handle(process);
+  return same_executable;
+}
+
+void prepare_parent_environment() {
+  platform::remove_environment_value("ZAMRIK_ONEFILE_START");
+  platform::remove_environment_value("ZAMRIK_ONEFILE_TIME_US");
+  platform::remove_environment_value("ZAMRIK_ONEFILE_RANDOM");
+  char digits[process_id_capacity];
+  std::snprintf(digits, sizeof digits, "%ld", static_cast<long>(os::current_process_id()));
+  char16_t value[process_id_capacity] = {};
+  platform::widen_ascii_append(value, digits, process_id_capacity);
+  platform::set_environment_value(parent_variable, value);
+}
+
+void determine_unpack_directory() {
+  const bool expanded = spec::expand_spec(unpack_directory, spec::builtin_unpack_spec, payload::path_capacity);
+  // The full path is taken of whatever the expansion left, before its result counts.
+  char16_t full_path[payload::path_capacity];
+  const std::uint32_t length = os::full_path_name(unpack_directory, payload::path_capacity, full_path);
+  if (length == 0 || length > payload::path_capacity - 1) platform::abort_on_overflow();
+  for (std::uint32_t i = 0; i <= length; ++i) unpack_directory[i] = full_path[i];
+  if (!expanded) platform::fail_spec_expansion(spec::builtin_unpack_spec);
+}
+
+void publish_launcher_variables() {
+  static char16_t launcher_directory[platform::executable_path_capacity];
+  launcher_directory[0] = u'\0';
+  platform::append_bounded(launcher_directory, platform::executable_path(false), platform::executable_path_capacity);
+  char16_t* last_backslash = nullptr;
+  for (char16_t* c = launcher_directory; *c != u'\0'; ++c) {
+    if (*c == u'\\') last_backslash = c;
+  }
+  if (last_backslash != nullptr) *last_backslash = u'\0';
+  platform::set_environment_value("ZAMRIK_ONEFILE_DIRECTORY", launcher_directory);
+  const bool has_first = os::argument_count() > 0 && os::argument_vector() != nullptr && os::argument_vector()[0] != nullptr;
+  platform::set_environment_value("ZAMRIK_ORIGINAL_ARGV0", has_first ? os::argument_vector()[0] : u"");
+}
+
+}  // namespace launcher

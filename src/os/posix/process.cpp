@@ -1,0 +1,190 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <climits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/os.h"
+#include "os/posix/descriptor.h"
+#include "os/posix/text.h"
+
+extern char** environ;
+
+namespace os {
+
+using posix::descriptor_of;
+using posix::handle_of;
+
+namespace {
+
+// Process handles are descriptors as well (a /proc directory to query, a pidfd to supervise),
+// so close_handle serves both. They are kept above the standard three: 0 would read as null.
+Handle process_handle_of(int descriptor) {
+  if (descriptor < 0) return nullptr;
+  if (descriptor > 2) return handle_of(descriptor);
+  const int moved = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+  ::close(descriptor);
+  return moved < 0 ? nullptr : handle_of(moved);
+}
+
+// The Windows splitting rules, so that a command line built for a Windows child gives the same
+// arguments here.
+std::vector<std::string> split_command_line(std::u16string_view line) {
+  std::vector<std::string> arguments;
+  std::size_t i = 0;
+  const auto blank = [&](std::size_t at) { return line[at] == u' ' || line[at] == u'\t'; };
+  while (true) {
+    while (i < line.size() && blank(i)) ++i;
+    if (i == line.size()) break;
+    std::u16string argument;
+    bool quoted = false;
+    while (i < line.size() && (quoted || !blank(i))) {
+      std::size_t backslashes = 0;
+      while (i < line.size() && line[i] == u'\\') ++backslashes, ++i;
+      if (i < line.size() && line[i] == u'"') {
+        argument.append(backslashes / 2, u'\\');
+        if (backslashes % 2 == 1) {
+          argument += u'"';
+        } else if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
+          argument += u'"';
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        ++i;
+      } else {
+        argument.append(backslashes, u'\\');
+        if (i < line.size() && (quoted || !blank(i))) argument += line[i++];
+      }
+    }
+    arguments.push_back(posix::to_utf8(argument));
+  }
+  return arguments;
+}
+
+// The console events' nearest signals: interrupt, quit, hang-up, termination.
+constexpr int event_signals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
+
+std::uint32_t event_of(int signal_number) {
+  switch (signal_number) {
+    case SIGINT: return 0;   // Ctrl+C
+    case SIGQUIT: return 1;  // Ctrl+Break
+    case SIGHUP: return 2;   // the console closes
+    default: return 6;       // shutdown
+  }
+}
+
+std::atomic<ConsoleEventHandler> console_event_handler{nullptr};
+
+// Like the system's thread per console event: each signal runs the handler on a thread of its
+// own, and a FALSE answer leads to the default action, which ends the process.
+void watch_console_signals(sigset_t signals) {
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&signals, &signal_number) != 0) continue;
+    std::thread([signal_number] {
+      if (console_event_handler.load()(event_of(signal_number)) != 0) return;
+      ::signal(signal_number, SIG_DFL);
+      sigset_t just_this;
+      sigemptyset(&just_this);
+      sigaddset(&just_this, signal_number);
+      pthread_sigmask(SIG_UNBLOCK, &just_this, nullptr);
+      ::raise(signal_number);
+    }).detach();
+  }
+}
+
+}  // namespace
+
+Handle open_process_for_query(std::uint32_t process_id) {
+  const std::string directory = "/proc/" + std::to_string(process_id);
+  return process_handle_of(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::uint32_t process_image_path(Handle process, char16_t* buffer, std::uint32_t capacity) {
+  char target[PATH_MAX];
+  const ssize_t length = ::readlinkat(descriptor_of(process), "exe", target, sizeof target - 1);
+  if (length <= 0) return 0;
+  const std::u16string path = posix::launcher_path(std::string_view(target, static_cast<std::size_t>(length)));
+  return path.size() < capacity ? posix::store_text(path, buffer, capacity) : 0;
+}
+
+bool add_console_event_handler(ConsoleEventHandler handler) {
+  console_event_handler.store(handler);
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal_number : event_signals) sigaddset(&signals, signal_number);
+  if (pthread_sigmask(SIG_BLOCK, &signals, nullptr) != 0) return false;
+  std::thread(watch_console_signals, signals).detach();
+  return true;
+}
+
+Handle create_child_process(const char16_t* application, char16_t* command_line) {
+  std::vector<std::string> arguments = split_command_line(command_line);
+  std::vector<char*> vector;
+  for (std::string& argument : arguments) vector.push_back(argument.data());
+  vector.push_back(nullptr);
+
+  // The child starts with no signal blocked, whatever the console watch has blocked here.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  pid_t child = 0;
+  const int failed = posix_spawn(&child, posix::native_path(application).c_str(), nullptr, &attributes, vector.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  if (failed != 0) {
+    errno = failed;
+    return nullptr;
+  }
+  return process_handle_of(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+}
+
+std::uint32_t wait_for(Handle process, std::uint32_t milliseconds) {
+  constexpr std::uint32_t wait_timeout = 258, wait_failed = 0xFFFFFFFF;
+  pollfd watched{descriptor_of(process), POLLIN, 0};
+  const int timeout = milliseconds == wait_infinite ? -1 : static_cast<int>(milliseconds);
+  int ready = 0;
+  while ((ready = ::poll(&watched, 1, timeout)) < 0 && errno == EINTR) {
+  }
+  return ready > 0 ? wait_object_0 : ready == 0 ? wait_timeout : wait_failed;
+}
+
+bool exit_code_of(Handle process, std::uint32_t* code) {
+  constexpr std::uint32_t still_active = 259;
+  // P_PIDFD, which this C library does not name yet. The child stays waitable, so every
+  // handle of it can read the code.
+  constexpr auto by_pidfd = static_cast<idtype_t>(3);
+  siginfo_t info{};
+  if (::waitid(by_pidfd, static_cast<id_t>(descriptor_of(process)), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
+  if (info.si_pid == 0) {
+    *code = still_active;
+  } else if (info.si_code == CLD_EXITED) {
+    *code = static_cast<std::uint32_t>(info.si_status);
+  } else {
+    *code = 128 + static_cast<std::uint32_t>(info.si_status);  // ended by a signal, as a shell reports it
+  }
+  return true;
+}
+
+// A signal carries no exit code: the child ends by SIGKILL whatever code is asked for.
+void terminate(Handle process, std::uint32_t) { ::syscall(SYS_pidfd_send_signal, descriptor_of(process), SIGKILL, nullptr, 0); }
+
+Handle duplicate_handle(Handle handle) { return process_handle_of(::fcntl(descriptor_of(handle), F_DUPFD_CLOEXEC, 3)); }
+
+void sleep_milliseconds(std::uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+}  // namespace os

@@ -1,0 +1,29 @@
+#include "os/os.h"
+#include "os/win32/windows_api.h"
+
+namespace os {
+
+using win32::wide;
+
+void remove_current_directory_from_library_search() { SetDllDirectoryW(L""); }
+
+void add_library_directory(const char16_t* directory) {
+  // Looked up at run time: systems without it must still be able to start the launcher.
+  using AddDllDirectoryFunction = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
+  HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+  if (kernel == nullptr) return;
+  auto add = reinterpret_cast<AddDllDirectoryFunction>(reinterpret_cast<void*>(GetProcAddress(kernel, "AddDllDirectory")));
+  if (add != nullptr) add(wide(directory));
+}
+
+Handle load_library(const char16_t* path) {
+  return LoadLibraryExW(wide(path), nullptr,
+                        LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+MainLibraryEntry ordinal_one_entry(Handle module) {
+  return reinterpret_cast<MainLibraryEntry>(
+      reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), MAKEINTRESOURCEA(1))));
+}
+
+}  // namespace os

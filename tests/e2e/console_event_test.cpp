@@ -1,0 +1,136 @@
+// The console handler and the child supervision, driven in this process against real child
+// processes: Wine delivers no console event to a graphical-subsystem launcher, which, as on
+// Windows, is attached to no console.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "e2e_support.h"
+#include "launcher/launcher.h"
+#include "os/win32/windows_api.h"
+
+namespace e2e {
+namespace {
+
+class ConsoleEvent : public LauncherTest {
+ protected:
+  void SetUp() override {
+    LauncherTest::SetUp();
+    directory_ = temporary_ + L"\\onefile_unpacked";
+    ASSERT_TRUE(CreateDirectoryW(directory_.c_str(), nullptr));
+    write_small_file(directory_ + L"\\main.dll");
+    ASSERT_LT(directory_.size(), payload::path_capacity);
+    std::copy(directory_.begin(), directory_.end() + 1, launcher::unpack_directory);  // with the terminator
+    payload::cleanup_needed = true;
+  }
+  void TearDown() override {
+    if (HANDLE left = launcher::child_process_handle.exchange(nullptr)) {
+      TerminateProcess(left, 0);
+      CloseHandle(left);
+    }
+    payload::cleanup_needed = false;
+    LauncherTest::TearDown();
+  }
+
+  // Starts this program as a child that sleeps and exits with code; the slot gets the handle,
+  // the test a second one of its own.
+  HANDLE supervise(std::uint32_t milliseconds, std::uint32_t code) {
+    std::wstring command_line = sleeper_command_line(milliseconds, code);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(this_program().c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+      ADD_FAILURE() << "cannot start the child: " << GetLastError();
+      return nullptr;
+    }
+    CloseHandle(process.hThread);
+    HANDLE own = nullptr;
+    DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    launcher::child_process_handle.store(process.hProcess);
+    return own;
+  }
+
+  static std::wstring sleeper_command_line(std::uint32_t milliseconds, std::uint32_t code) {
+    return quoted(this_program()) + L" --sleep " + std::to_wstring(milliseconds) + L" " + std::to_wstring(code);
+  }
+
+  static std::uint32_t exit_code_after_end(HANDLE process) {
+    EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    return code;
+  }
+
+  std::wstring directory_;
+};
+
+constexpr std::uint32_t supervised_events[] = {0, 1, 2, 5, 6};  // Ctrl+C, Ctrl+Break, close, log-off, shutdown
+
+TEST_F(ConsoleEvent, AChildThatEndsWithinFiveSecondsIsNotTerminated) {
+  for (std::uint32_t event : supervised_events) {
+    CreateDirectoryW(directory_.c_str(), nullptr);
+    HANDLE child = supervise(300, 9);
+    EXPECT_EQ(launcher::console_event_handler(event), 0) << event;
+    EXPECT_EQ(exit_code_after_end(child), 9u) << event;
+    EXPECT_EQ(launcher::child_process_handle.load(), nullptr) << event;
+    EXPECT_FALSE(exists(directory_)) << event;
+  }
+}
+
+TEST_F(ConsoleEvent, AChildThatOutlivesFiveSecondsIsTerminatedWithCode0) {
+  HANDLE child = supervise(60000, 9);
+  EXPECT_EQ(launcher::console_event_handler(0), 0);
+  EXPECT_EQ(exit_code_after_end(child), 0u);
+  EXPECT_FALSE(exists(directory_));
+}
+
+TEST_F(ConsoleEvent, OtherEventCodesChangeNothing) {
+  HANDLE child = supervise(60000, 9);
+  for (std::uint32_t event : {3u, 4u, 7u, 8u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(launcher::console_event_handler(event), 0) << event;
+    EXPECT_NE(launcher::child_process_handle.load(), nullptr) << event;
+    EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << event;
+    EXPECT_TRUE(exists(directory_ + L"\\main.dll")) << event;
+  }
+  CloseHandle(child);
+}
+
+TEST_F(ConsoleEvent, BeforeTheHeaderIsAcceptedThereIsNothingToDo) {
+  payload::cleanup_needed = false;
+  EXPECT_EQ(launcher::console_event_handler(0), 0);
+  EXPECT_TRUE(exists(directory_ + L"\\main.dll"));
+}
+
+class Supervision : public ConsoleEvent {
+ protected:
+  static void set_child_command_line(const std::wstring& line) {
+    ASSERT_LT(line.size(), launcher::command_line_capacity);
+    std::copy(line.begin(), line.end() + 1, launcher::child_command_line);
+  }
+};
+
+TEST_F(Supervision, TheParentTakesTheChildsExitCodeAndReleasesTheHandle) {
+  for (std::uint32_t code : {0u, 7u, 0xC0000005u}) {
+    set_child_command_line(sleeper_command_line(0, code));
+    EXPECT_EQ(launcher::run_child(), code);
+    EXPECT_EQ(launcher::child_process_handle.load(), nullptr);
+  }
+}
+
+TEST_F(Supervision, WhenTheHandlerReleasedTheChildFirstTheParentTakes1) {
+  set_child_command_line(sleeper_command_line(60000, 7));
+  std::uint32_t exit_code = 0;
+  std::thread main_thread([&] { exit_code = launcher::run_child(); });
+  while (launcher::child_process_handle.load() == nullptr) Sleep(10);
+  EXPECT_EQ(launcher::console_event_handler(1), 0);
+  main_thread.join();
+  EXPECT_EQ(exit_code, 1u);
+  EXPECT_EQ(launcher::child_process_handle.load(), nullptr);
+  EXPECT_FALSE(exists(directory_));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,254 @@
+#include "e2e_support.h"
+
+#include <cstdlib>
+#include <cwctype>
+#include <thread>
+
+#include "os/win32/windows_api.h"
+
+namespace e2e {
+namespace {
+
+constexpr const wchar_t* protocol_variables[] = {L"ZAMRIK_ONEFILE_PARENT",    L"ZAMRIK_ONEFILE_START",
+                                                 L"ZAMRIK_ONEFILE_TIME_US",   L"ZAMRIK_ONEFILE_RANDOM",
+                                                 L"ZAMRIK_ONEFILE_DIRECTORY", L"ZAMRIK_ORIGINAL_ARGV0"};
+// Long enough for any run; a launcher that never ends is ended here and fails its test.
+constexpr DWORD run_limit_milliseconds = 120000;
+
+std::wstring unescape(const std::string& text) {
+  std::wstring out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 4 < text.size()) {
+      out += static_cast<wchar_t>(std::stoul(text.substr(i + 1, 4), nullptr, 16));
+      i += 4;
+    } else {
+      out += static_cast<wchar_t>(static_cast<unsigned char>(text[i]));
+    }
+  }
+  return out;
+}
+
+std::vector<Report> parse_reports(const std::string& out) {
+  std::vector<Report> reports;
+  std::size_t at = 0;
+  while (at < out.size()) {
+    std::size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(at, end - at);
+    at = end + 1;
+    if (line.rfind("report ", 0) == 0) reports.emplace_back();
+    if (reports.empty()) continue;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string key = line.substr(0, equals);
+    if (key.rfind("report ", 0) == 0) key = key.substr(7);
+    reports.back().values[key] = unescape(line.substr(equals + 1));
+  }
+  return reports;
+}
+
+bool same_name(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::towupper(a[i]) != std::towupper(b[i])) return false;
+  }
+  return true;
+}
+
+// This program's environment without the six variables, then the test's changes, as a block.
+std::wstring environment_block(const std::vector<Variable>& changes) {
+  std::vector<std::pair<std::wstring, std::wstring>> entries;
+  wchar_t* strings = GetEnvironmentStringsW();
+  for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
+    const std::wstring text = entry;
+    const std::size_t equals = text.find(L'=', 1);
+    entries.emplace_back(text.substr(0, equals), equals == std::wstring::npos ? L"" : text.substr(equals + 1));
+  }
+  FreeEnvironmentStringsW(strings);
+  std::vector<Variable> all;
+  for (const wchar_t* name : protocol_variables) all.push_back({name, std::nullopt});
+  all.insert(all.end(), changes.begin(), changes.end());
+  for (const Variable& change : all) {
+    std::erase_if(entries, [&](const auto& entry) { return same_name(entry.first, change.name); });
+    if (change.value) entries.emplace_back(change.name, *change.value);
+  }
+  std::wstring block;
+  for (const auto& [name, value] : entries) block += name + L"=" + value + L'\0';
+  return block + L'\0';
+}
+
+struct Pipe {
+  HANDLE read = nullptr, write = nullptr;
+  std::string text;
+  std::thread reader;
+
+  Pipe() {
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    CreatePipe(&read, &write, &inheritable, 0);
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  }
+  void start_reading() {
+    CloseHandle(write);
+    reader = std::thread([this] {
+      char chunk[4096];
+      DWORD got = 0;
+      while (ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
+    });
+  }
+  ~Pipe() {
+    if (reader.joinable()) reader.join();
+    CloseHandle(read);
+  }
+};
+
+}  // namespace
+
+std::wstring Report::operator[](const std::string& key) const {
+  const auto found = values.find(key);
+  return found == values.end() ? L"<missing " + widen(key) + L">" : found->second;
+}
+
+std::vector<std::wstring> Report::arguments() const {
+  std::vector<std::wstring> arguments;
+  const int count = has("argc") ? std::stoi((*this)["argc"]) : 0;
+  for (int i = 0; i < count; ++i) arguments.push_back((*this)["argv[" + std::to_string(i) + "]"]);
+  return arguments;
+}
+
+std::wstring Report::directory() const {
+  const std::wstring library = (*this)["library"];
+  return library.substr(0, library.rfind(L'\\'));
+}
+
+std::wstring this_program() {
+  wchar_t path[32768];
+  GetModuleFileNameW(nullptr, path, 32768);
+  return path;
+}
+
+std::wstring here() {
+  const std::wstring program = this_program();
+  return program.substr(0, program.rfind(L'\\'));
+}
+
+std::wstring built(const std::wstring& name) { return here() + L"\\" + name + L".exe"; }
+
+std::wstring quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+std::wstring short_path(const std::wstring& path) {
+  wchar_t out[32768];
+  const DWORD length = GetShortPathNameW(path.c_str(), out, 32768);
+  return length == 0 ? path : std::wstring(out, length);
+}
+
+std::wstring widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::string narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void write_small_file(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  WriteFile(file, "x", 1, &written, nullptr);
+  CloseHandle(file);
+}
+
+bool remove_tree(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return DeleteFileW(path.c_str()) != 0;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  bool removed = true;
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name != L"." && name != L"..") removed = remove_tree(path + L"\\" + name) && removed;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  return RemoveDirectoryW(path.c_str()) != 0 && removed;
+}
+
+void LauncherTest::SetUp() {
+  static int serial = 0;
+  wchar_t base[MAX_PATH + 1];
+  GetTempPathW(MAX_PATH + 1, base);
+  temporary_ = std::wstring(base) + L"e2e_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
+  remove_tree(temporary_);
+  ASSERT_TRUE(CreateDirectoryW(temporary_.c_str(), nullptr)) << narrow(temporary_);
+}
+
+void LauncherTest::TearDown() { remove_tree(temporary_); }
+
+Outcome LauncherTest::run(const Start& start) {
+  std::vector<Variable> variables{{L"TMP", temporary_}, {L"TEMP", temporary_}};
+  variables.insert(variables.end(), start.variables.begin(), start.variables.end());
+  std::wstring environment = environment_block(variables);
+  std::wstring command_line = (start.first_word.empty() ? quoted(start.program) : start.first_word);
+  if (!start.arguments.empty()) command_line += L" " + start.arguments;
+
+  Pipe out, err;
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nothing;
+  startup.hStdOutput = out.write;
+  startup.hStdError = err.write;
+  PROCESS_INFORMATION process{};
+  const BOOL started = CreateProcessW(start.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                                      CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                                      start.directory.empty() ? nullptr : start.directory.c_str(), &startup, &process);
+  const DWORD start_error = GetLastError();
+  CloseHandle(nothing);
+  out.start_reading();
+  err.start_reading();
+  Outcome result;
+  if (!started) {
+    ADD_FAILURE() << "cannot start " << narrow(start.program) << ": error " << start_error;
+    return result;
+  }
+  CloseHandle(process.hThread);
+  if (WaitForSingleObject(process.hProcess, run_limit_milliseconds) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << narrow(start.program) << " did not end";
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  FILETIME created, ended, kernel, user;
+  GetProcessTimes(process.hProcess, &created, &ended, &kernel, &user);
+  CloseHandle(process.hProcess);
+  out.reader.join();
+  err.reader.join();
+
+  result.process_id = process.dwProcessId;
+  result.exit_code = code;
+  result.exit_time = (std::uint64_t{ended.dwHighDateTime} << 32) | ended.dwLowDateTime;
+  result.out = out.text;
+  result.err = err.text;
+  result.reports = parse_reports(out.text);
+  return result;
+}
+
+std::vector<std::wstring> LauncherTest::temporary_entries() const {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((temporary_ + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
+}
+
+}  // namespace e2e

@@ -1,0 +1,71 @@
+// Starting launcher executables as a user would, and reading what their application reported.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// One report of the test application: its "key=value" lines, values unescaped.
+struct Report {
+  std::map<std::string, std::wstring> values;
+
+  bool has(const std::string& key) const { return values.count(key) != 0; }
+  std::wstring operator[](const std::string& key) const;
+  std::vector<std::wstring> arguments() const;  // argv[0 .. argc - 1]
+  std::wstring directory() const;               // the unpack directory: the library's
+};
+
+struct Outcome {
+  std::uint32_t process_id = 0;
+  std::uint32_t exit_code = 0;
+  std::uint64_t exit_time = 0;  // system time, 100 ns units
+  std::string out, err;
+  std::vector<Report> reports;
+};
+
+// A variable to set for the started process; no value removes it.
+struct Variable {
+  std::wstring name;
+  std::optional<std::wstring> value;
+};
+
+std::wstring here();                          // the directory of this test program
+std::wstring this_program();                  // its full path; "--sleep MS [CODE]" makes it wait
+std::wstring built(const std::wstring& name);  // here()\name.exe
+std::wstring quoted(const std::wstring& text);
+std::wstring short_path(const std::wstring& path);
+std::wstring widen(const std::string& text);
+std::string narrow(const std::wstring& text);
+bool exists(const std::wstring& path);
+void write_small_file(const std::wstring& path);
+bool remove_tree(const std::wstring& path);
+
+struct Start {
+  std::wstring program;       // the application name given to CreateProcessW
+  std::wstring arguments;     // the command line after its first word, as typed
+  std::wstring first_word;    // the command line's first word; empty: the quoted program
+  std::vector<Variable> variables;
+  std::wstring directory;     // empty: this program's current directory
+};
+
+// Every launcher test gets a fresh temporary directory (TMP and TEMP of the started
+// processes), and none of the six variables unless it sets them.
+class LauncherTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  Outcome run(const Start& start);
+  // The names in the temporary directory.
+  std::vector<std::wstring> temporary_entries() const;
+
+  std::wstring temporary_;
+};
+
+}  // namespace e2e

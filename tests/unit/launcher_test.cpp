@@ -1,0 +1,318 @@
+#include "launcher/launcher.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "os/os.h"
+#include "platform/environment.h"
+#include "platform/executable_path.h"
+#include "support/test_support.h"
+
+#ifdef _WIN32
+#include "os/win32/windows_api.h"
+
+#include <shellapi.h>
+#else
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#endif
+
+using test_support::aborted;
+using test_support::narrow;
+
+namespace {
+
+using testing::Eq;
+
+std::u16string compose(const std::u16string& first, const std::vector<std::u16string>& rest) {
+  std::vector<char16_t*> vector{nullptr};
+  std::vector<std::u16string> copies = rest;
+  for (std::u16string& argument : copies) vector.push_back(argument.data());
+  std::vector<char16_t> buffer(launcher::command_line_capacity);
+  launcher::CommandLine line{buffer.data(), buffer.size()};
+  launcher::compose_command_line(line, first.c_str(), static_cast<int>(vector.size()), vector.data());
+  return std::u16string(buffer.data(), line.length);
+}
+
+std::u16string quote(const std::u16string& argument) {
+  std::vector<char16_t> buffer(launcher::command_line_capacity);
+  launcher::CommandLine line{buffer.data(), buffer.size()};
+  launcher::append_argument(line, argument.c_str());
+  EXPECT_EQ(buffer[line.length], u'\0');
+  return std::u16string(buffer.data(), line.length);
+}
+
+TEST(ChildCommandLine, QuotesAndEscapesOnlyWhereTheSplitterNeedsIt) {
+  struct Case {
+    std::u16string argument, written;
+  };
+  const Case cases[] = {
+      {u"plain", u"plain"},
+      {u"c:\\dir", u"c:\\dir"},                  // no quoting character: backslash stays single
+      {u"a b", u"\"a b\""},
+      {u"a\"b", u"\"a\\\"b\""},                  // the quote alone forces quoting
+      {u"a b\\", u"\"a b\\\\\""},                // a backslash before the closing quote doubles
+      {u"\\\" x", u"\"\\\\\\\" x\""},            // 2n + 1 backslashes before an inner quote
+      {u"a \\b", u"\"a \\b\""},                  // not before a quote: copied as it is
+      {u"a\\\\\"b c", u"\"a\\\\\\\\\\\"b c\""},  // two backslashes, then a quote: five
+      {u"\\\\", u"\\\\"},
+      {u"", u"\"\""},                            // an empty argument survives as ""
+      {u"a\rb", u"a\rb"},                        // carriage return does not force quoting
+      {u"\t", u"\"\t\""},
+      {u"a\nb", u"\"a\nb\""},
+      {u"a\vb", u"\"a\vb\""},
+      {u"*.txt", u"*.txt"},                      // left bare, so the child's run-time expands it
+  };
+  for (const Case& c : cases) EXPECT_EQ(quote(c.argument), c.written) << narrow(c.argument);
+}
+
+TEST(ChildCommandLine, PutsTheModuleFileNameFirstAndSeparatesWithOneBlank) {
+  EXPECT_EQ(compose(u"C:\\Program Files\\app.exe", {}), u"\"C:\\Program Files\\app.exe\"");
+  EXPECT_EQ(compose(u"C:\\app.exe", {u"a", u"", u"b c"}), u"C:\\app.exe a \"\" \"b c\"");
+  std::vector<char16_t> buffer(16, u'x');
+  launcher::CommandLine line{buffer.data(), buffer.size()};
+  launcher::compose_command_line(line, u"ignored", 0, nullptr);
+  EXPECT_EQ(line.length, 0u);
+  EXPECT_EQ(buffer[0], u'\0');
+}
+
+TEST(ChildCommandLineDeathTest, FillsAllButTheTerminatorThenAborts) {
+  const std::u16string first = u"m";
+  const std::u16string fits(launcher::command_line_capacity - 1 - first.size() - 1, u'a');
+  EXPECT_EQ(compose(first, {fits}).size(), launcher::command_line_capacity - 1);
+  EXPECT_EXIT(compose(first, {fits + u"a"}), aborted(), Eq(""));
+  // The quotes count too.
+  const std::u16string blank_fits = u" " + fits.substr(3);
+  EXPECT_EQ(compose(first, {blank_fits}).size(), launcher::command_line_capacity - 1);
+  EXPECT_EXIT(compose(first, {blank_fits + u"a"}), aborted(), Eq(""));
+}
+
+#ifdef _WIN32
+std::vector<std::u16string> split_with_shell(const std::u16string& line) {
+  int count = 0;
+  wchar_t** vector = CommandLineToArgvW(os::win32::wide(line.c_str()), &count);
+  std::vector<std::u16string> arguments;
+  for (int i = 0; i < count; ++i) arguments.emplace_back(os::win32::text(vector[i]));
+  LocalFree(vector);
+  return arguments;
+}
+#endif
+
+TEST(ChildCommandLine, SplitsBackIntoTheSameArguments) {
+#ifndef _WIN32
+  GTEST_SKIP() << "the Windows splitter exists only on Windows";
+#else
+  // Every string of up to five characters over the characters that matter, in batches.
+  const std::u16string alphabet = u"a \t\"\\";
+  std::vector<std::u16string> arguments{u""};
+  for (std::size_t begin = 0, length = 0; length < 5; ++length) {
+    const std::size_t end = arguments.size();
+    for (std::size_t i = begin; i < end; ++i) {
+      for (char16_t c : alphabet) arguments.push_back(arguments[i] + c);
+    }
+    begin = end;
+  }
+  const std::u16string first = u"C:\\Program Files\\dir \\app.exe";
+  for (std::size_t at = 0; at < arguments.size(); at += 500) {
+    const std::vector<std::u16string> batch(arguments.begin() + at,
+                                            arguments.begin() + std::min(arguments.size(), at + 500));
+    std::vector<std::u16string> want{first};
+    want.insert(want.end(), batch.begin(), batch.end());
+    EXPECT_EQ(split_with_shell(compose(first, batch)), want) << "batch at " << at;
+  }
+#endif
+}
+
+TEST(ChildCommandLine, IsBuiltFromTheProcessCommandLine) {
+  launcher::build_child_command_line();
+  const std::u16string line = launcher::child_command_line;
+  std::u16string module = platform::module_file_name();
+  if (module.find(u' ') != std::u16string::npos) module = u"\"" + module + u"\"";
+  EXPECT_EQ(line.substr(0, module.size()), module);
+#ifdef _WIN32
+  int count = 0;
+  char16_t** vector = os::split_process_command_line(&count);
+  std::vector<std::u16string> want{platform::module_file_name()};
+  for (int i = 1; i < count; ++i) want.emplace_back(vector[i]);
+  LocalFree(vector);
+  EXPECT_EQ(split_with_shell(line), want);
+#endif
+}
+
+// Sets or removes a variable for one test and puts the old state back.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char16_t* value) : name_(name) {
+    char16_t wide[40] = {};
+    platform::widen_ascii_append(wide, name, 40);
+    char16_t* old = platform::get_environment_value(wide);
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    std::free(old);
+    if (value != nullptr) {
+      platform::set_environment_value(name, value);
+    } else {
+      platform::remove_environment_value(name);
+    }
+  }
+  ~ScopedVariable() {
+    if (had_) {
+      platform::set_environment_value(name_, old_.c_str());
+    } else {
+      platform::remove_environment_value(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::u16string old_;
+};
+
+// The variable's value, or "unset".
+std::u16string value_of(const char16_t* name) {
+  char16_t* value = platform::get_environment_value(name);
+  const std::u16string text = value != nullptr ? value : u"unset";
+  std::free(value);
+  return text;
+}
+
+std::u16string own_process_id() {
+  const std::string digits = std::to_string(os::current_process_id());
+  return std::u16string(digits.begin(), digits.end());
+}
+
+TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
+  struct Case {
+    const char16_t* value;
+    bool child;
+  };
+  const std::u16string own = own_process_id();
+  const std::u16string padded = u" \t+" + own;
+  const std::u16string trailing = own + u"x";
+  const Case cases[] = {
+      {nullptr, false},
+      {u"", false},
+      {u"abc", false},
+      {trailing.c_str(), false},     // digits followed by letters
+      {u"99999999999", false},       // beyond a 32-bit long
+      {u"2147483632", false},        // no such process
+      {u"-", false},
+      {own.c_str(), true},           // this very process runs this executable
+      {padded.c_str(), true},        // leading blanks and a sign, as the C run-time reads them
+  };
+  for (const Case& c : cases) {
+    ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", c.value);
+    EXPECT_EQ(launcher::detect_child_role(), c.child) << (c.value ? narrow(c.value) : "unset");
+  }
+}
+
+TEST(ChildRole, IsRecognisedForAnExecutableInAPathOfMoreThan2047Characters) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Wine cannot start a program that lies in a path this long";
+#else
+  // A copy of this program, deep down, runs the role table above against itself.
+  namespace fs = std::filesystem;
+  const fs::path base = fs::temp_directory_path() / ("zamrik-long-path-" + std::to_string(os::current_process_id()));
+  fs::path directory = base;
+  while (directory.native().size() < 2100) directory /= std::string(200, 'd');
+  fs::create_directories(directory);
+  const fs::path copy = directory / "unit_tests";
+  fs::copy_file("/proc/self/exe", copy);
+  ASSERT_GT(copy.native().size(), 2047u);
+  std::string program = copy.native();
+  std::string filter = "--gtest_filter=ChildRole.NeedsTheIdOfARunningInstanceOfThisExecutable";
+  char* arguments[] = {program.data(), filter.data(), nullptr};
+  pid_t child = 0;
+  ASSERT_EQ(posix_spawn(&child, program.c_str(), nullptr, nullptr, arguments, environ), 0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  fs::remove_all(base);
+#endif
+}
+
+TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
+  ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", u"1");
+  ScopedVariable start("ZAMRIK_ONEFILE_START", u"old");
+  ScopedVariable time_us("ZAMRIK_ONEFILE_TIME_US", u"old");
+  ScopedVariable random("ZAMRIK_ONEFILE_RANDOM", u"old");
+  launcher::prepare_parent_environment();
+  EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_PARENT"), own_process_id());
+  for (const char16_t* name : {u"ZAMRIK_ONEFILE_START", u"ZAMRIK_ONEFILE_TIME_US", u"ZAMRIK_ONEFILE_RANDOM"}) {
+    EXPECT_EQ(value_of(name), u"unset") << narrow(name);
+  }
+
+  // The first expansion stores fresh values; an expansion that inherits them (as the child
+  // does) names the same directory.
+  launcher::determine_unpack_directory();
+  const std::u16string first = launcher::unpack_directory;
+  EXPECT_NE(first.find(u"\\onefile_" + own_process_id() + u"_"), std::u16string::npos) << narrow(first);
+  EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_START"), u"unset");
+  launcher::determine_unpack_directory();
+  EXPECT_EQ(std::u16string(launcher::unpack_directory), first);
+}
+
+TEST(LauncherVariables, NameTheLauncherDirectoryAndTheFirstArgument) {
+  ScopedVariable directory("ZAMRIK_ONEFILE_DIRECTORY", nullptr);
+  ScopedVariable argv0("ZAMRIK_ORIGINAL_ARGV0", nullptr);
+  launcher::publish_launcher_variables();
+  const std::u16string plain = platform::executable_path(false);
+  EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_DIRECTORY"), plain.substr(0, plain.rfind(u'\\')));
+  EXPECT_EQ(value_of(u"ZAMRIK_ORIGINAL_ARGV0"), std::u16string(os::argument_vector()[0]));
+}
+
+#ifndef _WIN32
+// The Windows side runs against real Windows processes in the end-to-end tests.
+TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
+  namespace fs = std::filesystem;
+  const fs::path directory = fs::temp_directory_path() / ("zamrik-handler-" + std::to_string(os::current_process_id()));
+  const auto unpack = [&] {
+    fs::create_directories(directory / "sub");
+    std::u16string path = directory.u16string();
+    for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
+    std::copy(path.begin(), path.end() + 1, launcher::unpack_directory);
+  };
+  const auto supervise = [](std::u16string script) {
+    std::u16string line = u"sh -c \"" + script + u"\"";
+    os::Handle child = os::create_child_process(u"/bin/sh", line.data());
+    EXPECT_NE(child, nullptr);
+    os::Handle own = os::duplicate_handle(child);
+    launcher::child_process_handle.store(child);
+    return own;
+  };
+  const auto exit_code = [](os::Handle own) {
+    std::uint32_t code = 0;
+    EXPECT_EQ(os::wait_for(own, os::wait_infinite), os::wait_object_0);
+    EXPECT_TRUE(os::exit_code_of(own, &code));
+    os::close_handle(own);
+    return code;
+  };
+  payload::cleanup_needed = true;
+
+  unpack();
+  os::Handle quick = supervise(u"sleep 0.2; exit 9");
+  EXPECT_EQ(launcher::console_event_handler(3), 0);  // not a supervised event
+  EXPECT_NE(launcher::child_process_handle.load(), nullptr);
+  EXPECT_TRUE(fs::exists(directory));
+  EXPECT_EQ(launcher::console_event_handler(0), 0);
+  EXPECT_EQ(exit_code(quick), 9u);
+  EXPECT_EQ(launcher::child_process_handle.load(), nullptr);
+  EXPECT_FALSE(fs::exists(directory));
+
+  unpack();
+  os::Handle slow = supervise(u"sleep 30");
+  EXPECT_EQ(launcher::console_event_handler(2), 0);
+  EXPECT_EQ(exit_code(slow), 128u + 9u) << "ended by SIGKILL, which carries no exit code";
+  EXPECT_FALSE(fs::exists(directory));
+  payload::cleanup_needed = false;
+}
+#endif
+
+}  // namespace
