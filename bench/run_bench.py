@@ -106,14 +106,16 @@ class Inputs:
         self.main_dll = WINDOWS / "bench" / "main.dll"
         self.kit = args.launcher_kit or WINDOWS / "launcher-kit"
         self.kit_library = self.kit / "libzamrik_launcher_kit.a"
+        # Inputs of each scale apart, so a quick run keeps the full-size ones.
+        self.base = WORK / f"inputs-{args.scale:g}"
 
     def _fresh(self, stamp, key):
         return stamp.exists() and json.loads(stamp.read_text()).get("key") == key
 
     def app(self, name, **options):
         """An application folder from the generator; options become its command-line options."""
-        folder = WORK / "apps" / name
-        stamp = WORK / "apps" / f"{name}.json"
+        folder = self.base / "apps" / name
+        stamp = self.base / "apps" / f"{name}.json"
         key = {"seed": self.args.seed, **options, "generator": self.generator.stat().st_mtime,
                "main": self.main_dll.stat().st_mtime}
         if not self._fresh(stamp, key):
@@ -128,7 +130,7 @@ class Inputs:
     def pack(self, name, folder):
         """The block (level and threads of the run), the frame alone, the launcher and the limit
         program around the same block."""
-        out = WORK / "packs" / name
+        out = self.base / "packs" / name
         stamp = out / "pack.json"
         key = {"app": (folder.parent / f"{folder.name}.json").read_text(), "level": self.args.level}
         if not self._fresh(stamp, key):
@@ -180,7 +182,7 @@ class Inputs:
         """The same tree as tar with zstd (the same level and window as ours), a zip of deflate
         streams (zip's usual level 6), and 7-Zip LZMA2 at level 3: its usual level 5 takes four
         times longer to make and decodes no faster (the same processor time, measured)."""
-        out = WORK / "peers" / name
+        out = self.base / "peers" / name
         stamp = out / "peers.json"
         key = {"app": (folder.parent / f"{folder.name}.json").read_text(), "level": self.args.level,
                "formats": "tar.zst at the level, zip -6, 7z lzma2 -mx=3"}
@@ -284,7 +286,7 @@ class ProcessWatch:
     def __enter__(self):
         # Only processes started from now on; a Wine process is forked under its parent's
         # command line and takes its own at exec, so an unnamed one is looked at again.
-        self.floor = max(int(e) for e in os.listdir("/proc") if e.isdigit())
+        self.before = {int(e) for e in os.listdir("/proc") if e.isdigit()}
         self.thread.start()
         return self
 
@@ -298,7 +300,7 @@ class ProcessWatch:
                 if not entry.isdigit():
                     continue
                 pid = int(entry)
-                if pid <= self.floor:
+                if pid in self.before:
                     continue
                 try:
                     if pid not in self.seen:
@@ -390,8 +392,9 @@ def section_scaling(wine, inputs, args, full):
         result[label] = compare(contenders, args.runs, [("launcher", "limit")] if "launcher" in names else [])
         result[label].update(shape=shape, block=packed["summary"])
     if full:
-        result["1.0 of the size"] = {k: full[k] for k in ("times", "ratios", "shape", "block")}
+        result["1.0 of the size"] = {k: full[k] for k in ("times", "ratios", "shape", "block", "cpu")}
         result["1.0 of the size"]["times"] = {k: v for k, v in full["times"].items() if k in ("launcher", "limit")}
+        result["1.0 of the size"]["cpu"] = {k: v for k, v in full["cpu"].items() if k in ("launcher", "limit")}
         result["1.0 of the size"]["ratios"] = {k: v for k, v in full["ratios"].items() if k == "launcher / limit"}
     return result
 
