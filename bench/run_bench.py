@@ -374,6 +374,18 @@ def section_full(wine, inputs, args):
     return result
 
 
+def section_pair(wine, inputs, args):
+    """The launcher against the limit alone, on the full application, for a closer look at the
+    goal's ratio than the peer rounds leave time for."""
+    log("== launcher and limit alone")
+    folder, shape = inputs.app("full", scale=args.scale)
+    packed = inputs.pack("full", folder)
+    contenders = unpack_contenders(wine, packed, "pair")
+    result = compare(contenders, args.runs, [("launcher", "limit")] if packed["launcher"] else [])
+    result.update(shape=shape, block=packed["summary"])
+    return result
+
+
 def section_scaling(wine, inputs, args, full):
     log("== scaling: total size and file count")
     points = []
@@ -496,6 +508,12 @@ def ratio(r):
     return f"{r['median']:.3f} ({r['min']:.3f} to {r['max']:.3f})"
 
 
+def linux_figure(process, key):
+    """A short-lived process can end between two samples of the Linux view."""
+    value = process.get(key, 0)
+    return f"{value:,}" if value else "not sampled"
+
+
 def tables(results):
     lines = []
     def section(title, data):
@@ -513,6 +531,8 @@ def tables(results):
         lines.append("")
     if "full" in results:
         section("Full application", results["full"])
+    if "pair" in results:
+        section("Launcher and limit alone (full application)", results["pair"])
     if "startup" in results:
         section("Start-up (tiny application)", results["startup"])
     if "scaling" in results:
@@ -529,14 +549,16 @@ def tables(results):
             for run_ in entry.get("launcher", [])[:1]:
                 linux = run_["linux"] + [{}, {}]
                 lines.append(f"| {label} | launcher parent | {run_['probe']['peak_pagefile_usage']:,} | "
-                             f"{run_['probe']['peak_working_set']:,} | {linux[0].get('vm_hwm', 0):,} | {linux[0].get('rss_anon', 0):,} |")
+                             f"{run_['probe']['peak_working_set']:,} | {linux_figure(linux[0], 'vm_hwm')} | "
+                             f"{linux_figure(linux[0], 'rss_anon')} |")
                 lines.append(f"| {label} | launcher child | {run_['child_report']['peak_pagefile_usage']:,} | "
-                             f"{run_['child_report']['peak_working_set']:,} | {linux[1].get('vm_hwm', 0):,} | {linux[1].get('rss_anon', 0):,} |")
+                             f"{run_['child_report']['peak_working_set']:,} | {linux_figure(linux[1], 'vm_hwm')} | "
+                             f"{linux_figure(linux[1], 'rss_anon')} |")
             for name in ("limit", "limit aligned"):
                 limit = entry[name]
                 linux = limit["linux"] + [{}]
                 lines.append(f"| {label} | {name} | {limit['probe']['peak_pagefile_usage']:,} | {limit['probe']['peak_working_set']:,} | "
-                             f"{linux[0].get('vm_hwm', 0):,} | {linux[0].get('rss_anon', 0):,} |")
+                             f"{linux_figure(linux[0], 'vm_hwm')} | {linux_figure(linux[0], 'rss_anon')} |")
         base = m.get("wine baseline (host-start, tiny application)")
         if base:
             lines.append(f"| tiny | host start (Wine baseline) | {base['probe']['peak_pagefile_usage']:,} | "
@@ -561,7 +583,8 @@ def chart(results, out):
                      t["limit"]["min"], t["limit"]["max"]))
     rows.sort()
     data.write_text("".join(" ".join(f"{v:.6g}" for v in row) + "\n" for row in rows))
-    files = [(label, entry) for label, entry in scaling.items() if label in ("1.0 of the size", "10,000 files")]
+    files = sorted(((label, entry) for label, entry in scaling.items() if label in ("1.0 of the size", "10,000 files")),
+                   key=lambda item: item[1]["shape"]["files"])
     bars = out.with_name(out.stem + "-files.dat")
     bars.write_text("".join(f"\"{e['shape']['files']} files\" {e['times'].get('launcher', {}).get('median', 0):.6g} "
                             f"{e['times']['limit']['median']:.6g}\n" for _, e in files))
@@ -598,7 +621,9 @@ def main():
     parser.add_argument("--threads", type=int, default=2, help="compression threads")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--launcher-kit", type=Path, help="another launcher kit (default: the release build's)")
-    parser.add_argument("--sections", default="full,startup,memory,scaling")
+    parser.add_argument("--sections", default="full,startup,memory,scaling",
+                        help="any of full, startup, memory, scaling, pair (launcher and limit alone)")
+    parser.add_argument("--report-only", action="store_true", help="redo the tables and the chart from latest.json")
     parser.add_argument("--prepare", action="store_true", help="only make the inputs (applications, blocks, archives)")
     parser.add_argument("--out", type=Path, help="where the results go (default: bench/results for a full-size run)")
     args = parser.parse_args()
@@ -606,6 +631,9 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
     sections = args.sections.split(",")
     WORK.mkdir(parents=True, exist_ok=True)
+    if args.report_only:
+        report(json.loads((out / "latest.json").read_text()), out)
+        return
 
     wine = Wine()
     try:
@@ -620,6 +648,8 @@ def main():
             return
         if "full" in sections:
             results["full"] = section_full(wine, inputs, args)
+        if "pair" in sections:
+            results["pair"] = section_pair(wine, inputs, args)
         if "startup" in sections:
             results["startup"] = section_startup(wine, inputs, args)
         if "memory" in sections:
@@ -630,6 +660,10 @@ def main():
     finally:
         wine.stop()
     (out / "latest.json").write_text(json.dumps(results, indent=1) + "\n")
+    report(results, out)
+
+
+def report(results, out):
     text = tables(results)
     (out / "latest.md").write_text(text + "\n")
     picture = chart(results, out / "scaling.png")
