@@ -11,6 +11,7 @@ packages=(
   libzstd-dev zstd
   libgtest-dev libgmock-dev googletest
   dpkg-dev xz-utils zlib1g-dev
+  osslsigncode openssl
 )
 if [ "${1:-}" = bench ]; then
   packages+=(tar zip unzip p7zip-full gnuplot-nox)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 namespace payload {
 
@@ -35,6 +36,11 @@ struct PayloadEntry {
   bool has_second_string;
   const std::uint8_t* end;  // where the next record begins
 };
+
+// The header test and the record test as plain results, for tools that report a damaged block
+// instead of ending.
+std::optional<AttachedDataHeader> parse_attached_data_header(AttachedData data);
+std::optional<PayloadEntry> parse_payload_entry(const std::uint8_t* position, const std::uint8_t* table_end);
 
 // Applies the header test; ends the process with the header error on failure.
 AttachedDataHeader read_attached_data_header(AttachedData data);

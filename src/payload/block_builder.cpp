@@ -1,5 +1,6 @@
 #include "payload/block_builder.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression
 #include <zstd.h>
 
 #include <fstream>
@@ -59,18 +60,18 @@ class FrameWriter {
       check(left, "compression failed");
       out_.write(buffer_.data(), static_cast<std::streamsize>(output.pos));
       written_ += output.pos;
+      // With worker threads the encoder takes input far ahead of compressing it, and the last
+      // job is compressed while the frame is ended: count what has been compressed.
+      if (options_.progress) options_.progress(ZSTD_getFrameProgression(context_.get()).consumed, total_);
       const bool done = mode == ZSTD_e_end ? left == 0 : input.pos == input.size;
       if (done) break;
     }
-    done_ += size;
-    if (options_.progress && size > 0) options_.progress(done_, total_);
   }
 
   std::unique_ptr<ZSTD_CCtx, ContextDeleter> context_;
   const BlockOptions& options_;
   std::ostream& out_;
   std::uint64_t total_;
-  std::uint64_t done_ = 0;
   std::uint64_t written_ = 0;
   std::vector<char> buffer_;
 };

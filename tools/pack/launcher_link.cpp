@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <vector>
 
+#include "entry_path.h"
 #include "icon.h"
 
 extern char** environ;
@@ -110,7 +112,9 @@ std::string resource_string(const std::string& text) {
 std::string wide_constant(const char* symbol, const std::string& text) {
   std::ostringstream out;
   out << "  .globl " << symbol << "\n  .balign 2\n" << symbol << ":\n  .short ";
-  for (char16_t unit : utf16_from_utf8(text)) out << unsigned{unit} << ", ";
+  const std::optional<std::u16string> units = to_utf16(text);
+  if (!units) throw LinkError("text is not valid UTF-8: " + text);
+  for (char16_t unit : *units) out << unsigned{unit} << ", ";
   out << "0\n";
   return out.str();
 }
@@ -174,29 +178,6 @@ VersionNumbers parse_version(const std::string& version) {
   return numbers;
 }
 
-std::u16string utf16_from_utf8(const std::string& text) {
-  std::u16string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const int length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-    if (length == 0 || i + static_cast<std::size_t>(length) > text.size()) throw LinkError("text is not valid UTF-8: " + text);
-    std::uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
-    for (int k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-      if ((next & 0xC0) != 0x80) throw LinkError("text is not valid UTF-8: " + text);
-      c = (c << 6) | (next & 0x3F);
-    }
-    i += static_cast<std::size_t>(length);
-    if (c >= 0x10000) {
-      out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-  }
-  return out;
-}
-
 fs::path default_launcher_kit() {
   if (const char* kit = std::getenv("ZAMRIK_LAUNCHER_KIT"); kit != nullptr && *kit != '\0') return kit;
   return ZAMRIK_DEFAULT_LAUNCHER_KIT;
@@ -226,10 +207,12 @@ void link_launcher(const LinkInputs& inputs) {
   run("compiling the resources",
       {prefix + "windres", "-c", "65001", "-O", "coff", (work / "resources.rc").string(), "-o", (work / "resources.o").string()}, log);
   // Objects before the kit: their strings take the place of the kit's defaults. No timestamp
-  // and no symbols, so the same input links to the same bytes.
+  // and no symbols, so the same input links to the same bytes. The entry is named so that the
+  // kit's entry object is taken on purpose, not through a start-up symbol that it happens to
+  // define.
   run("linking the launcher",
-      {prefix + "g++-posix", "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp", "-o",
-       inputs.output.string(), (work / "application.o").string(), (work / "resources.o").string(), kit.string(),
+      {prefix + "g++-posix", "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",
+       "-Wl,-u,wWinMain", "-o", inputs.output.string(), (work / "application.o").string(), (work / "resources.o").string(), kit.string(),
        "-lshell32"},
       log);
 }

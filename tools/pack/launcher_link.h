@@ -46,7 +46,4 @@ struct VersionNumbers {
 };
 VersionNumbers parse_version(const std::string& version);
 
-// A string as UTF-16 code units; throws LinkError when text is not valid UTF-8.
-std::u16string utf16_from_utf8(const std::string& text);
-
 }  // namespace pack

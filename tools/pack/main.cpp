@@ -1,83 +1,224 @@
-// zamrik-pack: turns an application folder into one launcher executable.
-// A first form of the tool: `build APP_DIR -o OUT.exe [--main RELPATH] [--launcher-kit DIR]`.
-#include <unistd.h>
+// zamrik-pack: turns a Windows application folder into one launcher executable, and lists,
+// verifies and extracts what such an executable carries.
+#include <zstd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <string>
 #include <vector>
 
-#include "launcher_link.h"
+#include "commands.h"
+#include "entry_path.h"
+#include "options.h"
+#include "pack_error.h"
 #include "payload/block_builder.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
-std::u16string entry_path(const fs::path& relative) {
-  std::u16string out;
-  for (char16_t c : pack::utf16_from_utf8(relative.generic_string())) out += c == u'/' ? u'\\' : c;
-  return out;
+constexpr char overview[] = R"(usage: zamrik-pack COMMAND [OPTION]... ARGUMENT...
+
+Packs a Windows application (a main library and the files it needs) into one x86-64 executable,
+and looks inside such executables.
+
+commands:
+  build APP_DIR -o OUT.exe   pack a folder into an executable
+  list EXE                   show the files that an executable carries
+  verify EXE                 check that an executable's data is intact
+  extract EXE DIR            write an executable's files into a new folder
+
+options:
+  -h, --help      show this help; 'zamrik-pack COMMAND --help' shows a command's options
+      --version   show the version
+
+Exit status: 0 on success, 1 for a usage error or unusable input, 2 for a failure of the tool.
+)";
+
+constexpr char build_help[] = R"(usage: zamrik-pack build APP_DIR -o OUT.exe [OPTION]...
+
+Packs every file below APP_DIR, the main library first, into one Windows x86-64 executable.
+The main library is a DLL whose entry is exported under ordinal 1.
+
+  -o, --output FILE       the executable to write (required); it appears only when complete
+      --main RELPATH      the main library, relative to APP_DIR
+                          (default: the only DLL in APP_DIR that exports ordinal 1)
+      --no-main-check     pack the library named by --main even if it is no PE32+
+                          x86-64 DLL with an ordinal-1 export (to test how the
+                          launcher reports such a library)
+      --level N           Zstandard compression level, 1 to 22 (default 19)
+      --threads N         compression threads, 0 for one per core (default 0);
+                          the output is the same for any number
+      --checksum          store a checksum of the contents, checked as they are unpacked
+                          (default)
+      --no-checksum       store none (4 bytes smaller)
+      --icon FILE.ico     the executable's icon (default: a generated one)
+      --company TEXT      company name in the version resource (default Caldrevine)
+      --product TEXT      product name (default Caldrevine)
+      --version A.B.C.D   file and product version (default 1.22.4.0)
+      --description TEXT  file description (default: the product name)
+      --launcher-kit DIR  the launcher kit made by the Windows build
+                          (default: $ZAMRIK_LAUNCHER_KIT, else the one in build/windows)
+  -q, --quiet             no progress bar and no summary
+  -h, --help              show this help
+
+The same folder and options always give the same bytes.
+)";
+
+constexpr char list_help[] = R"(usage: zamrik-pack list EXE
+
+Shows the files that EXE carries, in the order the launcher unpacks them (the main library
+first), with their sizes in bytes.
+
+  -h, --help   show this help
+)";
+
+constexpr char verify_help[] = R"(usage: zamrik-pack verify [-q] EXE
+
+Checks EXE's attached data as the launcher reads it: header, entry table and paths, and the
+compressed stream, decoded completely; its checksum, when stored, must match and the decoded
+sizes must add up. Exit status 0 when all is well, 1 with a message when not.
+
+  -q, --quiet  print nothing on success
+  -h, --help   show this help
+)";
+
+constexpr char extract_help[] = R"(usage: zamrik-pack extract [-q] EXE DIR
+
+Writes the files that EXE carries into DIR, as the launcher unpacks them ("\" becomes "/").
+DIR must not exist or be empty.
+
+  -q, --quiet  no progress bar and no summary
+  -h, --help   show this help
+)";
+
+struct Command {
+  const char* name;
+  const char* help;
+  std::vector<pack::OptionSpec> options;
+  std::size_t operands;
+};
+
+const std::vector<Command>& commands() {
+  static const std::vector<Command> all = {
+      {"build", build_help,
+       {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
+        {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
+        {"version", 0, true}, {"description", 0, true}, {"launcher-kit", 0, true}, {"quiet", 'q', false},
+        {"help", 'h', false}},
+       1},
+      {"list", list_help, {{"help", 'h', false}}, 1},
+      {"verify", verify_help, {{"quiet", 'q', false}, {"help", 'h', false}}, 1},
+      {"extract", extract_help, {{"quiet", 'q', false}, {"help", 'h', false}}, 2},
+  };
+  return all;
 }
 
-int build(int argc, char** argv) {
-  fs::path app, output, kit = pack::default_launcher_kit();
-  std::string main_library = "main.dll";
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "-o" || arg == "--output") output = value();
-    else if (arg == "--main") main_library = value();
-    else if (arg == "--launcher-kit") kit = value();
-    else if (app.empty()) app = arg;
-    else throw std::invalid_argument("unexpected argument " + arg);
-  }
-  if (app.empty() || output.empty()) throw std::invalid_argument("usage: zamrik-pack build APP_DIR -o OUT.exe [--main RELPATH]");
+std::string checked_text(const std::string& option, const std::string& text) {
+  if (!pack::to_utf16(text)) throw pack::UsageError("option '" + option + "' takes UTF-8 text");
+  return text;
+}
 
-  std::vector<fs::path> files;
-  for (const auto& item : fs::recursive_directory_iterator(app)) {
-    if (item.is_regular_file()) files.push_back(fs::relative(item.path(), app));
+pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
+  pack::BuildRequest request;
+  request.app_dir = parsed.operands().at(0);
+  const std::optional<std::string> output = parsed.value("output");
+  if (!output || output->empty()) throw pack::UsageError("build needs an output: -o OUT.exe");
+  request.output = *output;
+  request.main = parsed.value("main");
+  request.check_main = !parsed.has("no-main-check");
+  if (!request.check_main && !request.main) throw pack::UsageError("--no-main-check needs --main to name the library");
+  if (auto level = parsed.value("level")) request.level = pack::parse_number("--level", *level, 1, ZSTD_maxCLevel());
+  if (auto threads = parsed.value("threads")) request.threads = pack::parse_number("--threads", *threads, 0, 200);
+  request.checksum = parsed.last_of({"checksum", "no-checksum"}) != "no-checksum";
+  if (auto icon = parsed.value("icon")) request.identity.icon = *icon;
+  if (auto company = parsed.value("company")) request.identity.company = checked_text("--company", *company);
+  if (auto product = parsed.value("product")) request.identity.product = checked_text("--product", *product);
+  if (auto description = parsed.value("description")) {
+    request.identity.description = checked_text("--description", *description);
   }
-  std::sort(files.begin(), files.end());
-  const auto main_entry = std::find(files.begin(), files.end(), fs::path(main_library));
-  if (main_entry == files.end()) throw std::invalid_argument((app / main_library).string() + ": main library not found");
-  std::rotate(files.begin(), main_entry, main_entry + 1);
-
-  std::vector<payload::BlockEntry> entries;
-  for (const fs::path& file : files) entries.push_back({entry_path(file), {}, app / file});
-
-  const fs::path work = fs::path(output).concat(".work");
-  fs::create_directories(work);
-  const fs::path block = work / "block.bin";
-  {
-    std::ofstream out(block, std::ios::binary | std::ios::trunc);
-    payload::write_block(entries, payload::BlockOptions{}, out);
+  if (auto version = parsed.value("version")) {
+    try {
+      pack::parse_version(*version);
+    } catch (const pack::LinkError& error) {
+      throw pack::UsageError(std::string("option '--version': ") + error.what());
+    }
+    request.identity.version = *version;
   }
-  const fs::path partial = fs::path(output).concat(".partial");
-  pack::link_launcher({block, partial, {}, kit, "x86_64-w64-mingw32-", work});
-  fs::rename(partial, output);
-  fs::remove_all(work);
+  request.launcher_kit = parsed.value("launcher-kit").value_or(pack::default_launcher_kit().string());
+  request.quiet = parsed.has("quiet");
+  return request;
+}
+
+int run(const std::vector<std::string>& arguments) {
+  if (arguments.empty()) throw pack::UsageError("no command given");
+  const std::string& name = arguments[0];
+  if (name == "-h" || name == "--help" || name == "help") {
+    std::fputs(overview, stdout);
+    return 0;
+  }
+  if (name == "--version") {
+    std::printf("zamrik-pack %s (Zstandard %s)\n", ZAMRIK_VERSION_TEXT, ZSTD_versionString());
+    return 0;
+  }
+  const Command* command = nullptr;
+  for (const Command& candidate : commands()) {
+    if (name == candidate.name) command = &candidate;
+  }
+  if (!command) throw pack::UsageError(name.starts_with("-") ? "unknown option '" + name + "'" : "unknown command '" + name + "'");
+  const pack::ParsedOptions parsed =
+      pack::parse_options({arguments.begin() + 1, arguments.end()}, command->options);
+  if (parsed.has("help")) {
+    std::fputs(command->help, stdout);
+    return 0;
+  }
+  const std::vector<std::string>& operands = parsed.operands();
+  if (operands.size() != command->operands) {
+    throw pack::UsageError(std::string(command->name) + " takes " +
+                           (command->operands == 1 ? "one argument" : "two arguments") + ", not " +
+                           std::to_string(operands.size()));
+  }
+  const bool quiet = parsed.has("quiet");
+  if (name == "build") pack::build_executable(build_request(parsed));
+  if (name == "list") pack::list_executable(operands[0]);
+  if (name == "verify") pack::verify_executable(operands[0], quiet);
+  if (name == "extract") pack::extract_executable(operands[0], operands[1], quiet);
   return 0;
+}
+
+// Every line of a message gets the tool's prefix, so that each problem stands on its own line.
+void report(const char* kind, const std::string& message) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = message.find('\n', start);
+    std::fprintf(stderr, "zamrik-pack: %s: %s\n", kind, message.substr(start, end - start).c_str());
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+}
+
+std::string usage_hint(const std::vector<std::string>& arguments) {
+  for (const Command& command : commands()) {
+    if (!arguments.empty() && arguments[0] == command.name) return std::string("zamrik-pack ") + command.name + " --help";
+  }
+  return "zamrik-pack --help";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
   try {
-    if (argc >= 2 && std::string(argv[1]) == "build") return build(argc - 2, argv + 2);
-    std::cerr << "usage: zamrik-pack build APP_DIR -o OUT.exe [--main RELPATH] [--launcher-kit DIR]\n";
+    return run(arguments);
+  } catch (const pack::UsageError& error) {
+    report("error", error.what());
+    std::fprintf(stderr, "Try '%s'.\n", usage_hint(arguments).c_str());
     return 1;
-  } catch (const std::invalid_argument& error) {
-    std::cerr << "zamrik-pack: " << error.what() << "\n";
+  } catch (const pack::InputError& error) {
+    report("error", error.what());
+    return 1;
+  } catch (const payload::BlockError& error) {
+    report("error", error.what());
     return 1;
   } catch (const std::exception& error) {
-    std::cerr << "zamrik-pack: " << error.what() << "\n";
+    report("internal error", error.what());
     return 2;
   }
 }

@@ -1,0 +1,206 @@
+#include "block_reader.h"
+
+#include <zstd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "pack_error.h"
+#include "payload/block_builder.h"
+
+namespace {
+
+using testing::HasSubstr;
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A file that spans several of the decoder's output buffers, so that entries start and end in
+// the middle of them.
+std::string pattern(std::size_t size) {
+  std::string text;
+  for (std::size_t i = 0; text.size() < size; ++i) text += std::to_string(i * 7919 % 100003) + ",";
+  text.resize(size);
+  return text;
+}
+
+const std::vector<payload::BlockEntry> sample = {
+    {u"main.dll", "MZ pretend library", {}},
+    {u"empty.txt", "", {}},
+    {u"data\\big.bin", pattern(300000), {}},
+    {u"data\\tail.txt", "the end", {}},
+};
+
+Bytes block_of(const std::vector<payload::BlockEntry>& entries, bool checksum = true) {
+  payload::BlockOptions options;
+  options.level = 3;
+  options.checksum = checksum;
+  return payload::build_block(entries, options);
+}
+
+void put_u64(Bytes& block, std::size_t at, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) block[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+std::string problem_in(const Bytes& block) {
+  try {
+    const pack::BlockContents contents = pack::read_block(block);
+    pack::check_frame(contents.stream);
+    pack::decode_entries(contents, [](std::size_t, std::span<const std::uint8_t>, bool) {});
+  } catch (const pack::InputError& error) {
+    return error.what();
+  }
+  return "";
+}
+
+TEST(BlockReader, ReadsBackWhatTheBuilderWrote) {
+  for (bool checksum : {true, false}) {
+    const Bytes block = block_of(sample, checksum);
+    const pack::BlockContents contents = pack::read_block(block);
+    ASSERT_EQ(contents.entries.size(), sample.size());
+    std::map<std::size_t, std::string> decoded;
+    std::vector<std::size_t> completed;
+    pack::decode_entries(contents, [&](std::size_t entry, std::span<const std::uint8_t> bytes, bool last_piece) {
+      decoded[entry].append(bytes.begin(), bytes.end());
+      if (last_piece) completed.push_back(entry);
+    });
+    EXPECT_THAT(completed, testing::ElementsAre(0, 1, 2, 3));
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+      EXPECT_EQ(contents.entries[i].path, sample[i].path);
+      EXPECT_EQ(contents.entries[i].size, sample[i].contents.size());
+      EXPECT_EQ(contents.entries[i].flags, i + 1 == sample.size() ? 4u : 0u);
+      EXPECT_EQ(decoded[i], sample[i].contents) << i;
+    }
+    EXPECT_EQ(contents.content_size, 300000u + 18 + 7);
+    const pack::FrameInfo frame = pack::check_frame(contents.stream);
+    EXPECT_EQ(frame.checksum, checksum);
+    EXPECT_LE(frame.window_size, std::uint64_t{1} << 27);
+    EXPECT_TRUE(pack::table_problems(contents).empty());
+  }
+}
+
+TEST(BlockReader, ReportsADamagedHeaderOrTable) {
+  const Bytes good = block_of(sample);
+  const std::size_t table_size = good[0] | good[1] << 8;
+  struct Case {
+    const char* label;
+    Bytes block;
+    const char* problem;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"too short", Bytes(good.begin(), good.begin() + 15), "less than a header"});
+  Bytes table_too_big = good;
+  put_u64(table_too_big, 0, good.size());
+  cases.push_back({"table past the end", table_too_big, "do not fit the section"});
+  Bytes stream_too_big = good;
+  put_u64(stream_too_big, 8, good.size());
+  cases.push_back({"stream past the end", stream_too_big, "do not fit the section"});
+  Bytes bad_flags = good;
+  bad_flags[16] = 8;
+  cases.push_back({"flags", bad_flags, "record 1 at table offset 0 has flags 8"});
+  Bytes unterminated = good;
+  put_u64(unterminated, 0, 12 + 2 * 4);  // cuts the first path before its terminator
+  cases.push_back({"unterminated", unterminated, "record 1 at table offset 0 has an empty path, or one without"});
+  Bytes no_last = good;
+  no_last[16 + table_size - 2 * 14 - 12] = 0;  // the last record, "data\tail.txt", loses flag 4
+  cases.push_back({"no last", no_last, "the table ends without a record marked last"});
+  Bytes early_last = good;
+  early_last[16] = 4;
+  cases.push_back({"early last", early_last, "record 1 (main.dll) is marked last, but the table goes on for"});
+  for (const Case& c : cases) EXPECT_THAT(problem_in(c.block), HasSubstr(c.problem)) << c.label;
+}
+
+TEST(BlockReader, ReportsAStreamThatDoesNotDecodeToTheTable) {
+  const Bytes good = block_of(sample);
+  const std::size_t table_size = good[0] | good[1] << 8;
+  const std::size_t stream_size = good[8] | good[9] << 8 | good[10] << 16;
+  const std::size_t stream_start = 16 + table_size;
+  struct Case {
+    const char* label;
+    Bytes block;
+    const char* problem;
+  };
+  std::vector<Case> cases;
+  Bytes bad_checksum = good;
+  bad_checksum[stream_start + stream_size - 1] ^= 0x01;
+  cases.push_back({"checksum", bad_checksum, "checksum"});
+  Bytes flipped = good;
+  flipped[stream_start + stream_size / 2] ^= 0xFF;
+  cases.push_back({"flipped byte", flipped, "damaged block: "});
+  Bytes cut = good;
+  put_u64(cut, 8, stream_size - 10);
+  cases.push_back({"cut", cut, "the frame is cut off or broken"});
+  Bytes magic = good;
+  magic[stream_start] ^= 0xFF;
+  cases.push_back({"magic", magic, "the stream is not a Zstandard frame"});
+
+  std::vector<payload::BlockEntry> shorter = sample;
+  shorter[2].contents += "more";  // the sizes now claim four bytes more than the block holds
+  Bytes claims_more = block_of(shorter);
+  const Bytes actual = block_of(sample);
+  const std::size_t shorter_table = claims_more[0] | claims_more[1] << 8;
+  claims_more.resize(16 + shorter_table);
+  claims_more.insert(claims_more.end(), actual.begin() + 16 + table_size, actual.end());
+  put_u64(claims_more, 8, stream_size);
+  cases.push_back({"fewer bytes", claims_more, "the stream ends in record 4 (data\\tail.txt), after 300025 of 300029"});
+
+  std::vector<payload::BlockEntry> longer = sample;
+  longer[2].contents.resize(299990);  // the sizes now claim ten bytes less than the block holds
+  Bytes claims_less = block_of(longer);
+  const std::size_t longer_table = claims_less[0] | claims_less[1] << 8;
+  claims_less.resize(16 + longer_table);
+  claims_less.insert(claims_less.end(), actual.begin() + 16 + table_size, actual.end());
+  put_u64(claims_less, 8, stream_size);
+  cases.push_back({"more bytes", claims_less, "decodes to more than the 300015 bytes"});
+  for (const Case& c : cases) EXPECT_THAT(problem_in(c.block), HasSubstr(c.problem)) << c.label;
+}
+
+TEST(BlockReader, RefusesFramesTheLauncherCannotDecode) {
+  const std::string content = pattern(1000);
+  std::string frame(ZSTD_compressBound(content.size()) + 64, '\0');
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 28);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
+  ZSTD_outBuffer out{frame.data(), frame.size(), 0};
+  ZSTD_inBuffer in{content.data(), content.size(), 0};
+  // Fed in two steps, the encoder cannot shrink the window to the content it has seen.
+  ZSTD_compressStream2(context, &out, &in, ZSTD_e_continue);
+  ZSTD_compressStream2(context, &out, &in, ZSTD_e_end);
+  ZSTD_freeCCtx(context);
+  frame.resize(out.pos);
+  const auto span_of = [](const std::string& text) {
+    return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  };
+  try {
+    pack::check_frame(span_of(frame));
+    ADD_FAILURE() << "a window of 2^28 bytes passed";
+  } catch (const pack::InputError& error) {
+    EXPECT_THAT(error.what(), HasSubstr("the frame's window is 268435456 bytes; the launcher decodes at most 134217728"));
+  }
+
+  const Bytes block = block_of(sample);
+  const pack::BlockContents contents = pack::read_block(block);
+  std::string two_frames(contents.stream.begin(), contents.stream.end());
+  two_frames += two_frames;
+  try {
+    pack::check_frame(span_of(two_frames));
+    ADD_FAILURE() << "a second frame passed";
+  } catch (const pack::InputError& error) {
+    EXPECT_THAT(error.what(), HasSubstr(std::to_string(contents.stream.size()) + " bytes of the stream follow its frame"));
+  }
+}
+
+TEST(BlockReader, NamesRecordsThatTheLauncherOrTheRulesRefuse) {
+  std::vector<payload::BlockEntry> entries = {{u"main.dll", "m", {}}, {u"..\\outside.txt", "x", {}},
+                                              {u"C:\\Windows\\x.dll", "y", {}}};
+  pack::BlockContents contents = pack::read_block(block_of(entries));
+  contents.entries[0].flags |= 2;
+  EXPECT_THAT(pack::table_problems(contents),
+              testing::ElementsAre(HasSubstr("record 1 (main.dll) carries a second string"),
+                                   HasSubstr("record 2 (..\\outside.txt): the path holds '..'"),
+                                   HasSubstr("record 3 (C:\\Windows\\x.dll): the path starts with a drive letter")));
+  EXPECT_THAT(pack::table_problems(pack::BlockContents{}), testing::ElementsAre(HasSubstr("holds no files")));
+}
+
+}  // namespace

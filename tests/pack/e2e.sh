@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# End-to-end tests of zamrik-pack: real launchers linked from the Windows build's kit around the
+# hello example, run under Wine. Usage: e2e.sh CASE; ctest passes the paths in the environment.
+set -euo pipefail
+: "${ZAMRIK_PACK:?}" "${LAUNCHER_KIT:?}" "${APP_DIR:?}" "${WINE_RUN:?}" "${WORK:?}"
+export ZAMRIK_WINEPREFIX
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+expect_in() {  # TEXT NEEDLE
+  grep -qF -- "$2" <<<"$1" || fail "expected '$2' in:"$'\n'"$1"
+}
+build() { "$ZAMRIK_PACK" build "$@" --launcher-kit "$LAUNCHER_KIT" -q; }
+# Runs a command and keeps its status, output and errors in $status, $out and $err.
+capture() {
+  set +e
+  out=$("$@" 2>"$WORK/stderr.txt")
+  status=$?
+  set -e
+  err=$(cat "$WORK/stderr.txt")
+}
+byte_at() { od -An -tu1 -j "$2" -N1 "$1" | tr -d ' '; }
+flip_byte() {  # FILE OFFSET
+  local value
+  value=$(( $(byte_at "$1" "$2") ^ 0xFF ))
+  printf "$(printf '\\%03o' "$value")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+u64_at() { od -An -tu8 -j "$2" -N8 "$1" | tr -d ' '; }
+# The file offset of the block: the section .zamrik, from the section table.
+block_offset() {
+  local offset
+  offset=$(x86_64-w64-mingw32-objdump -h "$1" | awk '$2 == ".zamrik" { print $6 }')
+  [ -n "$offset" ] || fail "$1 has no section .zamrik"
+  echo $((16#$offset))
+}
+
+rm -rf "$WORK"
+mkdir -p "$WORK"
+cd "$WORK"
+
+case "${1:?case}" in
+  runs)
+    build "$APP_DIR" -o hello.exe --product "Hello" --version 2.1.0.7
+    capture "$WINE_RUN" ./hello.exe one "two words"
+    [ "$status" -eq 0 ] || fail "exit status $status; output: $out; errors: $err"
+    expect_in "$out" "Hello from a packed application!"
+    expect_in "$out" "arguments (3):"
+    expect_in "$out" "[1] one"
+    expect_in "$out" "[2] two words"
+    for name in ZAMRIK_ONEFILE_PARENT ZAMRIK_ONEFILE_START ZAMRIK_ONEFILE_TIME_US ZAMRIK_ONEFILE_RANDOM \
+                ZAMRIK_ONEFILE_DIRECTORY ZAMRIK_ORIGINAL_ARGV0; do
+      expect_in "$out" "$name"
+    done
+    expect_in "$out" 'data\colors.csv'
+    expect_in "$out" 'data\notes\readme.txt'
+    expect_in "$out" 'hello.dll'
+    ;;
+
+  reproducible)
+    build "$APP_DIR" -o first.exe
+    # Another copy of the folder, with other timestamps, at another place, packed with one thread.
+    cp -r "$APP_DIR" moved-app
+    touch -d '2001-02-03 04:05:06' moved-app/hello.dll moved-app/data/*
+    mkdir other
+    build moved-app -o other/second.exe --threads 1
+    cmp first.exe other/second.exe || fail "two builds of the same folder differ"
+    build "$APP_DIR" -o third.exe --no-checksum
+    ! cmp -s first.exe third.exe || fail "--no-checksum changed nothing"
+    ;;
+
+  round-trip)
+    build "$APP_DIR" -o hello.exe
+    capture "$ZAMRIK_PACK" list hello.exe
+    [ "$status" -eq 0 ] || fail "list: $err"
+    [ "$(sed -n 2p <<<"$out" | awk '{ print $2 }')" = hello.dll ] || fail "the main library is not first: $out"
+    files=0
+    while IFS= read -r file; do
+      files=$((files + 1))
+      expected=$(printf '%12d  %s' "$(stat -c %s "$APP_DIR/$file")" "${file//\//\\}")
+      grep -qxF -- "$expected" <<<"$out" || fail "list lacks '$expected':"$'\n'"$out"
+    done < <(cd "$APP_DIR" && find . -type f | sed 's|^\./||')
+    [ "$(wc -l <<<"$out")" -eq $((files + 2)) ] || fail "list shows other files:"$'\n'"$out"
+    expect_in "$(tail -1 <<<"$out")" "$files files, compressed to"
+
+    capture "$ZAMRIK_PACK" verify hello.exe
+    [ "$status" -eq 0 ] || fail "verify: $err"
+    expect_in "$out" "hello.exe: OK, $files files"
+    expect_in "$out" "checksum matches"
+
+    capture "$ZAMRIK_PACK" extract hello.exe unpacked
+    [ "$status" -eq 0 ] || fail "extract: $err"
+    diff -r "$APP_DIR" unpacked || fail "the extracted tree differs from the folder"
+    capture "$ZAMRIK_PACK" extract hello.exe unpacked
+    [ "$status" -eq 1 ] || fail "extract into a full folder gave status $status"
+    expect_in "$err" "the folder is not empty"
+    ;;
+
+  damaged)
+    build "$APP_DIR" -o hello.exe
+    block=$(block_offset hello.exe)
+    table_size=$(u64_at hello.exe "$block")
+    stream_size=$(u64_at hello.exe $((block + 8)))
+    stream=$((block + 16 + table_size))
+
+    # The last byte of the stream belongs to the checksum: the contents still decode, and only
+    # the checksum tells that they are not what was packed.
+    cp hello.exe checksum.exe
+    flip_byte checksum.exe $((stream + stream_size - 1))
+    capture "$ZAMRIK_PACK" verify checksum.exe
+    [ "$status" -eq 1 ] || fail "verify of a bad checksum gave status $status"
+    expect_in "$err" "zamrik-pack: error: checksum.exe: damaged block: the stream does not decode"
+    expect_in "$err" "checksum"
+    capture "$WINE_RUN" ./checksum.exe
+    [ "$status" -eq 2 ] || fail "the launcher ran with a bad checksum: status $status, $out"
+    expect_in "$out" "Error, couldn't decode attached data."
+
+    cp hello.exe table.exe
+    flip_byte table.exe $((block + 16))  # the first record's flags
+    capture "$ZAMRIK_PACK" verify table.exe
+    [ "$status" -eq 1 ] || fail "verify of a bad table gave status $status"
+    expect_in "$err" "table.exe: damaged block: record 1 at table offset 0 has flags 255"
+
+    cp hello.exe stream.exe
+    flip_byte stream.exe $((stream + stream_size / 2))
+    capture "$ZAMRIK_PACK" verify stream.exe
+    [ "$status" -eq 1 ] || fail "verify of a bad stream gave status $status"
+    expect_in "$err" "stream.exe: damaged block:"
+
+    head -c $((stream + stream_size / 2)) hello.exe >cut.exe
+    capture "$ZAMRIK_PACK" verify cut.exe
+    [ "$status" -eq 1 ] || fail "verify of a cut file gave status $status"
+    expect_in "$err" "cut.exe: damaged block: section .zamrik runs past the end of the file"
+    ;;
+
+  signed)
+    build "$APP_DIR" -o hello.exe
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 \
+      -subj "/CN=Zamrik throwaway test signer" 2>/dev/null
+    osslsigncode sign -certs cert.pem -key key.pem -h sha256 -n "Hello" -in hello.exe -out signed.exe >/dev/null
+    capture osslsigncode verify -CAfile cert.pem -in signed.exe
+    [ "$status" -eq 0 ] || fail "the signature does not verify: $out $err"
+    capture "$ZAMRIK_PACK" verify signed.exe
+    [ "$status" -eq 0 ] || fail "verify of the signed executable: $err"
+    capture "$WINE_RUN" ./signed.exe signed
+    [ "$status" -eq 0 ] || fail "the signed executable: status $status, $out $err"
+    expect_in "$out" "Hello from a packed application!"
+    expect_in "$out" "[1] signed"
+    ;;
+
+  *) fail "unknown case $1" ;;
+esac

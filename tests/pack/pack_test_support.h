@@ -1,0 +1,79 @@
+// Helpers for the packer's tests: scratch folders, files, the fixtures and the tool itself.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace pack_test {
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "pack-test-XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const fs::path& relative) const { return path_ / relative; }
+
+ private:
+  fs::path path_;
+};
+
+inline void write_file(const fs::path& path, const std::string& contents) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+inline std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline fs::path fixture(const std::string& name) { return fs::path(PACK_FIXTURE_DIR) / name; }
+
+struct ToolResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs zamrik-pack with arguments; standard output and error are captured through files.
+inline ToolResult run_tool(const std::vector<std::string>& arguments) {
+  TempDir capture;
+  const fs::path out = capture / "out", err = capture / "err";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out_fd, 1);
+    ::dup2(err_fd, 2);
+    std::vector<char*> argv{const_cast<char*>(ZAMRIK_PACK_TOOL)};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), read_file(out), read_file(err)};
+}
+
+}  // namespace pack_test

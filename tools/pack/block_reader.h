@@ -1,0 +1,56 @@
+// Reads an attached-data block back out of a built launcher, for list, verify and extract. It
+// applies the launcher's own header and record tests, but reports what it finds instead of
+// ending the process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace pack {
+
+struct ListedEntry {
+  std::u16string path;
+  std::uint64_t size = 0;
+  std::uint32_t flags = 0;
+};
+
+struct BlockContents {
+  std::uint64_t length = 0;  // of the section that holds the block
+  std::uint64_t table_size = 0;
+  std::uint64_t stream_size = 0;
+  std::uint64_t content_size = 0;  // the entries' sizes added up
+  std::vector<ListedEntry> entries;
+  std::span<const std::uint8_t> stream;
+};
+
+struct FrameInfo {
+  std::uint64_t window_size = 0;
+  bool checksum = false;
+  std::uint64_t compressed_size = 0;  // of the first frame
+};
+
+// The block inside a launcher: the contents of its section ".zamrik". Throws InputError.
+std::span<const std::uint8_t> find_attached_block(std::span<const std::uint8_t> executable);
+
+// Header and table as the launcher walks them: records up to the one marked last, which must end
+// the table. Throws InputError.
+BlockContents read_block(std::span<const std::uint8_t> block);
+
+// What the launcher would refuse, or what would leave the unpack directory, among the records
+// that its record test lets through. Empty when the table is sound.
+std::vector<std::string> table_problems(const BlockContents& contents);
+
+// The frame header: one Zstandard frame that fills the stream, within the launcher's window
+// limit. Throws InputError.
+FrameInfo check_frame(std::span<const std::uint8_t> stream);
+
+// Decodes the stream and hands out each entry's bytes in table order (in pieces; an empty entry
+// gets one call with no bytes). Throws InputError when the stream is damaged, decodes to fewer
+// or more bytes than the sizes add up to, or fails its checksum.
+using EntryBytes = std::function<void(std::size_t entry, std::span<const std::uint8_t> bytes, bool last_piece)>;
+void decode_entries(const BlockContents& contents, const EntryBytes& sink);
+
+}  // namespace pack

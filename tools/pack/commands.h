@@ -1,0 +1,31 @@
+// The packer's four commands. Each throws UsageError or InputError for what the user has to
+// fix, and anything else for a failure of its own.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "launcher_link.h"
+
+namespace pack {
+
+struct BuildRequest {
+  std::filesystem::path app_dir;
+  std::filesystem::path output;
+  std::optional<std::string> main;
+  bool check_main = true;
+  int level = 19;
+  int threads = 0;  // 0: one per core; the output does not depend on it
+  bool checksum = true;
+  LauncherIdentity identity;
+  std::filesystem::path launcher_kit;
+  bool quiet = false;
+};
+
+void build_executable(const BuildRequest& request);
+void list_executable(const std::filesystem::path& executable);
+void verify_executable(const std::filesystem::path& executable, bool quiet);
+void extract_executable(const std::filesystem::path& executable, const std::filesystem::path& directory, bool quiet);
+
+}  // namespace pack

@@ -1,0 +1,161 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "block_reader.h"
+#include "commands.h"
+#include "entry_path.h"
+#include "mapped_file.h"
+#include "pack_error.h"
+#include "progress.h"
+
+namespace pack {
+namespace fs = std::filesystem;
+namespace {
+
+// The executable's block, read and checked as far as the table; every message names the file.
+struct OpenedBlock {
+  explicit OpenedBlock(const fs::path& executable) : file(executable) {
+    try {
+      contents = read_block(find_attached_block(file.bytes()));
+    } catch (const InputError& error) {
+      throw InputError(executable.string() + ": " + error.what());
+    }
+  }
+  MappedFile file;
+  BlockContents contents;
+};
+
+// The stricter checks of verify and extract: what the launcher would refuse or what would leave
+// the unpack directory, and a frame that the launcher can decode.
+FrameInfo check_sound(const fs::path& executable, const BlockContents& contents) {
+  const std::vector<std::string> problems = table_problems(contents);
+  if (!problems.empty()) {
+    std::string message;
+    for (const std::string& problem : problems) message += (message.empty() ? "" : "\n") + executable.string() + ": " + problem;
+    throw InputError(message);
+  }
+  try {
+    return check_frame(contents.stream);
+  } catch (const InputError& error) {
+    throw InputError(executable.string() + ": " + error.what());
+  }
+}
+
+void decode_with_progress(const fs::path& executable, const BlockContents& contents, bool quiet, const char* label,
+                          const EntryBytes& sink) {
+  ProgressBar bar(!quiet && ::isatty(STDERR_FILENO), stderr, label);
+  std::uint64_t done = 0;
+  try {
+    decode_entries(contents, [&](std::size_t entry, std::span<const std::uint8_t> bytes, bool last_piece) {
+      sink(entry, bytes, last_piece);
+      done += bytes.size();
+      bar.update(done, contents.content_size);
+    });
+  } catch (const InputError& error) {
+    bar.finish();
+    throw InputError(executable.string() + ": " + error.what());
+  }
+}
+
+std::string ratio_text(std::uint64_t part, std::uint64_t whole) {
+  if (whole == 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+  return text;
+}
+
+class FileWriter {
+ public:
+  explicit FileWriter(fs::path directory) : directory_(std::move(directory)) {}
+  ~FileWriter() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  void write(const ListedEntry& entry, std::span<const std::uint8_t> bytes, bool last_piece) {
+    if (fd_ < 0) open(entry);
+    while (!bytes.empty()) {
+      const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) throw std::runtime_error(current_.string() + ": cannot write: " + std::strerror(errno));
+      bytes = bytes.subspan(static_cast<std::size_t>(written));
+    }
+    if (last_piece) {
+      if (::close(fd_) != 0) throw std::runtime_error(current_.string() + ": cannot write: " + std::strerror(errno));
+      fd_ = -1;
+    }
+  }
+
+ private:
+  // Entry paths have passed the path rules: relative, no "..", no empty component. The folder
+  // started empty and nothing here makes links, so every path stays inside it.
+  void open(const ListedEntry& entry) {
+    const std::optional<std::string> path = to_utf8(entry.path);
+    if (!path) throw InputError(display(entry.path) + ": the path holds an unpaired surrogate, which has no form here");
+    std::string host = *path;
+    std::replace(host.begin(), host.end(), '\\', '/');
+    current_ = directory_ / host;
+    std::error_code error;
+    fs::create_directories(current_.parent_path(), error);
+    if (error) throw InputError(current_.parent_path().string() + ": cannot create the folder: " + error.message());
+    fd_ = ::open(current_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd_ < 0) throw InputError(current_.string() + ": cannot create: " + std::strerror(errno));
+  }
+
+  fs::path directory_;
+  fs::path current_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+void list_executable(const fs::path& executable) {
+  const OpenedBlock block(executable);
+  const BlockContents& contents = block.contents;
+  std::printf("%12s  %s\n", "size", "path");
+  for (const ListedEntry& entry : contents.entries) {
+    std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), display(entry.path).c_str());
+  }
+  std::printf("%12llu  %zu files, compressed to %llu bytes (%s)\n", static_cast<unsigned long long>(contents.content_size),
+              contents.entries.size(), static_cast<unsigned long long>(contents.stream_size),
+              ratio_text(contents.stream_size, contents.content_size).c_str());
+}
+
+void verify_executable(const fs::path& executable, bool quiet) {
+  const OpenedBlock block(executable);
+  const FrameInfo frame = check_sound(executable, block.contents);
+  decode_with_progress(executable, block.contents, quiet, "verifying", [](std::size_t, auto, bool) {});
+  if (quiet) return;
+  std::printf("%s: OK, %zu files, %llu bytes, %s\n", executable.string().c_str(), block.contents.entries.size(),
+              static_cast<unsigned long long>(block.contents.content_size),
+              frame.checksum ? "checksum matches" : "no checksum stored (decoded completely)");
+}
+
+void extract_executable(const fs::path& executable, const fs::path& directory, bool quiet) {
+  const OpenedBlock block(executable);
+  check_sound(executable, block.contents);
+  std::error_code error;
+  if (fs::exists(directory, error)) {
+    if (!fs::is_directory(directory, error)) throw InputError(directory.string() + ": exists and is not a folder");
+    if (!fs::is_empty(directory, error)) {
+      throw InputError(directory.string() + ": the folder is not empty; extract into a new or empty folder");
+    }
+  } else {
+    fs::create_directories(directory, error);
+    if (error) throw InputError(directory.string() + ": cannot create the folder: " + error.message());
+  }
+  FileWriter writer(directory);
+  decode_with_progress(executable, block.contents, quiet, "extracting",
+                       [&](std::size_t entry, std::span<const std::uint8_t> bytes, bool last_piece) {
+                         writer.write(block.contents.entries[entry], bytes, last_piece);
+                       });
+  if (quiet) return;
+  std::printf("extracted %zu files (%llu bytes) into %s\n", block.contents.entries.size(),
+              static_cast<unsigned long long>(block.contents.content_size), directory.string().c_str());
+}
+
+}  // namespace pack

@@ -1,0 +1,57 @@
+// Just enough of the PE format for the packer: the headers that say what kind of image a file
+// is, the section table (the launcher keeps its block in a section of its own), and the export
+// directory (the main library's entry is its ordinal-1 export).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pack {
+
+class PeFormatError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr std::uint16_t machine_x86_64 = 0x8664;
+inline constexpr std::uint16_t file_is_dll = 0x2000;
+inline constexpr std::uint32_t section_writable = 0x80000000;
+
+struct PeSection {
+  std::string name;
+  std::uint32_t virtual_size = 0;
+  std::uint32_t virtual_address = 0;
+  std::uint32_t raw_size = 0;
+  std::uint32_t raw_offset = 0;
+  std::uint32_t characteristics = 0;
+};
+
+struct PeImage {
+  std::uint16_t machine = 0;
+  std::uint16_t characteristics = 0;
+  bool pe32_plus = false;
+  std::uint32_t export_rva = 0;
+  std::uint32_t export_size = 0;
+  std::vector<PeSection> sections;
+};
+
+// Reads the headers and the section table; throws PeFormatError saying what is missing.
+PeImage parse_pe_image(std::span<const std::uint8_t> file);
+
+const PeSection* find_section(const PeImage& image, std::string_view name);
+// The bytes of a section as stored in the file: the smaller of its virtual and raw sizes, since
+// the raw size is padded to the file alignment. Throws PeFormatError when they lie past the end.
+std::span<const std::uint8_t> section_contents(std::span<const std::uint8_t> file, const PeSection& section);
+
+// Whether the export directory holds a function under this ordinal.
+bool exports_ordinal(std::span<const std::uint8_t> file, const PeImage& image, std::uint32_t ordinal);
+
+// What keeps a file from serving as the main library (a PE32+ x86-64 DLL that exports
+// ordinal 1), as the rest of a sentence after its name; empty when nothing does.
+std::string main_library_problem(std::span<const std::uint8_t> file);
+
+}  // namespace pack
