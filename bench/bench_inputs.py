@@ -42,7 +42,8 @@ class Inputs:
         program around the same block."""
         out = self.base / "packs" / name
         stamp = out / "pack.json"
-        key = {"app": (folder.parent / f"{folder.name}.json").read_text(), "level": self.args.level}
+        key = {"app": (folder.parent / f"{folder.name}.json").read_text(), "level": self.args.level,
+               "packer": self.packer.stat().st_mtime}
         if not self._fresh(stamp, key):
             log(f"packing {name} at level {self.args.level}")
             remove(out)

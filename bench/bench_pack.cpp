@@ -1,7 +1,9 @@
 // zamrik-bench-pack: packs a benchmark application once and links the same block into the
-// launcher, so that the launcher and the limit program decode the very same frame. Files go in
-// the packer's order (the main library first, then sorted paths); the level and the threads
-// are chosen here, because the packer's defaults are meant for shipping, not for quick runs.
+// launcher, so that the launcher and the limit program decode the very same frame. Files are
+// listed and checked by the packer's own folder scan (the main library first) and the launcher
+// is linked with the packer's link recipe; only the block options are chosen here: the level
+// and the threads, because the packer's defaults are meant for shipping, not for quick runs, and
+// no checksum, as in the delivered application's block.
 //
 //   zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR] [--link-only]
 //
@@ -15,18 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "app_folder.h"
 #include "launcher_link.h"
 #include "payload/block_builder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::u16string entry_path(const fs::path& relative) {
-  std::u16string out;
-  for (char16_t c : pack::utf16_from_utf8(relative.generic_string())) out += c == u'/' ? u'\\' : c;
-  return out;
-}
 
 void copy_range(const fs::path& from, std::uint64_t offset, std::uint64_t length, const fs::path& to) {
   std::ifstream in(from, std::ios::binary);
@@ -68,7 +65,7 @@ int main(int argc, char** argv) {
       else positional.push_back(arg);
     }
     if (positional.size() != 2) {
-      throw std::invalid_argument("usage: zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR]");
+      throw std::invalid_argument("usage: zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR] [--link-only]");
     }
     const fs::path app = positional[0], work = positional[1];
     const fs::path block = work / "block.bin";
@@ -78,16 +75,10 @@ int main(int argc, char** argv) {
       return 0;
     }
 
-    std::vector<fs::path> files;
-    for (const auto& item : fs::recursive_directory_iterator(app)) {
-      if (item.is_regular_file()) files.push_back(fs::relative(item.path(), app));
-    }
-    std::sort(files.begin(), files.end());
-    const auto main_entry = std::find(files.begin(), files.end(), fs::path("main.dll"));
-    if (main_entry == files.end()) throw std::invalid_argument(app.string() + " has no main.dll");
-    std::rotate(files.begin(), main_entry, main_entry + 1);
     std::vector<payload::BlockEntry> entries;
-    for (const fs::path& file : files) entries.push_back({entry_path(file), {}, app / file});
+    for (const pack::AppFile& file : pack::scan_app_folder(app, std::string("main.dll")).files) {
+      entries.push_back({file.path, {}, file.source});
+    }
 
     fs::create_directories(work);
     payload::BlockSummary summary;
