@@ -187,6 +187,8 @@ def main():
     parser.add_argument("--prepare", action="store_true", help="only make the inputs (applications, blocks, archives)")
     parser.add_argument("--out", type=Path, help="where the results go (default: bench/results for a full-size run)")
     args = parser.parse_args()
+    if args.runs < 5:
+        parser.error("--runs: a median wants at least 5 runs")
     out = args.out or (ROOT / "bench" / "results" if args.scale == 1.0 else WORK / "results")
     out.mkdir(parents=True, exist_ok=True)
     sections = args.sections.split(",")
