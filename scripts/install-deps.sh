@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs on a Debian 12 machine. Safe to run again: it only installs
 # packages that are missing, so a machine that has everything costs one dpkg query.
+# `install-deps.sh bench` adds what only ./run bench needs: the peer archivers and gnuplot.
 set -euo pipefail
 
 packages=(
@@ -14,6 +15,10 @@ packages=(
 )
 # ./run fuzz needs clang and its libFuzzer runtime.
 if [ "${1:-}" = --fuzz ]; then packages+=(clang-14 libclang-rt-14-dev); fi
+# ./run bench needs the peer archivers and a plotter.
+if [ "${1:-}" = bench ]; then
+  packages+=(tar zip unzip p7zip-full gnuplot-nox)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

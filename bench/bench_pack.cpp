@@ -1,0 +1,99 @@
+// zamrik-bench-pack: packs a benchmark application once and links the same block into the
+// launcher, so that the launcher and the limit program decode the very same frame. Files are
+// listed and checked by the packer's own folder scan (the main library first) and the launcher
+// is linked with the packer's link recipe; only the block options are chosen here: the level
+// and the threads, because the packer's defaults are meant for shipping, not for quick runs, and
+// no checksum, as in the delivered application's block.
+//
+//   zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR] [--link-only]
+//
+// Writes WORK_DIR/block.bin, WORK_DIR/stream.zst (the frame alone, for the zstd command-line
+// tool) and, with a launcher kit, WORK_DIR/launcher.exe. --link-only keeps the block that is
+// there and links it again (after the launcher changed).
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app_folder.h"
+#include "launcher_link.h"
+#include "payload/block_builder.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void copy_range(const fs::path& from, std::uint64_t offset, std::uint64_t length, const fs::path& to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::vector<char> buffer(1 << 20);
+  while (length > 0 && in) {
+    const auto k = static_cast<std::streamsize>(std::min<std::uint64_t>(length, buffer.size()));
+    in.read(buffer.data(), k);
+    out.write(buffer.data(), in.gcount());
+    length -= static_cast<std::uint64_t>(in.gcount());
+  }
+  if (length != 0 || !out) throw std::runtime_error("cannot copy the stream to " + to.string());
+}
+
+void link(const fs::path& block, const fs::path& kit, const fs::path& work) {
+  pack::link_launcher({block, work / "launcher.exe", {}, kit, "x86_64-w64-mingw32-", work / "link"});
+  fs::remove_all(work / "link");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    std::vector<std::string> positional;
+    payload::BlockOptions options;
+    fs::path kit;
+    bool link_only = false;
+    for (int i = 1; i < argc; ++i) {
+      const std::string arg = argv[i];
+      auto value = [&]() -> std::string {
+        if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
+        return argv[++i];
+      };
+      if (arg == "--level") options.level = std::stoi(value());
+      else if (arg == "--threads") options.threads = std::stoi(value());
+      else if (arg == "--launcher-kit") kit = value();
+      else if (arg == "--link-only") link_only = true;
+      else positional.push_back(arg);
+    }
+    if (positional.size() != 2) {
+      throw std::invalid_argument("usage: zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR] [--link-only]");
+    }
+    const fs::path app = positional[0], work = positional[1];
+    const fs::path block = work / "block.bin";
+    if (link_only) {
+      if (kit.empty() || !fs::exists(block)) throw std::invalid_argument("--link-only needs --launcher-kit and a block");
+      link(block, kit, work);
+      return 0;
+    }
+
+    std::vector<payload::BlockEntry> entries;
+    for (const pack::AppFile& file : pack::scan_app_folder(app, std::string("main.dll")).files) {
+      entries.push_back({file.path, {}, file.source});
+    }
+
+    fs::create_directories(work);
+    payload::BlockSummary summary;
+    {
+      std::ofstream out(block, std::ios::binary | std::ios::trunc);
+      summary = payload::write_block(entries, options, out);
+    }
+    copy_range(block, 16 + summary.table_size, summary.stream_size, work / "stream.zst");
+    if (!kit.empty()) link(block, kit, work);
+    std::cout << "{\"files\": " << entries.size() << ", \"table_size\": " << summary.table_size
+              << ", \"stream_size\": " << summary.stream_size << ", \"content_size\": " << summary.content_size
+              << ", \"block_size\": " << summary.block_size << ", \"level\": " << options.level << "}\n";
+    return 0;
+  } catch (const std::exception& error) {
+    std::cerr << "zamrik-bench-pack: " << error.what() << "\n";
+    return 2;
+  }
+}

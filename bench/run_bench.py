@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""Benchmarks of the launcher: unpack speed, memory and start-up, against the limit and against
+peer formats, in one run. Called by `./run bench`; see docs/BENCHMARKS.md for what each figure
+means. Every figure is the median of --runs runs after one warm-up round; the contenders of a
+section run interleaved, round after round, so every ratio is taken pair by pair within a round.
+"""
+import argparse
+import json
+import time
+from pathlib import Path
+
+from bench_common import MIB, ROOT, WINDOW, WINDOWS, WORK, Wine, load_average, log, remove, run
+from bench_inputs import Inputs
+from bench_measure import Contender, ProcessWatch, check_removed, compare
+from bench_report import machine, report
+
+
+def unpack_contenders(wine, packed, label, with_native=False, peers=None):
+    """The launcher's full run and the limit under Wine; for the full application also the limit
+    with page-aligned sections, and the native decoders."""
+    contenders = []
+    if packed["launcher"]:
+        contenders.append(Contender("launcher", wine.command(packed["launcher"]), check_removed(wine), wine.env))
+    limit_out = wine.temp / f"bench_limit_{label}"
+    contenders.append(Contender("limit", wine.command(packed["limit"], Wine.path(limit_out)),
+                                lambda: remove(limit_out), wine.env))
+    if with_native:
+        contenders.append(Contender("limit aligned", wine.command(packed["limit aligned"], Wine.path(limit_out)),
+                                    lambda: remove(limit_out), wine.env))
+        native_out = WORK / "out" / "zstd.bin"
+        native_out.parent.mkdir(parents=True, exist_ok=True)
+        contenders.append(Contender("zstd native", ["zstd", "-d", "-q", "-f", str(packed["stream"]), "-o", str(native_out)],
+                                    lambda: remove(native_out)))
+    if peers:
+        archives, _ = peers
+        for name, command in (
+                ("tar --zstd", lambda out: ["tar", "--zstd", "-xf", str(archives / "app.tar.zst"), "-C", str(out)]),
+                ("unzip", lambda out: ["unzip", "-q", "-o", str(archives / "app.zip"), "-d", str(out)]),
+                ("7z x", lambda out: ["7z", "x", "-bd", "-y", f"-o{out}", str(archives / "app.7z")])):
+            out = WORK / "out" / name.split()[0]
+            contenders.append(peer(name, command(out), out))
+    return contenders
+
+
+def peer(name, command, out):
+    def before_and_after():
+        remove(out)
+        out.mkdir(parents=True)
+    before_and_after()
+    return Contender(name, command, before_and_after)
+
+
+def section_full(wine, inputs, args):
+    log("== full application: launcher, limit, native decoders")
+    folder, shape = inputs.app("full", scale=args.scale)
+    packed = inputs.pack("full", folder)
+    peers = inputs.peers("full", folder)
+    contenders = unpack_contenders(wine, packed, "full", with_native=True, peers=peers)
+    names = [c.name for c in contenders]
+    pairs = [(a, b) for a, b in (("launcher", "limit"), ("limit aligned", "limit"), ("limit", "zstd native"), ("launcher", "zstd native"),
+                                 ("launcher", "tar --zstd"), ("launcher", "unzip"), ("launcher", "7z x"),
+                                 ("limit", "tar --zstd"), ("limit", "unzip"), ("limit", "7z x")) if a in names]
+    result = compare(contenders, args.runs, pairs)
+    result.update(shape=shape, block=packed["summary"], peer_archives=peers[1])
+    return result
+
+
+def section_pair(wine, inputs, args):
+    """The launcher against the limit alone, on the full application, for a closer look at the
+    goal's ratio than the peer rounds leave time for."""
+    log("== launcher and limit alone")
+    folder, shape = inputs.app("full", scale=args.scale)
+    packed = inputs.pack("full", folder)
+    contenders = unpack_contenders(wine, packed, "pair")
+    result = compare(contenders, args.runs, [("launcher", "limit")] if packed["launcher"] else [])
+    result.update(shape=shape, block=packed["summary"])
+    return result
+
+
+def section_scaling(wine, inputs, args, full):
+    log("== scaling: total size and file count")
+    points = []
+    for fraction in (0.1, 0.5):
+        folder, shape = inputs.app(f"scale-{fraction}", scale=args.scale * fraction)
+        packed = inputs.pack(f"scale-{fraction}", folder)
+        points.append((f"{fraction} of the size", shape, packed))
+    folder, shape = inputs.app("files-10000", scale=args.scale, files=10000)
+    packed = inputs.pack("files-10000", folder)
+    points.append(("10,000 files", shape, packed))
+    result = {}
+    for label, shape, packed in points:
+        log(f" - {label}")
+        contenders = unpack_contenders(wine, packed, label.split()[0])
+        names = [c.name for c in contenders]
+        result[label] = compare(contenders, args.runs, [("launcher", "limit")] if "launcher" in names else [])
+        result[label].update(shape=shape, block=packed["summary"])
+    if full:
+        result["1.0 of the size"] = {k: full[k] for k in ("times", "ratios", "shape", "block", "cpu")}
+        result["1.0 of the size"]["times"] = {k: v for k, v in full["times"].items() if k in ("launcher", "limit")}
+        result["1.0 of the size"]["cpu"] = {k: v for k, v in full["cpu"].items() if k in ("launcher", "limit")}
+        result["1.0 of the size"]["ratios"] = {k: v for k, v in full["ratios"].items() if k == "launcher / limit"}
+    return result
+
+
+def memory_run(wine, exe, args_, report=None, marker=None):
+    """One run under the memory probe: the system's figures for the process it starts, the
+    child's own report when asked for, and the Linux view of every process named `marker`."""
+    env = dict(wine.env)
+    if report:
+        remove(report)
+        env["ZAMRIK_BENCH_MEMORY_REPORT"] = Wine.path(report)
+    probe = WINDOWS / "bench" / "zamrik-bench-memory-probe.exe"
+    with ProcessWatch(marker or Path(exe).name) as watch:
+        out = run(wine.command(probe, Wine.path(exe), *args_), env=env)
+    figures = {"probe": json.loads(out.strip().splitlines()[-1]), "linux": watch.by_order()}
+    if report:
+        figures["child_report"] = json.loads(report.read_text())
+    return figures
+
+
+def section_memory(wine, inputs, args):
+    log("== memory")
+    result = {"window": WINDOW, "goal": WINDOW + 4 * MIB}
+    blocks = [("full", inputs.app("full", scale=args.scale)),
+              ("one 1 GiB file", inputs.app("single-1g", single=True, scale=args.scale,
+                                            bytes=(1 << 30) + inputs.main_dll.stat().st_size))]
+    tiny_folder, _ = inputs.app("tiny", bytes=1_000_000, files=20, directories=3)
+    result["wine baseline (host-start, tiny application)"] = memory_run(
+        wine, WINDOWS / "bench" / "zamrik-bench-host-start.exe", [Wine.path(tiny_folder), Wine.path(tiny_folder / "main.dll")])
+    for label, (folder, shape) in blocks:
+        packed = inputs.pack(folder.name, folder)
+        entry = {"shape": shape, "block": packed["summary"]}
+        if packed["launcher"]:
+            runs = []
+            for _ in range(3):
+                runs.append(memory_run(wine, packed["launcher"], [], report=WORK / "out" / "child-memory.json",
+                                       marker=str(packed["launcher"].name)))
+                check_removed(wine)()
+            entry["launcher"] = runs
+        limit_out = wine.temp / "bench_limit_memory"
+        for limit in ("limit", "limit aligned"):
+            entry[limit] = memory_run(wine, packed[limit], [Wine.path(limit_out)])
+            remove(limit_out)
+        result[label] = entry
+    return result
+
+
+def section_startup(wine, inputs, args):
+    log("== start-up: tiny application through the launcher, and loaded by a host program")
+    folder, shape = inputs.app("tiny", bytes=1_000_000, files=20, directories=3)
+    packed = inputs.pack("tiny", folder)
+    host = WINDOWS / "bench" / "zamrik-bench-host-start.exe"
+    contenders = [Contender("host start", wine.command(host, Wine.path(folder), Wine.path(folder / "main.dll")),
+                            env=wine.env)]
+    if packed["launcher"]:
+        contenders.insert(0, Contender("launcher", wine.command(packed["launcher"]), check_removed(wine), wine.env))
+    names = [c.name for c in contenders]
+    result = compare(contenders, max(args.runs, 20), [("launcher", "host start")] if "launcher" in names else [])
+    result.update(shape=shape, block=packed["summary"])
+    return result
+
+
+def prepare(inputs, args):
+    folder, _ = inputs.app("full", scale=args.scale)
+    inputs.pack("full", folder)
+    inputs.peers("full", folder)
+    for name, options in (("tiny", {"bytes": 1_000_000, "files": 20, "directories": 3}),
+                          ("single-1g", {"single": True, "scale": args.scale,
+                                         "bytes": (1 << 30) + inputs.main_dll.stat().st_size}),
+                          ("scale-0.1", {"scale": args.scale * 0.1}), ("scale-0.5", {"scale": args.scale * 0.5}),
+                          ("files-10000", {"scale": args.scale, "files": 10000})):
+        folder, _ = inputs.app(name, **options)
+        inputs.pack(name, folder)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scale", type=float, default=1.0, help="fraction of the application's size (default 1.0)")
+    parser.add_argument("--runs", type=int, default=5, help="measured rounds after the warm-up (at least 5)")
+    parser.add_argument("--level", type=int, default=9, help="compression level of the blocks and of tar.zst")
+    parser.add_argument("--threads", type=int, default=2, help="compression threads")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--launcher-kit", type=Path, help="another launcher kit (default: the release build's)")
+    parser.add_argument("--sections", default="full,startup,memory,scaling",
+                        help="any of full, startup, memory, scaling, pair (launcher and limit alone)")
+    parser.add_argument("--report-only", action="store_true", help="redo the tables and the chart from latest.json")
+    parser.add_argument("--prepare", action="store_true", help="only make the inputs (applications, blocks, archives)")
+    parser.add_argument("--out", type=Path, help="where the results go (default: bench/results for a full-size run)")
+    args = parser.parse_args()
+    if args.runs < 5:
+        parser.error("--runs: a median wants at least 5 runs")
+    out = args.out or (ROOT / "bench" / "results" if args.scale == 1.0 else WORK / "results")
+    out.mkdir(parents=True, exist_ok=True)
+    sections = args.sections.split(",")
+    WORK.mkdir(parents=True, exist_ok=True)
+    if args.report_only:
+        report(json.loads((out / "latest.json").read_text()), out)
+        return
+
+    wine = Wine()
+    try:
+        wine.start()
+        inputs = Inputs(args, wine)
+        if not inputs.kit_library.exists():
+            log("the launcher kit is not built yet: launcher rows are left out")
+        results = {"machine": machine(), "settings": {k: str(v) for k, v in vars(args).items() if k != "out"},
+                   "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "load_average_at_start": load_average()}
+        if args.prepare:
+            prepare(inputs, args)
+            return
+        if "full" in sections:
+            results["full"] = section_full(wine, inputs, args)
+        if "pair" in sections:
+            results["pair"] = section_pair(wine, inputs, args)
+        if "startup" in sections:
+            results["startup"] = section_startup(wine, inputs, args)
+        if "memory" in sections:
+            results["memory"] = section_memory(wine, inputs, args)
+        if "scaling" in sections:
+            results["scaling"] = section_scaling(wine, inputs, args, results.get("full"))
+        results["finished"] = time.strftime("%Y-%m-%d %H:%M:%S %Z")
+    finally:
+        wine.stop()
+    (out / "latest.json").write_text(json.dumps(results, indent=1) + "\n")
+    report(results, out)
+
+
+if __name__ == "__main__":
+    main()
