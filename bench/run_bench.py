@@ -108,6 +108,7 @@ def memory_run(wine, exe, args_, report=None, marker=None):
     env = dict(wine.env)
     if report:
         remove(report)
+        report.parent.mkdir(parents=True, exist_ok=True)
         env["ZAMRIK_BENCH_MEMORY_REPORT"] = Wine.path(report)
     probe = WINDOWS / "bench" / "zamrik-bench-memory-probe.exe"
     with ProcessWatch(marker or Path(exe).name) as watch:
