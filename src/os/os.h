@@ -25,8 +25,6 @@ inline constexpr std::uint32_t error_already_exists = 183;
 // a launcher of the graphical subsystem must never stop on a message box.
 [[noreturn]] void abort_process();
 
-// Writes text to the standard output stream of the C run-time, as is.
-void write_output(std::string_view text);
 // Writes text to the standard error stream of the C run-time. Wide text reaches a console as
 // wide characters and a pipe or file as UTF-8, so non-ASCII paths arrive intact.
 void write_error(std::string_view text);

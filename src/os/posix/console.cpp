@@ -16,8 +16,6 @@ std::uint32_t last_error() {
 
 void abort_process() { std::abort(); }
 
-void write_output(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-
 void write_error(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);

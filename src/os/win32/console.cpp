@@ -21,10 +21,6 @@ void abort_process() {
   _exit(3);
 }
 
-void write_output(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-}
-
 void write_error(std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
