@@ -20,7 +20,7 @@ fi
 options_for() {
   case "$1" in
     unpack) echo "-rss_limit_mb=4096" ;;
-    expand_spec) echo "-detect_leaks=0" ;;
+    expand_path_template) echo "-detect_leaks=0" ;;
     *) echo "" ;;
   esac
 }
@@ -29,7 +29,7 @@ options_for() {
 # the spec expansion leaks by design.
 sanitizer_options_for() {
   case "$1" in
-    expand_spec) echo "detect_leaks=0" ;;
+    expand_path_template) echo "detect_leaks=0" ;;
     *) echo "" ;;
   esac
 }

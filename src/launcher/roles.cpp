@@ -7,7 +7,7 @@
 #include "platform/diagnostics.h"
 #include "platform/environment.h"
 #include "platform/executable_path.h"
-#include "spec/expand_spec.h"
+#include "path_template/expand_path_template.h"
 
 namespace launcher {
 
@@ -89,13 +89,13 @@ void prepare_parent_environment() {
 }
 
 void determine_unpack_directory() {
-  const bool expanded = spec::expand_spec(unpack_directory, spec::builtin_unpack_spec, payload::path_capacity);
+  const bool expanded = path_template::expand_path_template(unpack_directory, path_template::builtin_unpack_template, payload::path_capacity);
   // The full path is taken of whatever the expansion left, before its result counts.
   char16_t full_path[payload::path_capacity];
   const std::uint32_t length = os::full_path_name(unpack_directory, payload::path_capacity, full_path);
   if (length == 0 || length > payload::path_capacity - 1) platform::abort_on_overflow();
   for (std::uint32_t i = 0; i <= length; ++i) unpack_directory[i] = full_path[i];
-  if (!expanded) platform::fail_spec_expansion(spec::builtin_unpack_spec);
+  if (!expanded) platform::fail_path_template_expansion(path_template::builtin_unpack_template);
 }
 
 void publish_launcher_variables() {

@@ -5,7 +5,7 @@
 #include "os/os.h"
 #include "payload/unpack.h"
 #include "platform/diagnostics.h"
-#include "spec/expand_spec.h"
+#include "path_template/expand_path_template.h"
 
 namespace payload {
 namespace {
@@ -46,7 +46,7 @@ bool ensure_directory(const char16_t* path) {
   if (directory_memo_count == 0) {
     static constexpr char16_t home_spec[] = u"{HOME}";
     char16_t home[path_capacity] = {};
-    if (!spec::expand_spec(home, home_spec, path_capacity)) platform::fail_spec_expansion(home_spec);
+    if (!path_template::expand_path_template(home, home_spec, path_capacity)) platform::fail_path_template_expansion(home_spec);
     remember(home);
   }
   if (remembered(path)) return true;

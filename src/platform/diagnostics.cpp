@@ -24,7 +24,7 @@ void fatal_exit(const char* message) {
   std::exit(2);
 }
 
-void fail_spec_expansion(const char16_t* spec) {
+void fail_path_template_expansion(const char16_t* spec) {
   os::write_error(fill_in(message::spec_expansion, spec));
   os::abort_process();
 }

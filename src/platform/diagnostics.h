@@ -26,7 +26,7 @@ inline constexpr char no_main_library[] = "Error, attached data holds no main li
 // The message and a newline on standard output, then exit status 2.
 [[noreturn]] void fatal_exit(const char* message);
 // "Error, couldn't runtime expand spec '<spec>'." on standard error, then abort.
-[[noreturn]] void fail_spec_expansion(const char16_t* spec);
+[[noreturn]] void fail_path_template_expansion(const char16_t* spec);
 // "Error, failed to open '<path>' for writing." on standard error, then exit status 2.
 [[noreturn]] void fail_open_for_writing(const char16_t* path);
 // "<message> ([Error <code>] <system text>)" on standard error. Every caller exits right after.

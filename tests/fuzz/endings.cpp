@@ -9,7 +9,7 @@
 namespace platform {
 
 void fatal_exit(const char* message) { throw fuzz::Ending{fuzz::EndingKind::fatal_exit, message}; }
-void fail_spec_expansion(const char16_t*) { throw fuzz::Ending{fuzz::EndingKind::spec_expansion, {}}; }
+void fail_path_template_expansion(const char16_t*) { throw fuzz::Ending{fuzz::EndingKind::spec_expansion, {}}; }
 void fail_open_for_writing(const char16_t*) { throw fuzz::Ending{fuzz::EndingKind::open_for_writing, {}}; }
 void abort_on_overflow() { throw fuzz::Ending{fuzz::EndingKind::overflow, {}}; }
 

@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
     Bytes input{static_cast<std::uint8_t>(spec.capacity & 0xFF), static_cast<std::uint8_t>(spec.capacity >> 8), spec.environment};
     const Bytes text = utf16(spec.text);
     input.insert(input.end(), text.begin(), text.end());
-    write(corpus / "expand_spec", spec.name, input);
+    write(corpus / "expand_path_template", spec.name, input);
   }
   int number = 0;
   for (const auto& arguments : argument_vectors) {

@@ -50,7 +50,7 @@ TEST(FatalExitDeathTest, PrintsTheMessageAndOneNewlineOnStandardOutput) {
 }
 
 TEST(FailSpecExpansionDeathTest, QuotesTheTemplateOnStandardErrorAndAborts) {
-  EXPECT_EXIT(platform::fail_spec_expansion(u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"), aborted(),
+  EXPECT_EXIT(platform::fail_path_template_expansion(u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}"), aborted(),
               Eq("Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\n"));
 }
 

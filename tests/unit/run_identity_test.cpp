@@ -1,4 +1,4 @@
-#include "spec/run_identity.h"
+#include "path_template/run_identity.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <string>
 
 #include "os/os.h"
-#include "spec/expand_spec.h"
+#include "path_template/expand_path_template.h"
 #include "support/scoped_variable.h"
 #include "support/test_support.h"
 
@@ -32,19 +32,19 @@ TEST(RandomText, MatchesTheKnownVectors) {
       {0x00000000, {0x21, 0x01, 0xC5, 0x4F, 0xD1, 0xD0, 0x1A, 0xB2}, "IQHFT9HQGrI"},  // 0 counts as 1
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(spec::random_bytes(c.seed), c.bytes) << c.seed;
-    EXPECT_EQ(std::string_view(spec::random_text(c.seed).data()), c.text) << c.seed;
+    EXPECT_EQ(path_template::random_bytes(c.seed), c.bytes) << c.seed;
+    EXPECT_EQ(std::string_view(path_template::random_text(c.seed).data()), c.text) << c.seed;
   }
 }
 
 TEST(RandomText, SeedCombinesCounterAddressAndProcessId) {
-  EXPECT_EQ(spec::random_seed(0x0000000A12345678, 0x000000C12F9FF6E8, 4120), 0x3DABB043u);
-  EXPECT_EQ(spec::random_seed(0xFFFFFFFF00000000, 0x00000000FFFFFFFF, 7), 7u);  // halves cancel
+  EXPECT_EQ(path_template::random_seed(0x0000000A12345678, 0x000000C12F9FF6E8, 4120), 0x3DABB043u);
+  EXPECT_EQ(path_template::random_seed(0xFFFFFFFF00000000, 0x00000000FFFFFFFF, 7), 7u);  // halves cancel
 }
 
 TEST(RandomText, IsElevenBase64UrlCharactersEndingOnAMultipleOfFour) {
   for (std::uint32_t seed = 1; seed < 2000; seed += 7) {
-    const spec::RandomText random = spec::random_text(seed);
+    const path_template::RandomText random = path_template::random_text(seed);
     const std::string_view text = random.data();
     ASSERT_EQ(text.size(), 11u) << seed;
     EXPECT_EQ(text.find_first_not_of(alphabet), std::string_view::npos) << text;
@@ -64,11 +64,11 @@ TEST(TimeText, FormatsFileTimeCounts) {
       {0, "0", "000000"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(std::string_view(spec::file_time_text(c.file_time).data()), c.time);
-    EXPECT_EQ(std::string_view(spec::microsecond_text(c.file_time).data()), c.time_us) << c.time;
+    EXPECT_EQ(std::string_view(path_template::file_time_text(c.file_time).data()), c.time);
+    EXPECT_EQ(std::string_view(path_template::microsecond_text(c.file_time).data()), c.time_us) << c.time;
   }
-  EXPECT_EQ(std::string_view(spec::process_id_text(4120).data()), "4120");
-  EXPECT_EQ(std::string_view(spec::process_id_text(0xFFFFFFFF).data()), "4294967295");  // never a sign
+  EXPECT_EQ(std::string_view(path_template::process_id_text(4120).data()), "4120");
+  EXPECT_EQ(std::string_view(path_template::process_id_text(0xFFFFFFFF).data()), "4294967295");  // never a sign
 }
 
 // The expansion of the run-identity placeholders, each test from an environment without them.
@@ -76,7 +76,7 @@ class RunIdentityExpansion : public testing::Test {
  protected:
   static std::u16string expand(const char16_t* text, std::uint64_t capacity = 4096) {
     std::u16string buffer(capacity, u'#');
-    EXPECT_TRUE(spec::expand_spec(buffer.data(), text, capacity)) << narrow(text);
+    EXPECT_TRUE(path_template::expand_path_template(buffer.data(), text, capacity)) << narrow(text);
     return buffer.c_str();
   }
   static std::optional<std::u16string> stored(const char16_t* name) { return test_support::process_variable(name); }
@@ -140,7 +140,7 @@ TEST_F(RunIdentityExpansion, ReproducesTheParentsDirectoryFromStoredValues) {
   ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", u"4120");
   ScopedVariable time_us(u"ZAMRIK_ONEFILE_TIME_US", u"123456");
   ScopedVariable random(u"ZAMRIK_ONEFILE_RANDOM", u"0mHAFguB88o");
-  const std::u16string path = expand(spec::builtin_unpack_spec);
+  const std::u16string path = expand(path_template::builtin_unpack_template);
   EXPECT_THAT(narrow(path), testing::EndsWith("\\onefile_4120_123456_0mHAFguB88o"));
   EXPECT_EQ(path, expand(u"{TEMP}") + u"\\onefile_4120_123456_0mHAFguB88o");
 }
@@ -151,7 +151,7 @@ TEST_F(RunIdentityExpansionDeathTest, ParentThatIsNotAllDigitsEndsTheProcess) {
   for (const char16_t* value : {u"12a", u" 12", u"-12", u"\u0664\u0662"}) {  // the last: Arabic-Indic digits
     ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", value);
     char16_t output[64];
-    EXPECT_EXIT(spec::expand_spec(output, u"{PID}", 64), aborted(), Eq("")) << narrow(value);
+    EXPECT_EXIT(path_template::expand_path_template(output, u"{PID}", 64), aborted(), Eq("")) << narrow(value);
   }
 }
 
@@ -159,14 +159,14 @@ TEST_F(RunIdentityExpansionDeathTest, ValueThatDoesNotFitEndsTheProcess) {
   char16_t output[16];
   {
     ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", u"4120");
-    EXPECT_TRUE(spec::expand_spec(output, u"{PID}", 5));
-    EXPECT_EXIT(spec::expand_spec(output, u"{PID}", 4), aborted(), Eq(""));
+    EXPECT_TRUE(path_template::expand_path_template(output, u"{PID}", 5));
+    EXPECT_EXIT(path_template::expand_path_template(output, u"{PID}", 4), aborted(), Eq(""));
   }
   ScopedVariable random(u"ZAMRIK_ONEFILE_RANDOM", u"0mHAFguB88o");
-  EXPECT_EXIT(spec::expand_spec(output, u"x{RANDOM}", 12), aborted(), Eq(""));
+  EXPECT_EXIT(path_template::expand_path_template(output, u"x{RANDOM}", 12), aborted(), Eq(""));
   // Produced values abort the same way: the process id and a fresh {TIME_US}.
-  EXPECT_EXIT(spec::expand_spec(output, u"{PID}", 1), aborted(), Eq(""));
-  EXPECT_EXIT(spec::expand_spec(output, u"{TIME_US}", 6), aborted(), Eq(""));
+  EXPECT_EXIT(path_template::expand_path_template(output, u"{PID}", 1), aborted(), Eq(""));
+  EXPECT_EXIT(path_template::expand_path_template(output, u"{TIME_US}", 6), aborted(), Eq(""));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "payload/block_builder.h"
-#include "spec/expand_spec.h"
+#include "path_template/expand_path_template.h"
 #include "support/test_directory.h"
 #include "support/test_support.h"
 
@@ -218,7 +218,7 @@ bool set_home(const char* value) {
   value != nullptr ? setenv(home_variable, value, 1) : unsetenv(home_variable);
 #endif
   char16_t home[payload::path_capacity];
-  return !spec::expand_spec(home, u"{HOME}", payload::path_capacity);
+  return !path_template::expand_path_template(home, u"{HOME}", payload::path_capacity);
 }
 
 TEST(EnsureDirectoryDeathTest, FirstCallEndsWhenTheProfileDirectoryIsUnknown) {

@@ -1,4 +1,4 @@
-// expand_spec over arbitrary specs, capacities and run-identity variables, against a model
+// expand_path_template over arbitrary specs, capacities and run-identity variables, against a model
 // written here from the grammar: same result (true, false or an abort), and the same text in
 // the output, which is exactly as large as the capacity says.
 //
@@ -14,7 +14,7 @@
 #include "fuzz/endings.h"
 #include "os/os.h"
 #include "os/posix/text.h"
-#include "spec/expand_spec.h"
+#include "path_template/expand_path_template.h"
 
 namespace {
 
@@ -187,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char16_t* output = capacity > 0 ? new char16_t[capacity] : nullptr;
   Result got = Result::refused;
   try {
-    got = spec::expand_spec(output, spec.c_str(), capacity) ? Result::expanded : Result::refused;
+    got = path_template::expand_path_template(output, spec.c_str(), capacity) ? Result::expanded : Result::refused;
   } catch (const fuzz::Ending& ending) {
     check(ending.kind == fuzz::EndingKind::overflow || ending.kind == fuzz::EndingKind::abort);
     got = Result::aborted;

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-namespace spec {
+namespace path_template {
 
 // Terminated 8-bit decimal text, long enough for any 64-bit number with its sign.
 using DecimalText = std::array<char, 24>;
@@ -30,4 +30,4 @@ DecimalText file_time_text(std::int64_t file_time);
 // {PID}: the id in decimal.
 DecimalText process_id_text(std::uint32_t process_id);
 
-}  // namespace spec
+}  // namespace path_template

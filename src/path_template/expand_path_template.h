@@ -1,16 +1,16 @@
-// Unpack specs: a path template with {NAME} placeholders, expanded into a caller's buffer.
+// Path templates with {NAME} placeholders, expanded into a caller's buffer.
 #pragma once
 
 #include <cstdint>
 
-namespace spec {
+namespace path_template {
 
 // The built-in unpack spec that both roles expand to name the unpack directory.
-inline constexpr char16_t builtin_unpack_spec[] = u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+inline constexpr char16_t builtin_unpack_template[] = u"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
 // Expands spec into output (capacity characters, terminator included). True when the whole
 // spec expanded; false for an unknown placeholder, a literal that does not fit, a failed
 // folder lookup. A value that does not fit ends the process through abort.
-bool expand_spec(char16_t* output, const char16_t* spec, std::uint64_t capacity);
+bool expand_path_template(char16_t* output, const char16_t* spec, std::uint64_t capacity);
 
-}  // namespace spec
+}  // namespace path_template

@@ -1,4 +1,4 @@
-#include "spec/expand_spec.h"
+#include "path_template/expand_path_template.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "os/os.h"
-#include "spec/build_config.h"
+#include "path_template/build_config.h"
 #include "support/scoped_variable.h"
 #include "support/test_support.h"
 
@@ -34,7 +34,7 @@ struct Expansion {
 Expansion expand(const std::u16string& text, std::uint64_t capacity = 4096) {
   constexpr std::size_t guard = 8;
   std::u16string buffer(capacity + guard, u'#');
-  const bool ok = spec::expand_spec(buffer.data(), text.c_str(), capacity);
+  const bool ok = path_template::expand_path_template(buffer.data(), text.c_str(), capacity);
   EXPECT_EQ(buffer.substr(capacity), std::u16string(guard, u'#')) << "wrote past the capacity: " << narrow(text);
   return {ok, capacity > 0 ? std::u16string(buffer.c_str()) : std::u16string()};
 }
@@ -76,7 +76,7 @@ class ScopedProgram {
   char16_t* old_;
 };
 
-TEST(ExpandSpec, LiteralsAndFields) {
+TEST(ExpandPathTemplate, LiteralsAndFields) {
   struct Case {
     std::u16string spec;
     std::uint64_t capacity;
@@ -113,7 +113,7 @@ TEST(ExpandSpec, LiteralsAndFields) {
   }
 }
 
-TEST(ExpandSpec, ConfiguredStringsAreConvertedToUtf16) {
+TEST(ExpandPathTemplate, ConfiguredStringsAreConvertedToUtf16) {
   const char16_t sample[] = {ZAMRIK_UTF16_SAMPLE_UNITS};
   EXPECT_EQ(std::u16string(sample), u"Zo\u00eb \"Q\" \\ ; \u65e5\u672c \U0001F600");
   EXPECT_EQ(std::u16string(zamrik_company), u"Caldrevine");
@@ -121,7 +121,7 @@ TEST(ExpandSpec, ConfiguredStringsAreConvertedToUtf16) {
   EXPECT_EQ(std::u16string(zamrik_version), u"1.22.4.0");
 }
 
-TEST(ExpandSpec, TempIsTheSystemsTemporaryDirectoryWithoutTrailingBackslash) {
+TEST(ExpandPathTemplate, TempIsTheSystemsTemporaryDirectoryWithoutTrailingBackslash) {
 #ifdef _WIN32
   const std::u16string temp = without_trailing_backslashes(system_temp_path());
 #else
@@ -134,7 +134,7 @@ TEST(ExpandSpec, TempIsTheSystemsTemporaryDirectoryWithoutTrailingBackslash) {
   EXPECT_EQ(expanded(u"{Temp}\\x"), temp + u"\\x");
 }
 
-TEST(ExpandSpec, TempAtTheRootOfADrive) {
+TEST(ExpandPathTemplate, TempAtTheRootOfADrive) {
   struct Case {
     const char16_t* directory;
     std::u16string spec, want;
@@ -160,7 +160,7 @@ TEST(ExpandSpec, TempAtTheRootOfADrive) {
   }
 }
 
-TEST(ExpandSpec, TempThatDoesNotFitLeavesNoText) {
+TEST(ExpandPathTemplate, TempThatDoesNotFitLeavesNoText) {
   struct Case {
     std::u16string spec;
     std::uint64_t capacity;
@@ -179,7 +179,7 @@ TEST(ExpandSpec, TempThatDoesNotFitLeavesNoText) {
   }
 }
 
-TEST(ExpandSpec, HomeAndCacheDirAreTheUsersFolders) {
+TEST(ExpandPathTemplate, HomeAndCacheDirAreTheUsersFolders) {
 #ifdef _WIN32
   const std::u16string home = without_trailing_backslashes(system_folder(CSIDL_PROFILE));
   const std::u16string cache = without_trailing_backslashes(system_folder(CSIDL_LOCAL_APPDATA));
@@ -197,7 +197,7 @@ TEST(ExpandSpec, HomeAndCacheDirAreTheUsersFolders) {
 }
 
 #ifndef _WIN32
-TEST(ExpandSpec, FoldersFollowHomeAndTheCacheVariable) {
+TEST(ExpandPathTemplate, FoldersFollowHomeAndTheCacheVariable) {
   struct Case {
     const char16_t *home, *cache, *spec;
     bool ok;
@@ -224,7 +224,7 @@ TEST(ExpandSpec, FoldersFollowHomeAndTheCacheVariable) {
 }
 #endif
 
-TEST(ExpandSpec, ProgramIsElementZeroOfTheArgumentVector) {
+TEST(ExpandPathTemplate, ProgramIsElementZeroOfTheArgumentVector) {
   struct Case {
     const char16_t* program;
     std::u16string program_base, program_dir;
@@ -247,12 +247,12 @@ TEST(ExpandSpec, ProgramIsElementZeroOfTheArgumentVector) {
   }
 }
 
-TEST(ExpandSpec, BuiltinSpecNamesAFreshDirectoryBelowTemp) {
+TEST(ExpandPathTemplate, BuiltinSpecNamesAFreshDirectoryBelowTemp) {
   ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", nullptr);
   ScopedVariable time_us(u"ZAMRIK_ONEFILE_TIME_US", nullptr);
   ScopedVariable random(u"ZAMRIK_ONEFILE_RANDOM", nullptr);
   const std::u16string temp = expanded(u"{TEMP}");
-  const std::string path = narrow(expanded(spec::builtin_unpack_spec));
+  const std::string path = narrow(expanded(path_template::builtin_unpack_template));
 
   const std::string prefix = narrow(temp) + "\\onefile_" + std::to_string(os::current_process_id()) + "_";
   ASSERT_THAT(path, testing::StartsWith(prefix));
@@ -265,21 +265,21 @@ TEST(ExpandSpec, BuiltinSpecNamesAFreshDirectoryBelowTemp) {
   EXPECT_NE(std::string_view("AEIMQUYcgkosw048").find(tail.back()), std::string_view::npos) << path;
 
   // A second expansion in the same process, like the child's, names the same directory.
-  EXPECT_EQ(narrow(expanded(spec::builtin_unpack_spec)), path);
+  EXPECT_EQ(narrow(expanded(path_template::builtin_unpack_template)), path);
 }
 
-TEST(ExpandSpecDeathTest, ValueThatDoesNotFitEndsTheProcess) {
+TEST(ExpandPathTemplateDeathTest, ValueThatDoesNotFitEndsTheProcess) {
 #ifndef _WIN32
   ScopedVariable home(u"HOME", u"/home/zamrik");
 #endif
   char16_t output[32];
-  EXPECT_EXIT(spec::expand_spec(output, u"{COMPANY}", 10), aborted(), Eq(""));
-  EXPECT_EXIT(spec::expand_spec(output, u"x{VERSION}", 9), aborted(), Eq(""));
-  EXPECT_EXIT(spec::expand_spec(output, u"{HOME}", 3), aborted(), Eq(""));
+  EXPECT_EXIT(path_template::expand_path_template(output, u"{COMPANY}", 10), aborted(), Eq(""));
+  EXPECT_EXIT(path_template::expand_path_template(output, u"x{VERSION}", 9), aborted(), Eq(""));
+  EXPECT_EXIT(path_template::expand_path_template(output, u"{HOME}", 3), aborted(), Eq(""));
   ScopedProgram program(u"C:\\Apps\\tool.exe");
-  EXPECT_EXIT(spec::expand_spec(output, u"{PROGRAM}", 16), aborted(), Eq(""));
-  EXPECT_EXIT(spec::expand_spec(output, u"{PROGRAM_DIR}", 16), aborted(), Eq(""));  // before the cut
-  EXPECT_TRUE(spec::expand_spec(output, u"{PROGRAM}", 17));
+  EXPECT_EXIT(path_template::expand_path_template(output, u"{PROGRAM}", 16), aborted(), Eq(""));
+  EXPECT_EXIT(path_template::expand_path_template(output, u"{PROGRAM_DIR}", 16), aborted(), Eq(""));  // before the cut
+  EXPECT_TRUE(path_template::expand_path_template(output, u"{PROGRAM}", 17));
 }
 
 TEST(ArgumentVector, IsTheProcessCommandLineSplit) {

@@ -1,9 +1,9 @@
-#include "spec/run_identity.h"
+#include "path_template/run_identity.h"
 
 #include <cinttypes>
 #include <cstdio>
 
-namespace spec {
+namespace path_template {
 namespace {
 
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
@@ -71,4 +71,4 @@ DecimalText process_id_text(std::uint32_t process_id) {
   return text;
 }
 
-}  // namespace spec
+}  // namespace path_template

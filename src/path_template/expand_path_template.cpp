@@ -1,4 +1,4 @@
-#include "spec/expand_spec.h"
+#include "path_template/expand_path_template.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,10 +8,10 @@
 #include "os/os.h"
 #include "platform/diagnostics.h"
 #include "platform/environment.h"
-#include "spec/build_config.h"
-#include "spec/run_identity.h"
+#include "path_template/build_config.h"
+#include "path_template/run_identity.h"
 
-namespace spec {
+namespace path_template {
 namespace {
 
 constexpr std::size_t field_name_capacity = 1024;
@@ -185,7 +185,7 @@ bool append_value(Output& out, Placeholder placeholder) {
     }
     case Placeholder::program_base:
     case Placeholder::program_dir: {
-      if (!expand_spec(out.position, u"{PROGRAM}", out.remaining)) return false;
+      if (!expand_path_template(out.position, u"{PROGRAM}", out.remaining)) return false;
       char16_t* program = out.position;
       std::size_t length = std::char_traits<char16_t>::length(program);
       if (placeholder == Placeholder::program_base) {
@@ -226,7 +226,7 @@ bool append_value(Output& out, Placeholder placeholder) {
 
 }  // namespace
 
-bool expand_spec(char16_t* output, const char16_t* spec, std::uint64_t capacity) {
+bool expand_path_template(char16_t* output, const char16_t* spec, std::uint64_t capacity) {
   // Not even the empty result fits.
   if (capacity == 0) return false;
   Output out{output, output, capacity};
@@ -263,4 +263,4 @@ bool expand_spec(char16_t* output, const char16_t* spec, std::uint64_t capacity)
   return true;
 }
 
-}  // namespace spec
+}  // namespace path_template
