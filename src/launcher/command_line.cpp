@@ -1,5 +1,3 @@
-#include <cstdlib>
-
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
 #include "platform/executable_path.h"
@@ -82,12 +80,8 @@ void build_child_command_line() {
   const char16_t* module = platform::module_file_name();
   int count = 0;
   process_arguments = os::split_process_command_line(&count);
-  if (process_arguments == nullptr) {
-    // Without its arguments the child cannot be started as the user asked.
-    const std::uint32_t code = os::last_error();
-    platform::report_system_error(platform::message::launch_child, code);
-    std::exit(2);
-  }
+  // Without its arguments the child cannot be started as the user asked.
+  if (process_arguments == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
   CommandLine line{child_command_line, command_line_capacity};
   compose_command_line(line, module, count, process_arguments);
 }

@@ -1,5 +1,3 @@
-#include <cstdlib>
-
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
 
@@ -9,12 +7,8 @@ int hand_off_to_main_library() {
   // The main library's own dependencies are looked for beside it.
   os::add_library_directory(unpack_directory);
   os::Handle library = os::load_library(payload::main_library_path);
-  if (library == nullptr) {
-    const std::uint32_t code = os::last_error();
-    platform::report_system_error(platform::message::load_library, code);
-    std::exit(2);
-  }
-  const os::MainLibraryEntry entry = os::ordinal_one_entry(library);
+  if (library == nullptr) platform::fail_with_system_error(platform::message::load_library, os::last_error());
+  const os::MainLibraryEntry entry = os::main_library_entry(library);
   if (entry == nullptr) platform::fatal_exit(platform::message::entry_point);
   return entry(os::argument_count(), os::argument_vector(), payload::main_library_path);
 }

@@ -65,14 +65,14 @@ extern std::atomic<os::Handle> child_process_handle;
 std::uint32_t run_child();
 // Up to 20 removals of the unpack directory, 100 ms apart; gives up silently.
 void remove_unpack_directory();
-// Ctrl+C, Ctrl+Break, close, log-off, shutdown: gives the child 5 s, ends it otherwise, and
-// removes the unpack directory. Always returns 0 (FALSE), so the next handler runs.
-int console_event_handler(std::uint32_t event);
+// Every console event alike: gives the child 5 s, ends it otherwise, and removes the unpack
+// directory. Returns false, so the event goes on to its default course.
+bool console_event_handler(os::ConsoleEvent event);
 
 // ---- Hand-off -----------------------------------------------------------------------------
 
-// Child role: loads the main library from the unpack directory and returns what its ordinal-1
-// entry returns. Ends the process with status 2 when the library or its entry is missing.
+// Child role: loads the main library from the unpack directory and returns what its entry
+// returns. Ends the process with status 2 when the library or its entry is missing.
 int hand_off_to_main_library();
 
 }  // namespace launcher

@@ -1,7 +1,6 @@
 #include "payload/unpack.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <iterator>
 #include <string>
 
@@ -42,8 +41,7 @@ void write_target_file(std::uint64_t size) {
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk_size));
     reader.read_payload(chunk_buffer, chunk);
     if (!os::write_file(file, chunk_buffer, static_cast<std::uint32_t>(chunk))) {
-      platform::report_system_error(platform::message::unpack_write, os::last_error());
-      std::exit(2);
+      platform::fail_with_system_error(platform::message::unpack_write, os::last_error());
     }
     size -= chunk;
   }

@@ -111,7 +111,7 @@ void shorten_directory_part(char16_t* path, std::size_t capacity) {
     auto* short_form = static_cast<char16_t*>(std::malloc((std::size_t{size} + 1) * sizeof(char16_t)));
     if (short_form == nullptr) os::abort_process();
     const std::uint32_t short_length = os::short_path_name(path, short_form, size);
-    if (short_length > size) os::abort_process();  // the short form grew between the two queries
+    if (short_length > size) abort_on_overflow();  // the short form grew between the two queries
     // A second query that fails (the directory vanished) keeps the directory part as it was.
     if (short_length != 0) {
       if (short_length >= capacity) abort_on_overflow();
