@@ -1,12 +1,8 @@
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
-#include "platform/executable_path.h"
 #include "platform/remove_tree.h"
 
 namespace launcher {
-
-std::atomic<os::Handle> child_process_handle{nullptr};
-
 namespace {
 
 constexpr int removal_attempts = 20;
@@ -14,12 +10,23 @@ constexpr std::uint32_t removal_pause_milliseconds = 100;
 constexpr std::uint32_t grace_milliseconds = 5000;
 constexpr std::uint32_t unreadable_exit_code = 1;
 
-os::Handle take_child_process_handle() { return child_process_handle.exchange(nullptr); }
+// The run that console events act on: set before the handler is registered and never changed
+// afterwards. The handler reaches the run through nothing else.
+std::atomic<RunState*> watched_run{nullptr};
+
+bool on_console_event(os::ConsoleEvent event) { return console_event_handler(*watched_run.load(), event); }
+
+os::Handle take_child_process(RunState& state) { return state.child_process.exchange(nullptr); }
 
 }  // namespace
 
-std::uint32_t run_child() {
-  os::Handle child = os::create_child_process(platform::module_file_name(), child_command_line);
+bool watch_console_events(RunState& state) {
+  watched_run.store(&state);
+  return os::add_console_event_handler(on_console_event);
+}
+
+std::uint32_t run_child(RunState& state) {
+  os::Handle child = os::create_child_process(state.executable.module_file_name(), state.child_command_line);
   if (child == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
   std::uint32_t exit_code = 0;
   // The main thread waits and reads on a handle of its own, so that a console handler can
@@ -32,9 +39,9 @@ std::uint32_t run_child() {
     os::close_handle(child);
     return exit_code;
   }
-  child_process_handle.store(child);
+  state.child_process.store(child);
   os::wait_for(own);
-  if (os::Handle shared = take_child_process_handle()) {
+  if (os::Handle shared = take_child_process(state)) {
     if (!os::exit_code_of(own, &exit_code)) exit_code = unreadable_exit_code;
     os::close_handle(shared);
   } else {
@@ -44,21 +51,21 @@ std::uint32_t run_child() {
   return exit_code;
 }
 
-void remove_unpack_directory() {
+void remove_unpack_directory(const RunState& state) {
   for (int attempt = 0; attempt < removal_attempts; ++attempt) {
-    if (platform::remove_tree(unpack_directory)) return;
+    if (platform::remove_tree(state.unpack_directory)) return;
     os::sleep_milliseconds(removal_pause_milliseconds);
   }
 }
 
-bool console_event_handler(os::ConsoleEvent) {
+bool console_event_handler(RunState& state, os::ConsoleEvent) {
   // Taking the handle out first makes this thread the only one that may wait on it, end it
   // and close it; a second event finds the slot empty and goes straight to the removal.
-  if (os::Handle child = take_child_process_handle()) {
+  if (os::Handle child = take_child_process(state)) {
     if (os::wait_for(child, grace_milliseconds) != os::WaitResult::ended) os::terminate(child, 0);
     os::close_handle(child);
   }
-  if (payload::cleanup_needed) remove_unpack_directory();
+  if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
   return false;
 }
 

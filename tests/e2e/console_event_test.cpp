@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "e2e_support.h"
@@ -22,15 +24,14 @@ class ConsoleEvent : public LauncherTest {
     ASSERT_TRUE(CreateDirectoryW(directory_.c_str(), nullptr));
     write_small_file(directory_ + L"\\main.dll");
     ASSERT_LT(directory_.size(), payload::path_capacity);
-    std::copy(directory_.begin(), directory_.end() + 1, launcher::unpack_directory);  // with the terminator
-    payload::cleanup_needed = true;
+    std::copy(directory_.begin(), directory_.end() + 1, state_->unpack_directory);  // with the terminator
+    state_->unpacked.cleanup_needed = true;
   }
   void TearDown() override {
-    if (HANDLE left = launcher::child_process_handle.exchange(nullptr)) {
+    if (HANDLE left = state_->child_process.exchange(nullptr)) {
       TerminateProcess(left, 0);
       CloseHandle(left);
     }
-    payload::cleanup_needed = false;
     LauncherTest::TearDown();
   }
 
@@ -49,7 +50,7 @@ class ConsoleEvent : public LauncherTest {
     CloseHandle(process.hThread);
     HANDLE own = nullptr;
     DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS);
-    launcher::child_process_handle.store(process.hProcess);
+    state_->child_process.store(process.hProcess);
     return own;
   }
 
@@ -66,6 +67,7 @@ class ConsoleEvent : public LauncherTest {
   }
 
   std::wstring directory_;
+  const std::unique_ptr<launcher::RunState> state_ = std::make_unique<launcher::RunState>();
 };
 
 using Event = os::ConsoleEvent;
@@ -97,51 +99,51 @@ TEST_F(ConsoleEvent, AChildThatEndsWithinFiveSecondsIsNotTerminated) {
     const int index = static_cast<int>(event);
     CreateDirectoryW(directory_.c_str(), nullptr);
     HANDLE child = supervise(300, 9);
-    EXPECT_FALSE(launcher::console_event_handler(event)) << index;
+    EXPECT_FALSE(launcher::console_event_handler(*state_, event)) << index;
     EXPECT_EQ(exit_code_after_end(child), 9u) << index;
-    EXPECT_EQ(launcher::child_process_handle.load(), nullptr) << index;
+    EXPECT_EQ(state_->child_process.load(), nullptr) << index;
     EXPECT_FALSE(exists(directory_)) << index;
   }
 }
 
 TEST_F(ConsoleEvent, AChildThatOutlivesFiveSecondsIsTerminatedWithCode0) {
   HANDLE child = supervise(60000, 9);
-  EXPECT_FALSE(launcher::console_event_handler(Event::ctrl_c));
+  EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_c));
   EXPECT_EQ(exit_code_after_end(child), 0u);
   EXPECT_FALSE(exists(directory_));
 }
 
 TEST_F(ConsoleEvent, BeforeTheHeaderIsAcceptedThereIsNothingToDo) {
-  payload::cleanup_needed = false;
-  EXPECT_FALSE(launcher::console_event_handler(Event::ctrl_c));
+  state_->unpacked.cleanup_needed = false;
+  EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_c));
   EXPECT_TRUE(exists(directory_ + L"\\main.dll"));
 }
 
 class Supervision : public ConsoleEvent {
  protected:
-  static void set_child_command_line(const std::wstring& line) {
+  void set_child_command_line(const std::wstring& line) {
     ASSERT_LT(line.size(), launcher::command_line_capacity);
-    std::copy(line.begin(), line.end() + 1, launcher::child_command_line);
+    std::copy(line.begin(), line.end() + 1, state_->child_command_line);
   }
 };
 
 TEST_F(Supervision, TheParentTakesTheChildsExitCodeAndReleasesTheHandle) {
   for (std::uint32_t code : {0u, 7u, 0xC0000005u}) {
     set_child_command_line(sleeper_command_line(0, code));
-    EXPECT_EQ(launcher::run_child(), code);
-    EXPECT_EQ(launcher::child_process_handle.load(), nullptr);
+    EXPECT_EQ(launcher::run_child(*state_), code);
+    EXPECT_EQ(state_->child_process.load(), nullptr);
   }
 }
 
 TEST_F(Supervision, WhenTheHandlerReleasedTheChildFirstTheParentTakes1) {
   set_child_command_line(sleeper_command_line(60000, 7));
   std::uint32_t exit_code = 0;
-  std::thread main_thread([&] { exit_code = launcher::run_child(); });
-  while (launcher::child_process_handle.load() == nullptr) Sleep(10);
-  EXPECT_FALSE(launcher::console_event_handler(Event::ctrl_break));
+  std::thread main_thread([&] { exit_code = launcher::run_child(*state_); });
+  while (state_->child_process.load() == nullptr) Sleep(10);
+  EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_break));
   main_thread.join();
   EXPECT_EQ(exit_code, 1u);
-  EXPECT_EQ(launcher::child_process_handle.load(), nullptr);
+  EXPECT_EQ(state_->child_process.load(), nullptr);
   EXPECT_FALSE(exists(directory_));
 }
 
