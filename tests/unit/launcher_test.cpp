@@ -335,7 +335,7 @@ TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
   EXPECT_FALSE(fs::exists(directory));
 
   unpack();
-  os::Handle slow = supervise(u"sleep 30");
+  os::Handle slow = supervise(u"exec sleep 30");
   EXPECT_FALSE(launcher::console_event_handler(*state, os::ConsoleEvent::close));
   EXPECT_EQ(exit_code(slow), 128u + 9u) << "ended by SIGKILL, which carries no exit code";
   EXPECT_FALSE(fs::exists(directory));
