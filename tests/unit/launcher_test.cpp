@@ -11,6 +11,7 @@
 #include "os/os.h"
 #include "platform/environment.h"
 #include "platform/executable_path.h"
+#include "support/scoped_variable.h"
 #include "support/test_support.h"
 
 #ifdef _WIN32
@@ -26,6 +27,7 @@
 
 using test_support::aborted;
 using test_support::narrow;
+using test_support::ScopedVariable;
 
 namespace {
 
@@ -170,36 +172,6 @@ TEST(ChildCommandLine, CarriesTheRunTimesArgumentsAndQuotesEveryWildcard) {
 #endif
 }
 
-// Sets or removes a variable for one test and puts the old state back.
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const char16_t* value) : name_(name) {
-    char16_t wide[40] = {};
-    platform::widen_ascii_append(wide, name, 40);
-    char16_t* old = platform::get_environment_value(wide);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    std::free(old);
-    if (value != nullptr) {
-      platform::set_environment_value(name, value);
-    } else {
-      platform::remove_environment_value(name);
-    }
-  }
-  ~ScopedVariable() {
-    if (had_) {
-      platform::set_environment_value(name_, old_.c_str());
-    } else {
-      platform::remove_environment_value(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::u16string old_;
-};
-
 // The variable's value, or "unset".
 std::u16string value_of(const char16_t* name) {
   char16_t* value = platform::get_environment_value(name);
@@ -234,7 +206,7 @@ TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
   };
   const auto state = std::make_unique<launcher::RunState>();
   for (const Case& c : cases) {
-    ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", c.value);
+    ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", c.value);
     EXPECT_EQ(launcher::detect_child_role(*state), c.child) << (c.value ? narrow(c.value) : "unset");
   }
 }
@@ -265,10 +237,10 @@ TEST(ChildRole, IsRecognisedForAnExecutableInAPathOfMoreThan2047Characters) {
 }
 
 TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
-  ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", u"1");
-  ScopedVariable start("ZAMRIK_ONEFILE_START", u"old");
-  ScopedVariable time_us("ZAMRIK_ONEFILE_TIME_US", u"old");
-  ScopedVariable random("ZAMRIK_ONEFILE_RANDOM", u"old");
+  ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", u"1");
+  ScopedVariable start(u"ZAMRIK_ONEFILE_START", u"old");
+  ScopedVariable time_us(u"ZAMRIK_ONEFILE_TIME_US", u"old");
+  ScopedVariable random(u"ZAMRIK_ONEFILE_RANDOM", u"old");
   launcher::prepare_parent_environment();
   EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_PARENT"), own_process_id());
   for (const char16_t* name : {u"ZAMRIK_ONEFILE_START", u"ZAMRIK_ONEFILE_TIME_US", u"ZAMRIK_ONEFILE_RANDOM"}) {
@@ -288,8 +260,8 @@ TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
 }
 
 TEST(LauncherVariables, NameTheLauncherDirectoryAndTheFirstArgument) {
-  ScopedVariable directory("ZAMRIK_ONEFILE_DIRECTORY", nullptr);
-  ScopedVariable argv0("ZAMRIK_ORIGINAL_ARGV0", nullptr);
+  ScopedVariable directory(u"ZAMRIK_ONEFILE_DIRECTORY", nullptr);
+  ScopedVariable argv0(u"ZAMRIK_ORIGINAL_ARGV0", nullptr);
   const auto state = std::make_unique<launcher::RunState>();
   launcher::publish_launcher_variables(*state);
   const std::u16string plain = platform::ExecutablePath().executable_path(false);
