@@ -149,6 +149,26 @@ void terminate(Handle process, std::uint32_t code);
 Handle duplicate_handle(Handle handle);
 void sleep_milliseconds(std::uint32_t milliseconds);
 
+// ---- Threads ------------------------------------------------------------------------------
+
+// Runs function(argument) on a thread of its own: the thread's handle, null when it cannot be
+// started.
+using ThreadFunction = void (*)(void* argument);
+Handle start_thread(ThreadFunction function, void* argument);
+// Waits until the thread has returned, then frees its handle.
+void join_thread(Handle thread);
+// A lock with one condition to wait for, shared by threads of this process: null when it
+// cannot be made.
+Handle create_monitor();
+void destroy_monitor(Handle monitor);
+void enter_monitor(Handle monitor);
+void leave_monitor(Handle monitor);
+// Called inside the monitor: leaves it, sleeps until woken (or for no reason at all), and
+// enters it again before it returns.
+void wait_in_monitor(Handle monitor);
+// Wakes every thread that waits in the monitor.
+void wake_monitor(Handle monitor);
+
 // ---- Library loading ----------------------------------------------------------------------
 
 // The current directory leaves the library search order.

@@ -1,49 +1,67 @@
 #include "payload/payload_reader.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform/diagnostics.h"
 
 namespace payload {
 
-void PayloadReader::open(const std::uint8_t* stream, std::uint64_t stream_size) {
-  void* buffer = std::malloc(output_buffer_size);
-  if (buffer == nullptr) platform::fatal_exit(platform::message::memory);
-  context_ = ZSTD_createDCtx();
-  if (context_ == nullptr) platform::fatal_exit(platform::message::memory);
-  input_ = {stream, static_cast<std::size_t>(stream_size), 0};
-  output_ = {buffer, 0, 0};
+void PayloadReader::open(const std::uint8_t* stream, std::uint64_t stream_size, std::uint32_t slots) {
+  if (!ring_.open(stream, stream_size, slots)) platform::fatal_exit(platform::message::memory);
+  slot_ = 0;
+  offset_ = 0;
 }
 
-void PayloadReader::read_payload(std::uint8_t* destination, std::size_t n) {
-  while (n > 0) {
-    const std::size_t available = output_.size - output_.pos;
-    if (available == 0) {
-      // The decoder holds back the last input byte while it still has output to deliver,
-      // so consumed input means that nothing is left to decode.
-      if (input_.pos >= input_.size) platform::fatal_exit(platform::message::decode);
-      ZSTD_outBuffer whole{output_.dst, output_buffer_size, 0};
-      const std::size_t result = ZSTD_decompressStream(context_, &whole, &input_);
-      if (ZSTD_isError(result)) platform::fatal_exit(platform::message::decode);
-      output_.size = whole.pos;
-      output_.pos = 0;
-      continue;
-    }
-    const std::size_t k = std::min(available, n);
-    std::memcpy(destination, static_cast<const std::uint8_t*>(output_.dst) + output_.pos, k);
-    output_.pos += k;
-    destination += k;
-    n -= k;
+// The slot of the read position, moving on when it has been read to its end.
+std::span<const std::uint8_t> PayloadReader::current_slot() {
+  for (;;) {
+    const std::span<const std::uint8_t> slot = ring_.slot(slot_);
+    if (slot.empty()) platform::fatal_exit(platform::message::decode);
+    if (offset_ < slot.size()) return slot;
+    ++slot_;
+    offset_ = 0;
+    ring_.release_below(slot_);
   }
 }
 
+const std::uint8_t* PayloadReader::read_payload(std::size_t n) {
+  // What the previous call returned has been used by now.
+  ring_.release_below(slot_);
+  const std::span<const std::uint8_t> slot = current_slot();
+  const std::uint8_t* const start = slot.data() + offset_;
+  const std::size_t available = slot.size() - offset_;
+  if (available >= n) {
+    offset_ += n;
+    return start;
+  }
+  // A full slot ends where the next begins, unless it is the ring's last; the slot stays
+  // unreleased until the next call.
+  if (slot.size() == slot_size && ring_.next_is_adjacent(slot_)) {
+    const std::span<const std::uint8_t> next = ring_.slot(slot_ + 1);
+    if (next.empty()) platform::fatal_exit(platform::message::decode);
+    if (next.size() >= n - available) {
+      ++slot_;
+      offset_ = n - available;
+      return start;
+    }
+  }
+  std::memcpy(joined_, start, available);
+  offset_ = slot.size();
+  for (std::size_t filled = available; filled < n;) {
+    const std::span<const std::uint8_t> part = current_slot();
+    const std::size_t k = std::min(part.size(), n - filled);
+    std::memcpy(joined_ + filled, part.data(), k);
+    offset_ = k;
+    filled += k;
+  }
+  return joined_;
+}
+
 void PayloadReader::close() {
-  ZSTD_freeDCtx(context_);
-  context_ = nullptr;
-  std::free(output_.dst);
-  output_ = {};
+  ring_.close();
+  slot_ = 0;
+  offset_ = 0;
 }
 
 }  // namespace payload

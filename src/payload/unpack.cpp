@@ -31,8 +31,8 @@ void Unpacker::write_target_file(std::uint64_t size) {
   if (file == os::invalid_handle) platform::fail_open_for_writing(target_path_);
   while (size > 0) {
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk_size));
-    reader_.read_payload(chunk_buffer_, chunk);
-    if (!os::write_file(file, chunk_buffer_, static_cast<std::uint32_t>(chunk))) {
+    const std::uint8_t* const bytes = reader_.read_payload(chunk);
+    if (!os::write_file(file, bytes, static_cast<std::uint32_t>(chunk))) {
       platform::fail_with_system_error(platform::message::unpack_write, os::last_error());
     }
     size -= chunk;
@@ -46,7 +46,8 @@ UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* 
   result.cleanup_needed = true;
   const std::uint8_t* position = header.table;
   const std::uint8_t* const table_end = header.table + header.table_size;
-  reader_.open(header.stream, header.stream_size);
+  // The child decodes nothing: one slot keeps its memory at what a single output buffer takes.
+  reader_.open(header.stream, header.stream_size, role == Role::parent ? ring_slots : 1);
 
   if (header.table_size != 0) {
     for (;;) {
@@ -59,6 +60,9 @@ UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* 
       // The child only needs to know where the main library lies: it creates, writes and
       // decodes nothing.
       if (role == Role::child) return UnpackOutcome::main_library_known;
+      // Decoding runs ahead while this thread creates and writes the files; failures are still
+      // met here, in the order of a loop that decodes only what it is about to write.
+      reader_.decode_ahead();
       if (entry.has_second_string) header_error();
       directories_.ensure_parent_directories(target_path_);
       write_target_file(entry.size);

@@ -56,8 +56,12 @@ class DirectoryMemo {
   int count_ = 0;
 };
 
-// The loop's working state: the decoder, the current entry's path, the chunk buffer and the
-// directories known to exist. Its fixed buffers take some 50 KiB.
+// The slots of decoded output in the parent role: enough for the decoder to keep going while a
+// few small files are created, few enough that the memory stays near the decoder's window.
+inline constexpr std::uint32_t ring_slots = 4;
+
+// The loop's working state: the decoder, the current entry's path and the directories known to
+// exist. Its fixed buffers take some 50 KiB.
 class Unpacker {
  public:
   // Writes the entries below unpack_directory, or in the child role only learns the main
@@ -72,7 +76,6 @@ class Unpacker {
   PayloadReader reader_;
   DirectoryMemo directories_;
   char16_t target_path_[path_capacity] = {};
-  std::uint8_t chunk_buffer_[chunk_size] = {};
 };
 
 }  // namespace payload

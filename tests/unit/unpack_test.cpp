@@ -16,6 +16,10 @@
 #include "support/test_directory.h"
 #include "support/test_support.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -338,6 +342,71 @@ TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
               Eq("Error, couldn't find attached data header.\n"));
   const std::u16string no_room(4095, u'd');
   EXPECT_EXIT(unpack(block, no_room), aborted(), Eq(""));
+}
+
+// The system's devices, where every write to "null" succeeds and every write to "full" fails:
+// empty where there are none. Wine shows Linux's own below Z:.
+std::u16string devices() {
+#ifdef _WIN32
+  const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine ? u"Z:\\dev" : u"";
+#else
+  return fs::exists("/dev/full") ? u"\\dev" : u"";
+#endif
+}
+
+// Decoding runs ahead of the writes, so it meets damage further on before the loop gets there;
+// the failure reported must still be the one that the loop meets first in table order.
+TEST_F(UnpackDeathTest, OfTwoFailuresTheOneMetFirstInTableOrderIsReported) {
+  using payload::encode_record;
+  using payload::flag_last;
+  // Decodes to 80,000 bytes, then fails.
+  const std::string damaged = compressed(first + first) + std::string(64, '\xff');
+  const std::string open_failure = "Error, failed to open '" + test_support::narrow(scratch.launcher() + u"\\blocker\\sub\\x.bin") +
+                                   "' for writing.\n";
+  struct Case {
+    const char* name;
+    std::u16string directory;
+    std::string table;
+    testing::Matcher<const std::string&> want;
+    const char* present;  // the last file the loop made, checked after the failure
+    const char* absent;   // the next one, never made
+  };
+  const Case cases[] = {
+      {"a failed write before the damage", devices(),
+       encode_record(u"null", 0, 40000) + encode_record(u"full", 0, 10) + encode_record(u"null", flag_last, 400000),
+       testing::StartsWith("Error, couldn't unpack file to target path. ([Error "), nullptr, nullptr},
+      {"the damage before a failed write", devices(),
+       encode_record(u"null", 0, 80000) + encode_record(u"null", 0, 400000) + encode_record(u"full", flag_last, 10),
+       Eq("Error, couldn't decode attached data.\n"), nullptr, nullptr},
+      {"a failed open before the damage", scratch.launcher(),
+       encode_record(u"first.bin", 0, 80000) + encode_record(u"blocker", 0, 0) +
+           encode_record(u"blocker\\sub\\x.bin", flag_last, 100),
+       Eq(open_failure), "blocker", nullptr},
+      {"the damage before a failed open", scratch.launcher(),
+       encode_record(u"first.bin", 0, 40000) + encode_record(u"second.bin", 0, 400000) + encode_record(u"blocker", 0, 0) +
+           encode_record(u"blocker\\sub\\x.bin", flag_last, 100),
+       Eq("Error, couldn't decode attached data.\n"), "second.bin", "blocker"},
+      {"an empty file before the damage", scratch.launcher(),
+       encode_record(u"first.bin", 0, 80000) + encode_record(u"empty.bin", 0, 0) + encode_record(u"second.bin", flag_last, 10),
+       Eq("Error, couldn't decode attached data.\n"), "empty.bin", nullptr},
+  };
+  for (const Case& c : cases) {
+    if (c.directory.empty()) {
+      std::printf("skipped: %s (no device that is always full here)\n", c.name);
+      continue;
+    }
+    const auto block = raw_block(c.table, damaged);
+    EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, c.directory)), exited_with_2(), c.want) << c.name;
+    if (c.present != nullptr) {
+      EXPECT_TRUE(fs::exists(scratch.path() / c.present)) << c.name;
+    }
+    if (c.absent != nullptr) {
+      EXPECT_FALSE(fs::exists(scratch.path() / c.absent)) << c.name;
+    }
+    fs::remove_all(scratch.path());
+    fs::create_directories(scratch.path());
+  }
 }
 
 #ifndef _WIN32

@@ -1,0 +1,63 @@
+#include <pthread.h>
+
+#include <new>
+
+#include "os/os.h"
+
+namespace os {
+
+namespace {
+
+struct Thread {
+  pthread_t id;
+  ThreadFunction function;
+  void* argument;
+};
+
+void* run_thread(void* parameter) {
+  auto* thread = static_cast<Thread*>(parameter);
+  thread->function(thread->argument);
+  return nullptr;
+}
+
+struct Monitor {
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t condition = PTHREAD_COND_INITIALIZER;
+};
+
+Monitor& monitor_of(Handle monitor) { return *static_cast<Monitor*>(monitor); }
+
+}  // namespace
+
+Handle start_thread(ThreadFunction function, void* argument) {
+  auto* thread = new (std::nothrow) Thread{{}, function, argument};
+  if (thread == nullptr) return nullptr;
+  if (pthread_create(&thread->id, nullptr, run_thread, thread) != 0) {
+    delete thread;
+    return nullptr;
+  }
+  return thread;
+}
+
+void join_thread(Handle thread) {
+  pthread_join(static_cast<Thread*>(thread)->id, nullptr);
+  delete static_cast<Thread*>(thread);
+}
+
+Handle create_monitor() { return new (std::nothrow) Monitor; }
+
+void destroy_monitor(Handle monitor) {
+  pthread_cond_destroy(&monitor_of(monitor).condition);
+  pthread_mutex_destroy(&monitor_of(monitor).lock);
+  delete static_cast<Monitor*>(monitor);
+}
+
+void enter_monitor(Handle monitor) { pthread_mutex_lock(&monitor_of(monitor).lock); }
+
+void leave_monitor(Handle monitor) { pthread_mutex_unlock(&monitor_of(monitor).lock); }
+
+void wait_in_monitor(Handle monitor) { pthread_cond_wait(&monitor_of(monitor).condition, &monitor_of(monitor).lock); }
+
+void wake_monitor(Handle monitor) { pthread_cond_broadcast(&monitor_of(monitor).condition); }
+
+}  // namespace os
