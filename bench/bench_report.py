@@ -57,6 +57,10 @@ def tables(results):
         section("Full application", results["full"])
     if "pair" in results:
         section("Launcher and limit alone (full application)", results["pair"])
+    if "tar" in results:
+        section("Launcher against tar --zstd (full application)", results["tar"])
+    if "phase" in results:
+        section("Unpack phase against decoding to nothing (one process under Wine)", results["phase"])
     if "startup" in results:
         section("Start-up (tiny application)", results["startup"])
     if "scaling" in results:

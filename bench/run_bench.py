@@ -11,7 +11,7 @@ from pathlib import Path
 
 from bench_common import MIB, ROOT, WINDOW, WINDOWS, WORK, Wine, load_average, log, remove, run
 from bench_inputs import Inputs
-from bench_measure import Contender, ProcessWatch, check_removed, compare
+from bench_measure import Contender, ProcessWatch, check_removed, compare, summary
 from bench_report import machine, report
 
 
@@ -75,6 +75,43 @@ def section_pair(wine, inputs, args):
     result = compare(contenders, args.runs, [("launcher", "limit")] if packed["launcher"] else [])
     result.update(shape=shape, block=packed["summary"])
     return result
+
+
+def section_tar(wine, inputs, args):
+    """The launcher's full run against tar with zstd on the same tree, with the limit and the
+    native decoder beside them: the goal's pair without the slower peers."""
+    log("== launcher, limit, tar --zstd and zstd native")
+    folder, shape = inputs.app("full", scale=args.scale)
+    packed = inputs.pack("full", folder)
+    archives, sizes = inputs.peers("full", folder)
+    contenders = unpack_contenders(wine, packed, "tar")
+    native_out = WORK / "out" / "zstd.bin"
+    native_out.parent.mkdir(parents=True, exist_ok=True)
+    contenders.append(Contender("zstd native", ["zstd", "-d", "-q", "-f", str(packed["stream"]), "-o", str(native_out)],
+                                lambda: remove(native_out)))
+    out = WORK / "out" / "tar"
+    contenders.append(peer("tar --zstd", ["tar", "--zstd", "-xf", str(archives / "app.tar.zst"), "-C", str(out)], out))
+    names = [c.name for c in contenders]
+    pairs = [p for p in (("launcher", "tar --zstd"), ("launcher", "limit"), ("limit", "tar --zstd"),
+                         ("launcher", "zstd native")) if p[0] in names]
+    result = compare(contenders, args.runs, pairs)
+    result.update(shape=shape, block=packed["summary"], peer_archives={"app.tar.zst": sizes["app.tar.zst"]})
+    return result
+
+
+def section_phase(wine, inputs, args):
+    """The unpack phase alone against decoding to nothing, in one process under Wine, round
+    after round (bench/unpack_phase.cpp)."""
+    log("== unpack phase against decoding to nothing")
+    folder, shape = inputs.app("full", scale=args.scale)
+    packed = inputs.pack("full", folder)
+    program = WINDOWS / "bench" / "unpack_phase.exe"
+    out = run(wine.command(program, Wine.path(packed["dir"] / "block.bin"), Wine.path(wine.temp), args.runs), env=wine.env)
+    figures = json.loads(out.strip().splitlines()[-1])
+    times = {"unpack phase": figures["unpack"], "decode only": figures["decode"]}
+    return {"times": {name: summary(t) for name, t in times.items()},
+            "ratios": {"unpack phase / decode only": summary([u / d for u, d in zip(figures["unpack"], figures["decode"])])},
+            "shape": shape, "block": packed["summary"], "decoded_bytes": figures["decoded_bytes"]}
 
 
 def section_scaling(wine, inputs, args, full):
@@ -151,12 +188,15 @@ def section_startup(wine, inputs, args):
     folder, shape = inputs.app("tiny", bytes=1_000_000, files=20, directories=3)
     packed = inputs.pack("tiny", folder)
     host = WINDOWS / "bench" / "zamrik-bench-host-start.exe"
+    at_once = WINDOWS / "bench" / "zamrik-bench-return.exe"
     contenders = [Contender("host start", wine.command(host, Wine.path(folder), Wine.path(folder / "main.dll")),
-                            env=wine.env)]
+                            env=wine.env),
+                  Contender("return at once", wine.command(at_once), env=wine.env)]
     if packed["launcher"]:
         contenders.insert(0, Contender("launcher", wine.command(packed["launcher"]), check_removed(wine), wine.env))
     names = [c.name for c in contenders]
-    result = compare(contenders, max(args.runs, 20), [("launcher", "host start")] if "launcher" in names else [])
+    pairs = [("launcher", "return at once"), ("launcher", "host start")] if "launcher" in names else []
+    result = compare(contenders, max(args.runs, 20), pairs + [("host start", "return at once")])
     result.update(shape=shape, block=packed["summary"])
     return result
 
@@ -183,7 +223,8 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--launcher-kit", type=Path, help="another launcher kit (default: the release build's)")
     parser.add_argument("--sections", default="full,startup,memory,scaling",
-                        help="any of full, startup, memory, scaling, pair (launcher and limit alone)")
+                        help="any of full, startup, memory, scaling, pair (launcher and limit alone), tar (launcher, "
+                             "limit, tar --zstd, zstd native), phase (unpack phase against decoding to nothing)")
     parser.add_argument("--report-only", action="store_true", help="redo the tables and the chart from latest.json")
     parser.add_argument("--prepare", action="store_true", help="only make the inputs (applications, blocks, archives)")
     parser.add_argument("--out", type=Path, help="where the results go (default: bench/results for a full-size run)")
@@ -213,6 +254,10 @@ def main():
             results["full"] = section_full(wine, inputs, args)
         if "pair" in sections:
             results["pair"] = section_pair(wine, inputs, args)
+        if "tar" in sections:
+            results["tar"] = section_tar(wine, inputs, args)
+        if "phase" in sections:
+            results["phase"] = section_phase(wine, inputs, args)
         if "startup" in sections:
             results["startup"] = section_startup(wine, inputs, args)
         if "memory" in sections:

@@ -95,10 +95,11 @@ bool delete_file(const char16_t* path);
 // Removes an empty directory, or a directory link as itself.
 bool remove_directory(const char16_t* path);
 // Lists a directory: the pattern is "<directory>\*". The entry's long name is stored in name,
-// which holds find_name_capacity characters; the listing includes "." and "..".
+// which holds find_name_capacity characters, and what it is in kind, as file_kind tells it but
+// read from the listing itself; the listing includes "." and "..".
 inline constexpr std::uint32_t find_name_capacity = 260;
-Handle find_first_file(const char16_t* pattern, char16_t* name);
-bool find_next_file(Handle search, char16_t* name);
+Handle find_first_file(const char16_t* pattern, char16_t* name, FileKind* kind);
+bool find_next_file(Handle search, char16_t* name, FileKind* kind);
 void find_close(Handle search);
 
 // The full path of path, taken lexically against the current directory: the length without

@@ -27,20 +27,31 @@ void DecodeRing::decode_ahead() {
 
 void DecodeRing::run_decoder(void* ring) { static_cast<DecodeRing*>(ring)->decode_ahead_loop(); }
 
+// The two threads meet in the monitor only when one of them has to wait. A waiting side says so
+// in an atomic before it looks at the other side's counter once more, and the other side looks
+// at that flag after it has moved its counter, so one of the two always sees the other.
 void DecodeRing::decode_ahead_loop() {
   for (std::uint64_t index = produced_.load();; ++index) {
-    os::enter_monitor(monitor_);
-    while (!stop_ && index - released_.load() >= slot_count_) os::wait_in_monitor(monitor_);
-    const bool stop = stop_;
-    os::leave_monitor(monitor_);
-    if (stop) return;
+    if (index - released_.load() >= slot_count_) {
+      // A full ring waits until half of it is free again: one wake-up for several slots while
+      // the writes are the slower side.
+      const std::uint64_t resume = index - slot_count_ / 2;
+      os::enter_monitor(monitor_);
+      decoder_waits_for_.store(resume);
+      while (!stop_ && released_.load() < resume) os::wait_in_monitor(monitor_);
+      decoder_waits_for_.store(0);
+      os::leave_monitor(monitor_);
+    }
+    if (stop_.load()) return;
 
     const std::size_t size = decode_into(index);
-    os::enter_monitor(monitor_);
     sizes_[index % slot_count_] = size;
     produced_.store(index + 1);
-    os::wake_monitor(monitor_);
-    os::leave_monitor(monitor_);
+    if (reader_waits_.load()) {
+      os::enter_monitor(monitor_);
+      os::wake_monitor(monitor_);
+      os::leave_monitor(monitor_);
+    }
     // A failure is final: the reader stops there, if it ever gets that far.
     if (size == 0) return;
   }
@@ -66,7 +77,9 @@ std::span<const std::uint8_t> DecodeRing::slot(std::uint64_t index) {
     }
   } else if (produced_.load() <= index) {
     os::enter_monitor(monitor_);
+    reader_waits_.store(true);
     while (produced_.load() <= index) os::wait_in_monitor(monitor_);
+    reader_waits_.store(false);
     os::leave_monitor(monitor_);
   }
   return {slot_memory(index), sizes_[index % slot_count_]};
@@ -74,20 +87,19 @@ std::span<const std::uint8_t> DecodeRing::slot(std::uint64_t index) {
 
 void DecodeRing::release_below(std::uint64_t index) {
   if (index <= released_.load()) return;
-  if (thread_ == nullptr) {
-    released_.store(index);
-    return;
-  }
-  os::enter_monitor(monitor_);
   released_.store(index);
-  os::wake_monitor(monitor_);
-  os::leave_monitor(monitor_);
+  const std::uint64_t waits_for = decoder_waits_for_.load();
+  if (waits_for != 0 && index >= waits_for) {
+    os::enter_monitor(monitor_);
+    os::wake_monitor(monitor_);
+    os::leave_monitor(monitor_);
+  }
 }
 
 void DecodeRing::close() {
   if (thread_ != nullptr) {
     os::enter_monitor(monitor_);
-    stop_ = true;
+    stop_.store(true);
     os::wake_monitor(monitor_);
     os::leave_monitor(monitor_);
     os::join_thread(thread_);
@@ -96,7 +108,7 @@ void DecodeRing::close() {
   if (monitor_ != nullptr) os::destroy_monitor(monitor_);
   monitor_ = nullptr;
   tried_ahead_ = false;
-  stop_ = false;
+  stop_.store(false);
   ZSTD_freeDCtx(context_);
   context_ = nullptr;
   std::free(memory_);

@@ -57,11 +57,14 @@ class DecodeRing {
   // Slots below produced_ are filled (sizes_ holds their sizes); slots below released_ are free.
   std::atomic<std::uint64_t> produced_{0};
   std::atomic<std::uint64_t> released_{0};
-  // The decoder thread waits in the monitor for a free slot, the reader for a filled one.
+  // The decoder thread waits in the monitor for free slots, the reader for a filled one; each
+  // says what it waits for, so that the other wakes it only then.
   os::Handle monitor_ = nullptr;
+  std::atomic<std::uint64_t> decoder_waits_for_{0};  // the released_ it waits for; 0: not waiting
+  std::atomic<bool> reader_waits_{false};
+  std::atomic<bool> stop_{false};
   os::Handle thread_ = nullptr;
   bool tried_ahead_ = false;
-  bool stop_ = false;  // in the monitor
 };
 
 }  // namespace payload

@@ -19,6 +19,7 @@ struct Walk {
   char16_t path[path_capacity];
   std::size_t length;  // of the text in path
   char16_t name[os::find_name_capacity];
+  os::FileKind kind;  // of the entry named, as the listing tells it
 };
 
 bool is_dot_or_dot_dot(const char16_t* name) {
@@ -30,13 +31,13 @@ bool remove_single(const char16_t* path, os::FileKind kind) {
   return kind == os::FileKind::directory_link ? os::remove_directory(path) : os::delete_file(path);
 }
 
-bool remove_entry(Walk& walk);
+bool remove_entry(Walk& walk, os::FileKind kind);
 
 // Removes what walk.path holds, a real directory, and everything below it.
 bool remove_directory_tree(Walk& walk) {
   const std::size_t length = walk.length;
   append_bounded(walk.path, u"\\*", path_capacity);
-  const os::Handle search = os::find_first_file(walk.path, walk.name);
+  const os::Handle search = os::find_first_file(walk.path, walk.name, &walk.kind);
   walk.path[length] = u'\0';
   if (search == os::invalid_handle) return false;
 
@@ -47,18 +48,21 @@ bool remove_directory_tree(Walk& walk) {
     append_bounded(walk.path, walk.name, path_capacity);
     walk.length = length + 1 + std::char_traits<char16_t>::length(walk.name);
     // A failed entry does not stop the others.
-    ok = remove_entry(walk) && ok;
+    ok = remove_entry(walk, walk.kind) && ok;
     walk.length = length;
     walk.path[length] = u'\0';
-  } while (os::find_next_file(search, walk.name));
+  } while (os::find_next_file(search, walk.name, &walk.kind));
   os::find_close(search);
   return os::remove_directory(walk.path) && ok;
 }
 
-bool remove_entry(Walk& walk) {
-  const os::FileKind kind = os::file_kind(walk.path);
+// The listing's kind spares a query per entry. An entry that went away after the listing (the
+// console handler and the main thread may both be removing the tree) counts as removed, as it
+// would have had it been asked about first.
+bool remove_entry(Walk& walk, os::FileKind kind) {
   if (kind == os::FileKind::none) return true;
-  return kind == os::FileKind::directory ? remove_directory_tree(walk) : remove_single(walk.path, kind);
+  const bool removed = kind == os::FileKind::directory ? remove_directory_tree(walk) : remove_single(walk.path, kind);
+  return removed || os::file_kind(walk.path) == os::FileKind::none;
 }
 
 }  // namespace

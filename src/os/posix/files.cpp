@@ -78,20 +78,44 @@ bool remove_directory(const char16_t* path) {
 
 namespace {
 
-// Stores the next entry's name; false at the end of the listing.
-bool next_name(DIR* directory, char16_t* name) {
+// A link leads to a directory or counts as a file, as file_kind has it.
+FileKind kind_of_link(DIR* directory, const char* name) {
+  struct stat target;
+  return ::fstatat(::dirfd(directory), name, &target, 0) == 0 && S_ISDIR(target.st_mode) ? FileKind::directory_link
+                                                                                         : FileKind::file;
+}
+
+// What file_kind would say of the entry, asking the system again only for links and for file
+// systems that leave the type out of the listing.
+FileKind kind_of(DIR* directory, const dirent& entry) {
+  switch (entry.d_type) {
+    case DT_DIR: return FileKind::directory;
+    case DT_LNK: return kind_of_link(directory, entry.d_name);
+    case DT_UNKNOWN: {
+      struct stat status;
+      if (::fstatat(::dirfd(directory), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return FileKind::none;
+      if (S_ISLNK(status.st_mode)) return kind_of_link(directory, entry.d_name);
+      return S_ISDIR(status.st_mode) ? FileKind::directory : FileKind::file;
+    }
+    default: return FileKind::file;
+  }
+}
+
+// Stores the next entry's name and kind; false at the end of the listing.
+bool next_entry(DIR* directory, char16_t* name, FileKind* kind) {
   errno = 0;
   const dirent* entry = ::readdir(directory);
   if (entry == nullptr) return false;
   // A POSIX name has at most 255 bytes, so it always fits.
   posix::store_text(posix::from_utf8(entry->d_name), name, find_name_capacity);
+  *kind = kind_of(directory, *entry);
   return true;
 }
 
 }  // namespace
 
 // Only the pattern that lists a whole directory, "<directory>\*", has a meaning here.
-Handle find_first_file(const char16_t* pattern, char16_t* name) {
+Handle find_first_file(const char16_t* pattern, char16_t* name, FileKind* kind) {
   std::string native = native_path(pattern);
   if (native.size() < 2 || native.compare(native.size() - 2, 2, "/*") != 0) {
     errno = EINVAL;
@@ -100,14 +124,16 @@ Handle find_first_file(const char16_t* pattern, char16_t* name) {
   native.resize(native.size() - 2);
   DIR* directory = ::opendir(native.empty() ? "/" : native.c_str());
   if (directory == nullptr) return invalid_handle;
-  if (!next_name(directory, name)) {
+  if (!next_entry(directory, name, kind)) {
     ::closedir(directory);
     return invalid_handle;
   }
   return directory;
 }
 
-bool find_next_file(Handle search, char16_t* name) { return next_name(static_cast<DIR*>(search), name); }
+bool find_next_file(Handle search, char16_t* name, FileKind* kind) {
+  return next_entry(static_cast<DIR*>(search), name, kind);
+}
 
 void find_close(Handle search) { ::closedir(static_cast<DIR*>(search)); }
 

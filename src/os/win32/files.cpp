@@ -21,12 +21,17 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
 
 void close_handle(Handle handle) { CloseHandle(handle); }
 
-FileKind file_kind(const char16_t* path) {
-  const DWORD attributes = GetFileAttributesW(wide(path));
+namespace {
+
+FileKind kind_of(DWORD attributes) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::none;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FileKind::file;
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::directory_link : FileKind::directory;
 }
+
+}  // namespace
+
+FileKind file_kind(const char16_t* path) { return kind_of(GetFileAttributesW(wide(path))); }
 
 bool delete_file(const char16_t* path) { return DeleteFileW(wide(path)) != 0; }
 
@@ -34,24 +39,27 @@ bool remove_directory(const char16_t* path) { return RemoveDirectoryW(wide(path)
 
 namespace {
 
-void copy_name(const WIN32_FIND_DATAW& data, char16_t* name) {
+// The listing's attributes are the entry's own, as GetFileAttributesW reads them: a link's,
+// never its target's.
+void copy_entry(const WIN32_FIND_DATAW& data, char16_t* name, FileKind* kind) {
   static_assert(sizeof data.cFileName / sizeof data.cFileName[0] == find_name_capacity);
   for (std::uint32_t i = 0; i < find_name_capacity; ++i) name[i] = static_cast<char16_t>(data.cFileName[i]);
+  *kind = kind_of(data.dwFileAttributes);
 }
 
 }  // namespace
 
-Handle find_first_file(const char16_t* pattern, char16_t* name) {
+Handle find_first_file(const char16_t* pattern, char16_t* name, FileKind* kind) {
   WIN32_FIND_DATAW data;
   HANDLE search = FindFirstFileW(wide(pattern), &data);
-  if (search != INVALID_HANDLE_VALUE) copy_name(data, name);
+  if (search != INVALID_HANDLE_VALUE) copy_entry(data, name, kind);
   return search;
 }
 
-bool find_next_file(Handle search, char16_t* name) {
+bool find_next_file(Handle search, char16_t* name, FileKind* kind) {
   WIN32_FIND_DATAW data;
   if (!FindNextFileW(search, &data)) return false;
-  copy_name(data, name);
+  copy_entry(data, name, kind);
   return true;
 }
 
