@@ -198,15 +198,15 @@ bool append_value(Output& out, Placeholder placeholder) {
       return true;
     }
     case Placeholder::company:
-      out.append(zamrik_company);
+      out.append(identity_string(IdentityString::company));
       return true;
     case Placeholder::product:
-      out.append(zamrik_product);
+      out.append(identity_string(IdentityString::product));
       return true;
     case Placeholder::version:
     case Placeholder::file_version:
     case Placeholder::product_version:
-      out.append(zamrik_version);
+      out.append(identity_string(IdentityString::version));
       return true;
     case Placeholder::pid:
       append_process_id(out, value);

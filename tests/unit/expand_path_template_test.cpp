@@ -116,9 +116,10 @@ TEST(ExpandPathTemplate, LiteralsAndFields) {
 TEST(ExpandPathTemplate, ConfiguredStringsAreConvertedToUtf16) {
   const char16_t sample[] = {ZAMRIK_UTF16_SAMPLE_UNITS};
   EXPECT_EQ(std::u16string(sample), u"Zo\u00eb \"Q\" \\ ; \u65e5\u672c \U0001F600");
-  EXPECT_EQ(std::u16string(zamrik_company), u"Caldrevine");
-  EXPECT_EQ(std::u16string(zamrik_product), u"Caldrevine");
-  EXPECT_EQ(std::u16string(zamrik_version), u"1.22.4.0");
+  using path_template::IdentityString;
+  EXPECT_EQ(std::u16string(path_template::identity_string(IdentityString::company)), u"Caldrevine");
+  EXPECT_EQ(std::u16string(path_template::identity_string(IdentityString::product)), u"Caldrevine");
+  EXPECT_EQ(std::u16string(path_template::identity_string(IdentityString::version)), u"1.22.4.0");
 }
 
 TEST(ExpandPathTemplate, TempIsTheSystemsTemporaryDirectoryWithoutTrailingBackslash) {

@@ -54,8 +54,6 @@ The main library is a DLL whose entry is exported under ordinal 1.
       --product TEXT      product name (default Caldrevine)
       --version A.B.C.D   file and product version (default 1.22.4.0)
       --description TEXT  file description (default: the product name)
-      --launcher-kit DIR  the launcher kit made by the Windows build
-                          (default: $ZAMRIK_LAUNCHER_KIT, else the one in build/windows)
   -q, --quiet             no progress bar and no summary
   -h, --help              show this help
 
@@ -101,7 +99,7 @@ const std::vector<Command>& commands() {
       {"build", build_help,
        {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
         {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
-        {"version", 0, true}, {"description", 0, true}, {"launcher-kit", 0, true}, {"quiet", 'q', false},
+        {"version", 0, true}, {"description", 0, true}, {"quiet", 'q', false},
         {"help", 'h', false}},
        1},
       {"list", list_help, {{"help", 'h', false}}, 1},
@@ -135,14 +133,12 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
     request.identity.description = checked_text("--description", *description);
   }
   if (auto version = parsed.value("version")) {
-    try {
-      pack::parse_version(*version);
-    } catch (const pack::LinkError& error) {
-      throw pack::UsageError(std::string("option '--version': ") + error.what());
+    if (!pack::parse_version(*version)) {
+      throw pack::UsageError("option '--version': version '" + *version +
+                             "' is not of the form A.B.C.D with numbers 0 to 65535");
     }
     request.identity.version = *version;
   }
-  request.launcher_kit = parsed.value("launcher-kit").value_or(pack::default_launcher_kit().string());
   request.quiet = parsed.has("quiet");
   return request;
 }
