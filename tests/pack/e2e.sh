@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# End-to-end tests of zamrik-pack: real launchers linked from the Windows build's kit around the
-# hello example, run under Wine. Usage: e2e.sh CASE; ctest passes the paths in the environment.
+# End-to-end tests of zamrik-pack: real launchers written by the packer around the hello example,
+# run under Wine. Usage: e2e.sh CASE; ctest passes the paths in the environment.
 set -euo pipefail
-: "${ZAMRIK_PACK:?}" "${LAUNCHER_KIT:?}" "${APP_DIR:?}" "${WINE_RUN:?}" "${WORK:?}"
+: "${ZAMRIK_PACK:?}" "${APP_DIR:?}" "${WINE_RUN:?}" "${WORK:?}"
 export ZAMRIK_WINEPREFIX
 
 fail() {
@@ -12,7 +12,7 @@ fail() {
 expect_in() {  # TEXT NEEDLE
   grep -qF -- "$2" <<<"$1" || fail "expected '$2' in:"$'\n'"$1"
 }
-build() { "$ZAMRIK_PACK" build "$@" --launcher-kit "$LAUNCHER_KIT" -q; }
+build() { "$ZAMRIK_PACK" build "$@" -q; }
 # Runs a command and keeps its status, output and errors in $status, $out and $err.
 capture() {
   set +e
@@ -135,7 +135,11 @@ case "${1:?case}" in
     ;;
 
   signed)
-    build "$APP_DIR" -o hello.exe
+    # The packer needs no tool of a toolchain: packed with nothing at all on PATH.
+    no_tools=$(mktemp -d)
+    ! PATH=$no_tools command -v x86_64-w64-mingw32-gcc-posix >/dev/null || fail "a compiler is still reachable"
+    env PATH="$no_tools" "$ZAMRIK_PACK" build "$APP_DIR" -o hello.exe -q
+    rmdir "$no_tools"
     openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 \
       -subj "/CN=Zamrik throwaway test signer" 2>/dev/null
     osslsigncode sign -certs cert.pem -key key.pem -h sha256 -n "Hello" -in hello.exe -out signed.exe >/dev/null
