@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "entry_path.h"
+#include "host_files.h"
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "pe_image.h"
@@ -38,11 +39,11 @@ class Walker {
       warnings.push_back(shown(relative) + ": empty folder, left out (only files are packed)");
     }
     std::sort(children.begin(), children.end(),
-              [](const fs::path& a, const fs::path& b) { return a.filename().native() < b.filename().native(); });
+              [](const fs::path& a, const fs::path& b) { return utf8_of(a.filename()) < utf8_of(b.filename()); });
     for (const fs::path& child : children) visit(child, relative / child.filename(), prefix);
   }
 
-  std::string shown(const fs::path& relative) const { return (shown_root_ / relative).string(); }
+  std::string shown(const fs::path& relative) const { return utf8_of(shown_root_ / relative); }
 
   std::vector<AppFile> files;
   std::vector<std::string> problems;
@@ -50,7 +51,7 @@ class Walker {
 
  private:
   void visit(fs::path actual, const fs::path& relative, const std::u16string& prefix) {
-    const std::optional<std::u16string> name = to_utf16(actual.filename().native());
+    const std::optional<std::u16string> name = name_units(actual.filename());
     if (!name) {
       problems.push_back(shown(relative) + ": the name is not valid UTF-8, so it has no Windows form");
       return;
@@ -111,7 +112,7 @@ class Walker {
 std::string shown_path(const std::string& root, const std::u16string& entry) {
   std::string path = display(entry);
   std::replace(path.begin(), path.end(), '\\', '/');
-  return (fs::path(root) / path).string();
+  return utf8_of(path_from_utf8(root) / path_from_utf8(path));
 }
 
 // Two names that differ only in case are one file on Windows: the second would overwrite the
@@ -243,7 +244,7 @@ std::uint64_t table_size_for(const std::vector<AppFile>& files) {
 AppFolder scan_app_folder(const fs::path& root, const std::optional<std::string>& main, bool check_main) {
   std::error_code error;
   if (!fs::is_directory(root, error)) {
-    throw InputError(root.string() + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
+    throw InputError(utf8_of(root) + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
   }
   Walker walker(root, fs::canonical(root));
   walker.walk(root, {}, {});
@@ -251,10 +252,10 @@ AppFolder scan_app_folder(const fs::path& root, const std::optional<std::string>
   folder.warnings = std::move(walker.warnings);
   std::vector<std::string> problems = std::move(walker.problems);
   std::vector<AppFile> files = std::move(walker.files);
-  if (files.empty() && problems.empty()) problems.push_back(root.string() + ": holds no files to pack");
-  check_paths(root.string(), files, problems, folder.warnings);
+  if (files.empty() && problems.empty()) problems.push_back(utf8_of(root) + ": holds no files to pack");
+  check_paths(utf8_of(root), files, problems, folder.warnings);
   std::optional<std::size_t> chosen;
-  if (!files.empty()) chosen = choose_main_library(files, main, check_main, root.string(), problems);
+  if (!files.empty()) chosen = choose_main_library(files, main, check_main, utf8_of(root), problems);
   if (!problems.empty()) {
     std::string message;
     for (std::size_t i = 0; i < problems.size() && i < max_problems_shown; ++i) message += (i ? "\n" : "") + problems[i];

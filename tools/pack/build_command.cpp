@@ -79,13 +79,11 @@ void build_executable(const BuildRequest& request) {
   options.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); };
   payload::BlockSummary block;
   {
-    std::fstream out(scratch.partial(), std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!out) throw InputError(scratch.partial().string() + ": cannot write the executable");
+    std::iostream& out = scratch.stream();
     write_launcher(out, request.identity, icons, [&](std::ostream& stream) {
       block = payload::write_block(entries, options, stream);
       return block.block_size;
     });
-    out.close();
     if (!out) throw std::runtime_error(scratch.partial().string() + ": writing the executable failed");
   }
   bar.finish();

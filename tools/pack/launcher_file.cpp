@@ -5,7 +5,7 @@
 
 namespace pack {
 
-void write_launcher(std::fstream& file, const LauncherIdentity& identity, const std::vector<IconImage>& icons,
+void write_launcher(std::iostream& file, const LauncherIdentity& identity, const std::vector<IconImage>& icons,
                     const std::function<std::uint64_t(std::ostream&)>& write_block) {
   const std::vector<Resource> resources = launcher_resources(identity, icons);
   const ExecutableWriter writer(embedded_launcher_image(), identity_section_contents(identity));

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
+#include <iostream>
 #include <functional>
 #include <ostream>
 #include <vector>
@@ -15,7 +15,7 @@ namespace pack {
 
 // write_block writes the attached data at the stream's position and returns its size. Throws
 // InputError for text or a size that the executable cannot hold.
-void write_launcher(std::fstream& file, const LauncherIdentity& identity, const std::vector<IconImage>& icons,
+void write_launcher(std::iostream& file, const LauncherIdentity& identity, const std::vector<IconImage>& icons,
                     const std::function<std::uint64_t(std::ostream&)>& write_block);
 
 }  // namespace pack

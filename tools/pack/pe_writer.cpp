@@ -115,7 +115,7 @@ ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image,
   block_offset_ = identity_offset_ + align_up(identity_.size(), file_alignment_);
 }
 
-void ExecutableWriter::finish(std::fstream& file, std::uint64_t block_size,
+void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
                               const std::function<std::string(std::uint32_t)>& resources) const {
   const NewSection identity{identity_section_name, identity_rva_, static_cast<std::uint32_t>(identity_.size()), identity_offset_,
                             block_offset_ - identity_offset_};

@@ -6,7 +6,7 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
+#include <iostream>
 #include <functional>
 #include <iosfwd>
 #include <span>
@@ -28,7 +28,7 @@ class ExecutableWriter {
   // Writes everything but the attached data, which the caller has put at block_offset() in file:
   // resources(rva) makes the resource section for the address it gets. Throws InputError when the
   // executable would pass the format's 4 GiB.
-  void finish(std::fstream& file, std::uint64_t block_size, const std::function<std::string(std::uint32_t)>& resources) const;
+  void finish(std::iostream& file, std::uint64_t block_size, const std::function<std::string(std::uint32_t)>& resources) const;
 
  private:
   std::span<const std::uint8_t> image_;

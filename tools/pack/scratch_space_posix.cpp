@@ -70,13 +70,13 @@ ScratchSpace::ScratchSpace(const fs::path& output) {
   {
     const std::lock_guard<std::mutex> lock(mutex);
     std::string partial = (folder / ("." + output.filename().string() + ".partial-XXXXXX")).string();
-    const int fd = ::mkstemp(partial.data());
+    const int fd = ::mkostemp(partial.data(), O_CLOEXEC);
     if (fd < 0) {
       error = errno;
     } else {
-      ::close(fd);
       partial_ = partial;
       watched = &partial_;
+      open_stream(fd);
     }
   }
   if (error != 0) {
@@ -88,11 +88,17 @@ ScratchSpace::ScratchSpace(const fs::path& output) {
 ScratchSpace::~ScratchSpace() {
   stop_watching();
   const std::lock_guard<std::mutex> lock(mutex);
+  try {
+    close_stream();
+  } catch (const std::exception&) {
+    // The file goes anyway.
+  }
   remove_partial(partial_);
   watched = nullptr;
 }
 
 void ScratchSpace::commit(const fs::path& output) {
+  close_stream();
   // The temporary file was created private to its owner; give it the usual permissions.
   const mode_t mask = ::umask(0);
   ::umask(mask);
