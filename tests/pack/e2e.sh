@@ -153,5 +153,44 @@ case "${1:?case}" in
     expect_in "$out" "[1] signed"
     ;;
 
+  windows-packer)
+    # The Windows packer, started as a Windows user would: a relative folder, paths with a drive
+    # letter and backslashes, and a folder deeper than Windows' classic 260 characters. Each time
+    # it writes the bytes that the Linux packer writes.
+    : "${ZAMRIK_PACK_EXE:?}"
+    identity=(--company "Zamrik demo" --product Hello --description "Zamrik onefile demo" --version 1.0.0.0)
+    cp -r "$APP_DIR" app
+    build app -o linux.exe "${identity[@]}"
+    # Wine's drive Z: is the root of the host's file system.
+    windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+    here=$(windows_path "$WORK")
+    long=$WORK
+    for i in 1 2 3 4 5 6; do long=$long/a-folder-name-of-fifty-characters-to-make-paths-$i; done
+    mkdir -p "$long"
+    cp -r app "$long/app"
+    deep=$(windows_path "$long")
+    [ ${#deep} -gt 300 ] || fail "the deep folder is only ${#deep} characters long"
+    for run in "app windows.exe --threads 1" "$here\\app $here\\drive.exe" "$deep\\app $deep\\long.exe"; do
+      read -r folder output threads <<<"$run"
+      capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" build "$folder" -o "$output" "${identity[@]}" $threads -q
+      [ "$status" -eq 0 ] || fail "build $folder: status $status: $err"
+    done
+    cmp linux.exe windows.exe || fail "the Windows packer wrote other bytes (relative paths)"
+    cmp linux.exe drive.exe || fail "the Windows packer wrote other bytes (drive letter)"
+    cmp linux.exe "$long/long.exe" || fail "the Windows packer wrote other bytes (long path)"
+
+    capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" verify "$here\\windows.exe"
+    [ "$status" -eq 0 ] || fail "verify: $err"
+    expect_in "$out" "windows.exe: OK, 4 files"
+    capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" list windows.exe
+    expect_in "$out" 'data\notes\readme.txt'
+    capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" extract "$deep\\long.exe" unpacked
+    [ "$status" -eq 0 ] || fail "extract: $err"
+    diff -r app unpacked || fail "the extracted tree differs from the folder"
+    capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" build app -o windows.exe --level 99
+    [ "$status" -eq 1 ] || fail "a bad level gave status $status"
+    expect_in "$err" "option '--level' takes a whole number"
+    ;;
+
   *) fail "unknown case $1" ;;
 esac

@@ -27,10 +27,7 @@ class Walker {
 
   void walk(const fs::path& directory, const fs::path& relative, const std::u16string& prefix) {
     std::error_code error;
-    std::vector<fs::path> children;
-    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-      children.push_back(it->path());
-    }
+    std::vector<fs::path> children = list_folder(directory, error);
     if (error) {
       problems.push_back(shown(relative) + ": cannot list the folder: " + error.message());
       return;
@@ -64,7 +61,7 @@ class Walker {
     std::error_code error;
     fs::file_status status = fs::symlink_status(actual, error);
     if (fs::is_symlink(status)) {
-      const fs::path target = fs::canonical(actual, error);
+      const fs::path target = canonical_path(actual, error);
       if (error) {
         problems.push_back(shown(relative) + ": broken link (to " + fs::read_symlink(actual, error).string() + ")");
         return;
@@ -80,7 +77,7 @@ class Walker {
     if (fs::is_regular_file(status)) {
       add_file(actual, relative, entry);
     } else if (fs::is_directory(status)) {
-      const fs::path real = fs::canonical(actual, error);
+      const fs::path real = canonical_path(actual, error);
       if (std::find(open_directories_.begin(), open_directories_.end(), real) != open_directories_.end()) {
         problems.push_back(shown(relative) + ": link back to " + real.string() + ", which would make a loop");
         return;
@@ -246,7 +243,9 @@ AppFolder scan_app_folder(const fs::path& root, const std::optional<std::string>
   if (!fs::is_directory(root, error)) {
     throw InputError(utf8_of(root) + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
   }
-  Walker walker(root, fs::canonical(root));
+  const fs::path real_root = canonical_path(root, error);
+  if (error) throw InputError(utf8_of(root) + ": " + error.message());
+  Walker walker(root, real_root);
   walker.walk(root, {}, {});
   AppFolder folder;
   folder.warnings = std::move(walker.warnings);

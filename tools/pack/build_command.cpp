@@ -9,6 +9,7 @@
 #include "app_folder.h"
 #include "commands.h"
 #include "icon.h"
+#include "host_files.h"
 #include "launcher_file.h"
 #include "pack_error.h"
 #include "payload/block_builder.h"
@@ -28,8 +29,13 @@ int window_log_for(std::uint64_t content_size) {
   return log;
 }
 
+// The output need not exist yet, its folder does.
 bool inside(const fs::path& path, const fs::path& folder) {
-  const fs::path relative = fs::weakly_canonical(path).lexically_relative(fs::canonical(folder));
+  std::error_code error;
+  const fs::path parent = canonical_path(path.has_parent_path() ? path.parent_path() : fs::path("."), error);
+  const fs::path real_folder = canonical_path(folder, error);
+  if (error) return false;
+  const fs::path relative = (parent / path.filename()).lexically_relative(real_folder);
   return !relative.empty() && *relative.begin() != "..";
 }
 

@@ -7,6 +7,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace pack {
 
@@ -15,6 +17,11 @@ namespace pack {
 std::filesystem::path path_from_utf8(const std::string& text);
 // A path as UTF-8 text, for messages.
 std::string utf8_of(const std::filesystem::path& path);
+// The absolute path with every link resolved, as std::filesystem::canonical, also for paths past
+// Windows' 260 characters.
+std::filesystem::path canonical_path(const std::filesystem::path& path, std::error_code& error);
+// The paths of a folder's entries, in no particular order.
+std::vector<std::filesystem::path> list_folder(const std::filesystem::path& folder, std::error_code& error);
 // A file name in UTF-16, as Windows stores it; none when it has no such form.
 std::optional<std::u16string> name_units(const std::filesystem::path& name);
 

@@ -12,6 +12,18 @@ std::filesystem::path path_from_utf8(const std::string& text) { return text; }
 
 std::string utf8_of(const std::filesystem::path& path) { return path.native(); }
 
+std::filesystem::path canonical_path(const std::filesystem::path& path, std::error_code& error) {
+  return std::filesystem::canonical(path, error);
+}
+
+std::vector<std::filesystem::path> list_folder(const std::filesystem::path& folder, std::error_code& error) {
+  std::vector<std::filesystem::path> children;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    children.push_back(it->path());
+  }
+  return children;
+}
+
 std::optional<std::u16string> name_units(const std::filesystem::path& name) { return to_utf16(name.native()); }
 
 int create_for_writing(const std::filesystem::path& path) {

@@ -3,11 +3,13 @@
 #include <zstd.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "entry_path.h"
+#include "host_files.h"
 #include "options.h"
 #include "pack_error.h"
 #include "payload/block_builder.h"
@@ -116,17 +118,17 @@ std::string checked_text(const std::string& option, const std::string& text) {
 
 pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   pack::BuildRequest request;
-  request.app_dir = parsed.operands().at(0);
+  request.app_dir = pack::path_from_utf8(parsed.operands().at(0));
   const std::optional<std::string> output = parsed.value("output");
   if (!output || output->empty()) throw pack::UsageError("build needs an output: -o OUT.exe");
-  request.output = *output;
+  request.output = pack::path_from_utf8(*output);
   request.main = parsed.value("main");
   request.check_main = !parsed.has("no-main-check");
   if (!request.check_main && !request.main) throw pack::UsageError("--no-main-check needs --main to name the library");
   if (auto level = parsed.value("level")) request.level = pack::parse_number("--level", *level, 1, ZSTD_maxCLevel());
   if (auto threads = parsed.value("threads")) request.threads = pack::parse_number("--threads", *threads, 0, 200);
   request.checksum = parsed.last_of({"checksum", "no-checksum"}) != "no-checksum";
-  if (auto icon = parsed.value("icon")) request.identity.icon = *icon;
+  if (auto icon = parsed.value("icon")) request.identity.icon = pack::path_from_utf8(*icon);
   if (auto company = parsed.value("company")) request.identity.company = checked_text("--company", *company);
   if (auto product = parsed.value("product")) request.identity.product = checked_text("--product", *product);
   if (auto description = parsed.value("description")) {
@@ -173,9 +175,9 @@ int run(const std::vector<std::string>& arguments) {
   }
   const bool quiet = parsed.has("quiet");
   if (name == "build") pack::build_executable(build_request(parsed));
-  if (name == "list") pack::list_executable(operands[0]);
-  if (name == "verify") pack::verify_executable(operands[0], quiet);
-  if (name == "extract") pack::extract_executable(operands[0], operands[1], quiet);
+  if (name == "list") pack::list_executable(pack::path_from_utf8(operands[0]));
+  if (name == "verify") pack::verify_executable(pack::path_from_utf8(operands[0]), quiet);
+  if (name == "extract") pack::extract_executable(pack::path_from_utf8(operands[0]), pack::path_from_utf8(operands[1]), quiet);
   return 0;
 }
 
@@ -197,10 +199,7 @@ std::string usage_hint(const std::vector<std::string>& arguments) {
   return "zamrik-pack --help";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
+int run_tool(const std::vector<std::string>& arguments) {
   try {
     return run(arguments);
   } catch (const pack::UsageError& error) {
@@ -218,3 +217,16 @@ int main(int argc, char** argv) {
     return 2;
   }
 }
+
+}  // namespace
+
+// Windows hands the arguments over in UTF-16; the packer works in UTF-8 everywhere.
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(pack::display(std::u16string(argv[i], argv[i] + std::wcslen(argv[i]))));
+  return run_tool(arguments);
+}
+#else
+int main(int argc, char** argv) { return run_tool({argv + 1, argv + argc}); }
+#endif
