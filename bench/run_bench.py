@@ -181,7 +181,6 @@ def main():
     parser.add_argument("--level", type=int, default=9, help="compression level of the blocks and of tar.zst")
     parser.add_argument("--threads", type=int, default=2, help="compression threads")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--launcher-kit", type=Path, help="another launcher kit (default: the release build's)")
     parser.add_argument("--sections", default="full,startup,memory,scaling",
                         help="any of full, startup, memory, scaling, pair (launcher and limit alone)")
     parser.add_argument("--report-only", action="store_true", help="redo the tables and the chart from latest.json")
@@ -202,8 +201,6 @@ def main():
     try:
         wine.start()
         inputs = Inputs(args, wine)
-        if not inputs.kit_library.exists():
-            log("the launcher kit is not built yet: launcher rows are left out")
         results = {"machine": machine(), "settings": {k: str(v) for k, v in vars(args).items() if k != "out"},
                    "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "load_average_at_start": load_average()}
         if args.prepare:
