@@ -42,10 +42,10 @@ bool inside(const fs::path& path, const fs::path& folder) {
 void check_request(const BuildRequest& request) {
   const fs::path folder = request.output.has_parent_path() ? request.output.parent_path() : fs::path(".");
   std::error_code error;
-  if (!fs::is_directory(folder, error)) throw InputError(request.output.string() + ": the folder " + folder.string() + " does not exist");
-  if (fs::is_directory(request.output, error)) throw InputError(request.output.string() + ": is a folder");
+  if (!fs::is_directory(folder, error)) throw InputError(utf8_of(request.output) + ": the folder " + utf8_of(folder) + " does not exist");
+  if (fs::is_directory(request.output, error)) throw InputError(utf8_of(request.output) + ": is a folder");
   if (fs::is_directory(request.app_dir, error) && inside(request.output, request.app_dir)) {
-    throw UsageError(request.output.string() + ": the output lies inside " + request.app_dir.string() +
+    throw UsageError(utf8_of(request.output) + ": the output lies inside " + utf8_of(request.app_dir) +
                      ", so the next build would pack it");
   }
 }
@@ -53,11 +53,11 @@ void check_request(const BuildRequest& request) {
 std::vector<IconImage> icon_images(const fs::path& icon) {
   if (icon.empty()) return read_icon_file(generated_icon(), "the generated icon");
   std::ifstream in(icon, std::ios::binary);
-  if (!in) throw InputError(icon.string() + ": cannot open the icon");
+  if (!in) throw InputError(utf8_of(icon) + ": cannot open the icon");
   std::ostringstream bytes;
   bytes << in.rdbuf();
-  if (in.bad()) throw InputError(icon.string() + ": cannot read the icon");
-  return read_icon_file(bytes.str(), icon.string());
+  if (in.bad()) throw InputError(utf8_of(icon) + ": cannot read the icon");
+  return read_icon_file(bytes.str(), utf8_of(icon));
 }
 
 }  // namespace
@@ -90,7 +90,7 @@ void build_executable(const BuildRequest& request) {
       block = payload::write_block(entries, options, stream);
       return block.block_size;
     });
-    if (!out) throw std::runtime_error(scratch.partial().string() + ": writing the executable failed");
+    if (!out) throw std::runtime_error(utf8_of(scratch.partial()) + ": writing the executable failed");
   }
   bar.finish();
   scratch.commit(request.output);
@@ -100,7 +100,7 @@ void build_executable(const BuildRequest& request) {
   const double ratio = block.content_size == 0 ? 0 : 100.0 * static_cast<double>(block.stream_size) /
                                                          static_cast<double>(block.content_size);
   std::printf("packed %zu files (%s) into %s (%s; data compressed to %s, %.1f%%) in %.1f s\n", folder.files.size(),
-              format_size(block.content_size).c_str(), request.output.string().c_str(),
+              format_size(block.content_size).c_str(), utf8_of(request.output).c_str(),
               format_size(fs::file_size(request.output)).c_str(), format_size(block.stream_size).c_str(), ratio, seconds);
 }
 
