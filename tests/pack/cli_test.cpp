@@ -167,8 +167,8 @@ TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
   write_file(dir / "app" / "noise.bin", noise);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::execl(ZAMRIK_PACK_TOOL, ZAMRIK_PACK_TOOL, "build", (dir / "app").c_str(), "-o", (dir / "a.exe").c_str(), "-q",
-            static_cast<char*>(nullptr));
+    ::execl(ZAMRIK_PACK_TOOL, ZAMRIK_PACK_TOOL, "build", (dir / "app").c_str(), "-o", (dir / "a.exe").c_str(), "--level",
+            "19", "-q", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   const auto scratch_exists = [&] {
