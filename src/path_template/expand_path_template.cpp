@@ -10,6 +10,7 @@
 #include "platform/environment.h"
 #include "path_template/build_config.h"
 #include "path_template/run_identity.h"
+#include "text/wide_text.h"
 
 namespace path_template {
 namespace {
@@ -53,19 +54,9 @@ constexpr char start_variable[] = "ZAMRIK_ONEFILE_START";
 constexpr char time_us_variable[] = "ZAMRIK_ONEFILE_TIME_US";
 constexpr char random_variable[] = "ZAMRIK_ONEFILE_RANDOM";
 
-char16_t ascii_upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
-
-// Letters match without regard to case, as _wcsicmp compares in the default locale: ASCII only.
-bool same_name(const char16_t* field, const char16_t* name) {
-  for (; *field != u'\0' && *name != u'\0'; ++field, ++name) {
-    if (ascii_upper(*field) != ascii_upper(*name)) return false;
-  }
-  return *field == *name;
-}
-
 bool find_placeholder(const char16_t* field, Placeholder& found) {
   for (const NamedPlaceholder& entry : placeholders) {
-    if (same_name(field, entry.name)) {
+    if (text::equal_ignoring_case(field, entry.name)) {
       found = entry.placeholder;
       return true;
     }
@@ -189,7 +180,7 @@ bool append_value(Output& out, Placeholder placeholder) {
       char16_t* program = out.position;
       std::size_t length = std::char_traits<char16_t>::length(program);
       if (placeholder == Placeholder::program_base) {
-        if (length > 3 && same_name(program + length - 4, u".exe")) program[length - 4] = u'\0';
+        if (length > 3 && text::equal_ignoring_case(program + length - 4, u".exe")) program[length - 4] = u'\0';
       } else {
         while (length > 0 && program[length - 1] != u'\\') --length;
         if (length > 0) program[length - 1] = u'\0';

@@ -13,6 +13,7 @@
 #include "pe_image.h"
 #include "payload/attached_data.h"
 #include "payload/linked_block.h"
+#include "text/wide_text.h"
 
 namespace pack {
 namespace {
@@ -20,7 +21,7 @@ namespace {
 constexpr std::uint64_t max_window_size = std::uint64_t{1} << 27;  // the launcher's decoder limit
 
 std::string record_name(std::size_t index, const std::u16string& path) {
-  return "record " + std::to_string(index + 1) + " (" + display(path) + ")";
+  return "record " + std::to_string(index + 1) + " (" + text::to_utf8_replacing(path) + ")";
 }
 
 [[noreturn]] void damaged(const std::string& what) { throw InputError("damaged block: " + what); }

@@ -12,6 +12,7 @@
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "progress.h"
+#include "text/wide_text.h"
 
 namespace pack {
 namespace fs = std::filesystem;
@@ -94,8 +95,8 @@ class FileWriter {
   // Entry paths have passed the path rules: relative, no "..", no empty component. The folder
   // started empty and nothing here makes links, so every path stays inside it.
   void open(const ListedEntry& entry) {
-    const std::optional<std::string> path = to_utf8(entry.path);
-    if (!path) throw InputError(display(entry.path) + ": the path holds an unpaired surrogate, which has no form here");
+    const std::optional<std::string> path = text::to_utf8(entry.path);
+    if (!path) throw InputError(text::to_utf8_replacing(entry.path) + ": the path holds an unpaired surrogate, which has no form here");
     std::string host = *path;
     std::replace(host.begin(), host.end(), '\\', '/');
     current_ = directory_ / host;
@@ -118,7 +119,7 @@ void list_executable(const fs::path& executable) {
   const BlockContents& contents = block.contents;
   std::printf("%12s  %s\n", "size", "path");
   for (const ListedEntry& entry : contents.entries) {
-    std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), display(entry.path).c_str());
+    std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), text::to_utf8_replacing(entry.path).c_str());
   }
   std::printf("%12llu  %zu files, compressed to %llu bytes (%s)\n", static_cast<unsigned long long>(contents.content_size),
               contents.entries.size(), static_cast<unsigned long long>(contents.stream_size),

@@ -12,6 +12,7 @@
 
 #include "entry_path.h"
 #include "icon.h"
+#include "text/wide_text.h"
 
 extern char** environ;
 
@@ -112,7 +113,7 @@ std::string resource_string(const std::string& text) {
 std::string wide_constant(const char* symbol, const std::string& text) {
   std::ostringstream out;
   out << "  .globl " << symbol << "\n  .balign 2\n" << symbol << ":\n  .short ";
-  const std::optional<std::u16string> units = to_utf16(text);
+  const std::optional<std::u16string> units = text::to_utf16(text);
   if (!units) throw LinkError("text is not valid UTF-8: " + text);
   for (char16_t unit : *units) out << unsigned{unit} << ", ";
   out << "0\n";

@@ -11,6 +11,7 @@
 #include "options.h"
 #include "pack_error.h"
 #include "payload/block_builder.h"
+#include "text/wide_text.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ const std::vector<Command>& commands() {
 }
 
 std::string checked_text(const std::string& option, const std::string& text) {
-  if (!pack::to_utf16(text)) throw pack::UsageError("option '" + option + "' takes UTF-8 text");
+  if (!text::to_utf16(text)) throw pack::UsageError("option '" + option + "' takes UTF-8 text");
   return text;
 }
 
