@@ -8,7 +8,8 @@
 #include "os/os.h"
 #include "platform/diagnostics.h"
 #include "platform/environment.h"
-#include "path_template/build_config.h"
+#include "identity/app_identity.h"
+#include "identity/run_variables.h"
 #include "path_template/run_identity.h"
 #include "text/wide_text.h"
 
@@ -47,12 +48,6 @@ constexpr NamedPlaceholder placeholders[] = {
     {u"TIME_US", Placeholder::time_us},
     {u"TIME", Placeholder::time},
 };
-
-// Where the run-identity values are kept, so that later expansions and the child read them back.
-constexpr char parent_variable[] = "ZAMRIK_ONEFILE_PARENT";
-constexpr char start_variable[] = "ZAMRIK_ONEFILE_START";
-constexpr char time_us_variable[] = "ZAMRIK_ONEFILE_TIME_US";
-constexpr char random_variable[] = "ZAMRIK_ONEFILE_RANDOM";
 
 bool find_placeholder(const char16_t* field, Placeholder& found) {
   for (const NamedPlaceholder& entry : placeholders) {
@@ -107,7 +102,7 @@ char16_t* stored_value(const char* variable, char16_t* value) {
 }
 
 void append_process_id(Output& out, char16_t* value) {
-  char16_t* stored = stored_value(parent_variable, value);
+  char16_t* stored = stored_value(identity::parent_variable, value);
   if (stored == nullptr) {
     // Not stored: a spec expanded outside the launcher's run names this process.
     out.append_ascii(process_id_text(os::current_process_id()).data());
@@ -203,13 +198,13 @@ bool append_value(Output& out, Placeholder placeholder) {
       append_process_id(out, value);
       return true;
     case Placeholder::time:
-      append_run_value(out, value, placeholder, start_variable);
+      append_run_value(out, value, placeholder, identity::start_variable);
       return true;
     case Placeholder::time_us:
-      append_run_value(out, value, placeholder, time_us_variable);
+      append_run_value(out, value, placeholder, identity::time_us_variable);
       return true;
     case Placeholder::random:
-      append_run_value(out, value, placeholder, random_variable);
+      append_run_value(out, value, placeholder, identity::random_variable);
       return true;
   }
   return false;

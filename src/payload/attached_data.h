@@ -3,6 +3,7 @@
 // Everything is read in place, unaligned and little-endian; nothing is copied or allocated.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -15,6 +16,12 @@ inline constexpr std::uint32_t flag_second_string = 2;
 inline constexpr std::uint32_t flag_last = 4;
 // A path or second string holds at most this many code units before its terminator.
 inline constexpr std::uint32_t max_string_units = 4095;
+// The unpack loop joins the unpack directory, "\" and an entry's path in a buffer of this many
+// code units, terminator included, and refuses a longer join with the header error.
+inline constexpr std::size_t path_capacity = 4096;
+// The stream's frame may need a window of at most 2^max_window_log bytes: the launcher creates
+// its decoder with the library's default limits, which refuse more.
+inline constexpr int max_window_log = 27;
 
 struct AttachedData {
   const std::uint8_t* start;

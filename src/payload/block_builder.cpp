@@ -7,10 +7,10 @@
 #include <memory>
 #include <sstream>
 
-#include "payload/attached_data.h"
-
 namespace payload {
 namespace {
+
+static_assert(max_window_log == ZSTD_WINDOWLOG_LIMIT_DEFAULT, "the launcher's decoder keeps the library's default limit");
 
 void put_u64(std::string& out, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) out += static_cast<char>(value >> (8 * i));
@@ -36,7 +36,10 @@ class FrameWriter {
   FrameWriter(const BlockOptions& options, std::ostream& out, std::uint64_t total)
       : context_(ZSTD_createCCtx()), options_(options), out_(out), total_(total), buffer_(ZSTD_CStreamOutSize()) {
     if (!context_) throw BlockError("cannot create a compression context");
-    if (options.window_log < 10 || options.window_log > 27) throw BlockError("window log must lie between 10 and 27");
+    if (options.window_log < ZSTD_WINDOWLOG_MIN || options.window_log > max_window_log) {
+      throw BlockError("window log must lie between " + std::to_string(ZSTD_WINDOWLOG_MIN) + " and " +
+                       std::to_string(max_window_log));
+    }
     ZSTD_CCtx* c = context_.get();
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "compression level");
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, options.window_log), "window log");

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "payload/attached_data.h"
+
 namespace payload {
 
 struct BlockEntry {
@@ -24,7 +26,7 @@ struct BlockOptions {
   int level = 19;
   int threads = 0;  // 0: compress on the calling thread
   bool checksum = false;
-  int window_log = 27;  // the launcher's decoder refuses more
+  int window_log = max_window_log;
   // Called as the stream grows: bytes of content compressed so far, and in all.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };

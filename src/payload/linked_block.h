@@ -6,6 +6,9 @@
 #include <cstdint>
 
 inline constexpr char attached_data_section_name[] = ".zamrik";
+// The link names of the two declarations below, for the packer that defines them.
+inline constexpr char attached_data_symbol[] = "zamrik_attached_data";
+inline constexpr char attached_data_length_symbol[] = "zamrik_attached_data_length";
 
 extern "C" {
 extern const std::uint8_t zamrik_attached_data[];

@@ -10,8 +10,6 @@
 
 namespace payload {
 
-inline constexpr std::size_t path_capacity = 4096;
-
 enum class Role { parent, child };
 
 // Set once the header is accepted, before anything is created; never reset. Read by the

@@ -154,7 +154,7 @@ void check_paths(const std::string& root, const std::vector<AppFile>& files, std
     }
     if (file.path.size() > long_entry_path_units) {
       warnings.push_back(shown_path(root, file.path) + ": the path has " + std::to_string(file.path.size()) +
-                         " units and leaves only " + std::to_string(4095 - 1 - file.path.size()) +
+                         " units and leaves only " + std::to_string(max_joined_path_units - 1 - file.path.size()) +
                          " for the temporary directory it is unpacked into");
     }
     if (file.path.size() > classic_limit_path_units) {

@@ -18,7 +18,7 @@
 namespace pack {
 namespace {
 
-constexpr std::uint64_t max_window_size = std::uint64_t{1} << 27;  // the launcher's decoder limit
+constexpr std::uint64_t max_window_size = std::uint64_t{1} << payload::max_window_log;
 
 std::string record_name(std::size_t index, const std::u16string& path) {
   return "record " + std::to_string(index + 1) + " (" + text::to_utf8_replacing(path) + ")";

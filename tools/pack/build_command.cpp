@@ -120,10 +120,10 @@ class ScratchSpace {
 };
 
 // The frame declares a window no larger than the content needs, so the launcher's decoder
-// allocates no more than that; 2^27 bytes is its limit.
+// allocates no more than that.
 int window_log_for(std::uint64_t content_size) {
   int log = 10;
-  while (log < 27 && (std::uint64_t{1} << log) < content_size) ++log;
+  while (log < payload::max_window_log && (std::uint64_t{1} << log) < content_size) ++log;
   return log;
 }
 

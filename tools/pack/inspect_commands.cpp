@@ -8,7 +8,6 @@
 
 #include "block_reader.h"
 #include "commands.h"
-#include "entry_path.h"
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "progress.h"

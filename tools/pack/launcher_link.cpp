@@ -10,8 +10,9 @@
 #include <sstream>
 #include <vector>
 
-#include "entry_path.h"
 #include "icon.h"
+#include "identity/app_identity.h"
+#include "payload/linked_block.h"
 #include "text/wide_text.h"
 
 extern char** environ;
@@ -123,18 +124,18 @@ std::string wide_constant(const char* symbol, const std::string& text) {
 std::string application_object_source(const LinkInputs& inputs) {
   const LauncherIdentity& id = inputs.identity;
   std::ostringstream out;
-  out << "  .section .zamrik,\"dr\"\n"
+  out << "  .section " << attached_data_section_name << ",\"dr\"\n"
       << "  .balign 16\n"
-      << "  .globl zamrik_attached_data\n"
-      << "zamrik_attached_data:\n"
+      << "  .globl " << attached_data_symbol << "\n"
+      << attached_data_symbol << ":\n"
       << "  .incbin " << assembler_string(fs::absolute(inputs.block_file).string()) << "\n"
       << "  .section .rdata,\"dr\"\n"
       << "  .balign 8\n"
-      << "  .globl zamrik_attached_data_length\n"
-      << "zamrik_attached_data_length:\n"
+      << "  .globl " << attached_data_length_symbol << "\n"
+      << attached_data_length_symbol << ":\n"
       << "  .quad " << fs::file_size(inputs.block_file) << "\n"
-      << wide_constant("zamrik_company", id.company) << wide_constant("zamrik_product", id.product)
-      << wide_constant("zamrik_version", id.version);
+      << wide_constant(identity::company_symbol, id.company) << wide_constant(identity::product_symbol, id.product)
+      << wide_constant(identity::version_symbol, id.version);
   return out.str();
 }
 

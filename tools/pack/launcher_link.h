@@ -9,12 +9,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "identity/app_identity.h"
+
 namespace pack {
 
 struct LauncherIdentity {
-  std::string company = "Caldrevine";
-  std::string product = "Caldrevine";
-  std::string version = "1.22.4.0";  // A.B.C.D, each part 0..65535
+  std::string company = identity::default_company;
+  std::string product = identity::default_product;
+  std::string version = identity::default_version;  // A.B.C.D, each part 0..65535
   std::string description;           // empty: the product string
   std::filesystem::path icon;        // empty: the generated icon group
 };

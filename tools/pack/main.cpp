@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "entry_path.h"
+#include "identity/app_identity.h"
 #include "options.h"
 #include "pack_error.h"
 #include "payload/block_builder.h"
@@ -33,7 +33,8 @@ options:
 Exit status: 0 on success, 1 for a usage error or unusable input, 2 for a failure of the tool.
 )";
 
-constexpr char build_help[] = R"(usage: zamrik-pack build APP_DIR -o OUT.exe [OPTION]...
+std::string build_help() {
+  return std::string(R"(usage: zamrik-pack build APP_DIR -o OUT.exe [OPTION]...
 
 Packs every file below APP_DIR, the main library first, into one Windows x86-64 executable.
 The main library is a DLL whose entry is exported under ordinal 1.
@@ -51,9 +52,9 @@ The main library is a DLL whose entry is exported under ordinal 1.
                           (default)
       --no-checksum       store none (4 bytes smaller)
       --icon FILE.ico     the executable's icon (default: a generated one)
-      --company TEXT      company name in the version resource (default Caldrevine)
-      --product TEXT      product name (default Caldrevine)
-      --version A.B.C.D   file and product version (default 1.22.4.0)
+      --company TEXT      company name in the version resource (default )") + identity::default_company + R"()
+      --product TEXT      product name (default )" + identity::default_product + R"()
+      --version A.B.C.D   file and product version (default )" + identity::default_version + R"()
       --description TEXT  file description (default: the product name)
       --launcher-kit DIR  the launcher kit made by the Windows build
                           (default: $ZAMRIK_LAUNCHER_KIT, else the one in build/windows)
@@ -62,6 +63,7 @@ The main library is a DLL whose entry is exported under ordinal 1.
 
 The same folder and options always give the same bytes.
 )";
+}
 
 constexpr char list_help[] = R"(usage: zamrik-pack list EXE
 
@@ -92,14 +94,14 @@ DIR must not exist or be empty.
 
 struct Command {
   const char* name;
-  const char* help;
+  std::string help;
   std::vector<pack::OptionSpec> options;
   std::size_t operands;
 };
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> all = {
-      {"build", build_help,
+      {"build", build_help(),
        {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
         {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
         {"version", 0, true}, {"description", 0, true}, {"launcher-kit", 0, true}, {"quiet", 'q', false},
@@ -167,7 +169,7 @@ int run(const std::vector<std::string>& arguments) {
   const pack::ParsedOptions parsed =
       pack::parse_options({arguments.begin() + 1, arguments.end()}, command->options);
   if (parsed.has("help")) {
-    std::fputs(command->help, stdout);
+    std::fputs(command->help.c_str(), stdout);
     return 0;
   }
   const std::vector<std::string>& operands = parsed.operands();
