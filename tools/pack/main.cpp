@@ -54,7 +54,9 @@ The main library is a DLL whose entry is exported under ordinal 1.
       --icon FILE.ico     the executable's icon (default: a generated one)
       --company TEXT      company name in the version resource (default )") + identity::default_company + R"()
       --product TEXT      product name (default )" + identity::default_product + R"()
-      --version A.B.C.D   file and product version (default )" + identity::default_version + R"()
+      --app-version A.B.C.D
+                          file and product version (default )" + identity::default_version + R"()
+      --version A.B.C.D   the same; deprecated, it goes in the next release
       --description TEXT  file description (default: the product name)
       --launcher-kit DIR  the launcher kit made by the Windows build
                           (default: $ZAMRIK_LAUNCHER_KIT, else the one in build/windows)
@@ -104,7 +106,7 @@ const std::vector<Command>& commands() {
       {"build", build_help(),
        {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
         {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
-        {"version", 0, true}, {"description", 0, true}, {"launcher-kit", 0, true}, {"quiet", 'q', false},
+        {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"launcher-kit", 0, true}, {"quiet", 'q', false},
         {"help", 'h', false}},
        1},
       {"list", list_help, {{"help", 'h', false}}, 1},
@@ -137,13 +139,16 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   if (auto description = parsed.value("description")) {
     request.identity.description = checked_text("--description", *description);
   }
-  if (auto version = parsed.value("version")) {
+  // --version was the first spelling, until the tool's own --version made it ambiguous.
+  if (auto spelling = parsed.last_of({"app-version", "version"})) {
+    const std::string version = *parsed.value(*spelling);
     try {
-      pack::parse_version(*version);
+      pack::parse_version(version);
     } catch (const pack::LinkError& error) {
-      throw pack::UsageError(std::string("option '--version': ") + error.what());
+      throw pack::UsageError("option '--" + *spelling + "': " + error.what());
     }
-    request.identity.version = *version;
+    request.identity.version = version;
+    if (parsed.has("version")) std::fputs("zamrik-pack: warning: build --version is deprecated; use --app-version\n", stderr);
   }
   request.launcher_kit = parsed.value("launcher-kit").value_or(pack::default_launcher_kit().string());
   request.quiet = parsed.has("quiet");
