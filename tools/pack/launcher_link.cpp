@@ -12,7 +12,7 @@
 
 #include "icon.h"
 #include "identity/app_identity.h"
-#include "payload/linked_block.h"
+#include "payload/linked_attached_data.h"
 #include "text/wide_text.h"
 
 extern char** environ;
@@ -128,12 +128,12 @@ std::string application_object_source(const LinkInputs& inputs) {
       << "  .balign 16\n"
       << "  .globl " << attached_data_symbol << "\n"
       << attached_data_symbol << ":\n"
-      << "  .incbin " << assembler_string(fs::absolute(inputs.block_file).string()) << "\n"
+      << "  .incbin " << assembler_string(fs::absolute(inputs.attached_data_file).string()) << "\n"
       << "  .section .rdata,\"dr\"\n"
       << "  .balign 8\n"
       << "  .globl " << attached_data_length_symbol << "\n"
       << attached_data_length_symbol << ":\n"
-      << "  .quad " << fs::file_size(inputs.block_file) << "\n"
+      << "  .quad " << fs::file_size(inputs.attached_data_file) << "\n"
       << wide_constant(identity::company_symbol, id.company) << wide_constant(identity::product_symbol, id.product)
       << wide_constant(identity::version_symbol, id.version);
   return out.str();
@@ -211,7 +211,7 @@ void link_launcher(const LinkInputs& inputs) {
   // Objects before the kit: their strings take the place of the kit's defaults. No timestamp
   // and no symbols, so the same input links to the same bytes. The entry is named so that the
   // kit's entry object is taken on purpose, not through a start-up symbol that it happens to
-  // define. Sections aligned to pages in the file let the loader map the image (the block
+  // define. Sections aligned to pages in the file let the loader map the image (the attached data
   // included) instead of reading it into private memory.
   run("linking the launcher",
       {prefix + "g++-posix", "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",

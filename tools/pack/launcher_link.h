@@ -1,6 +1,6 @@
-// The link recipe: turns a block file and an application's identity into a launcher
-// executable. It generates one object with the block (in its own read-only section) and the
-// per-application strings, compiles the resources (manifest, version resource, icon group),
+// The link recipe: turns a file of attached data and an application's identity into a launcher
+// executable. It generates one object with the attached data (in its own read-only section) and
+// the per-application strings, compiles the resources (manifest, version resource, icon group),
 // and links them against the launcher kit that the Windows build makes.
 #pragma once
 
@@ -22,7 +22,7 @@ struct LauncherIdentity {
 };
 
 struct LinkInputs {
-  std::filesystem::path block_file;
+  std::filesystem::path attached_data_file;
   std::filesystem::path output;
   LauncherIdentity identity;
   std::filesystem::path launcher_kit;  // holds libzamrik_launcher_kit.a

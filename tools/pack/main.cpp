@@ -10,7 +10,7 @@
 #include "identity/app_identity.h"
 #include "options.h"
 #include "pack_error.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 #include "text/wide_text.h"
 
 namespace {
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
   } catch (const pack::InputError& error) {
     report("error", error.what());
     return 1;
-  } catch (const payload::BlockError& error) {
+  } catch (const payload::AttachedDataError& error) {
     report("error", error.what());
     return 1;
   } catch (const std::exception& error) {

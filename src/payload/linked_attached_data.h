@@ -1,5 +1,5 @@
 // The attached data as the launcher's link places it: a read-only section of its own
-// (".zamrik") holding the block, and its length as a constant. Both come from an object that
+// (".zamrik") holding it, and its length as a constant. Both come from an object that
 // the link recipe generates for each application.
 #pragma once
 
