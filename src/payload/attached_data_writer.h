@@ -1,5 +1,5 @@
-// Host side: writes attached data that the launcher accepts. Header, table (flags 0,
-// the last record 4), one Zstandard frame with a window of at most 2^27 bytes and no content
+// Host side: writes attached data that the launcher accepts. Header, table (flags 0, the last
+// record 4), one Zstandard frame with a window of at most 2^max_window_log bytes and no content
 // size field, then one 0x00 byte, zero padding to a multiple of 8, and an 8-byte trailer that
 // holds its own offset.
 #pragma once

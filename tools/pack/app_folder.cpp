@@ -237,7 +237,7 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
 
 std::uint64_t table_size_for(const std::vector<AppFile>& files) {
   std::uint64_t size = 0;
-  for (const AppFile& file : files) size += 12 + 2 * (std::uint64_t{file.path.size()} + 1);
+  for (const AppFile& file : files) size += payload::record_size(file.path.size());
   return size;
 }
 

@@ -31,13 +31,17 @@ std::string describe_bad_record(const std::uint8_t* position, const std::uint8_t
   const std::string where =
       "record " + std::to_string(index + 1) + " at table offset " + std::to_string(position - table);
   const auto left = static_cast<std::uint64_t>(table_end - position);
-  if (left < 12) return where + " is cut off: " + std::to_string(left) + " bytes left, a record needs at least 14";
+  if (left < payload::record_fixed_size) {
+    return where + " is cut off: " + std::to_string(left) + " bytes left, a record needs at least " +
+           std::to_string(payload::record_size(0));
+  }
   const std::uint32_t flags = payload::read_u32(position);
   if (flags > payload::max_flags) {
     return where + " has flags " + std::to_string(flags) + "; the launcher accepts at most " +
            std::to_string(payload::max_flags);
   }
-  return where + " has an empty path, or one without a terminator inside the table within 4096 units";
+  return where + " has an empty path, or one without a terminator inside the table within " +
+         std::to_string(payload::max_string_units + 1) + " units";
 }
 
 struct DecoderDeleter {
