@@ -16,7 +16,8 @@ void put_u64(std::string& out, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) out += static_cast<char>(value >> (8 * i));
 }
 
-std::string utf8_for_message(const std::u16string& path) {
+// Printable ASCII alone: the path may hold the 0 unit that the message is about.
+std::string ascii_for_message(const std::u16string& path) {
   std::string out;
   for (char16_t c : path) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
   return out;
@@ -112,10 +113,10 @@ void stream_entry(const AttachedFile& entry, std::uint64_t size, FrameWriter& fr
 std::string encode_record(const std::u16string& path, std::uint32_t flags, std::uint64_t size) {
   if (path.empty()) throw AttachedDataError("an entry path is empty");
   if (path.size() > max_string_units) {
-    throw AttachedDataError(utf8_for_message(path) + ": path has " + std::to_string(path.size()) + " code units, at most " +
+    throw AttachedDataError(ascii_for_message(path) + ": path has " + std::to_string(path.size()) + " code units, at most " +
                      std::to_string(max_string_units) + " fit");
   }
-  if (path.find(u'\0') != std::u16string::npos) throw AttachedDataError(utf8_for_message(path) + ": path holds a 0 code unit");
+  if (path.find(u'\0') != std::u16string::npos) throw AttachedDataError(ascii_for_message(path) + ": path holds a 0 code unit");
   std::string record;
   for (int i = 0; i < 4; ++i) record += static_cast<char>(flags >> (8 * i));
   put_u64(record, size);
