@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -97,9 +98,11 @@ int unpack(const fs::path& block_path) {
   const std::u16string directory = launcher_path(target);
   platform::remove_tree(directory.c_str());
 
+  auto unpacker = std::make_unique<payload::Unpacker>();
+  payload::UnpackResult result;
   const double before = peak_mib();
   const auto start = std::chrono::steady_clock::now();
-  payload::unpack_attached_data({block.data(), block.size()}, directory.c_str(), payload::Role::parent);
+  unpacker->unpack_attached_data({block.data(), block.size()}, directory.c_str(), payload::Role::parent, result);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   const double after = peak_mib();
 

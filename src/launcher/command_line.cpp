@@ -1,17 +1,8 @@
-#include <cstdlib>
-
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
-#include "platform/executable_path.h"
 
 namespace launcher {
-
-char16_t child_command_line[command_line_capacity];
-
 namespace {
-
-// The parent's own arguments, kept for the life of the process like the line built from them.
-char16_t** process_arguments = nullptr;
 
 // Characters that make an argument need quotes. Carriage return is not among them: the
 // splitters take it as an ordinary character.
@@ -78,18 +69,15 @@ void compose_command_line(CommandLine& line, const char16_t* first, int count, c
   }
 }
 
-void build_child_command_line() {
-  const char16_t* module = platform::module_file_name();
+void build_child_command_line(RunState& state) {
+  const char16_t* module = state.executable.module_file_name();
   int count = 0;
-  process_arguments = os::split_process_command_line(&count);
-  if (process_arguments == nullptr) {
-    // Without its arguments the child cannot be started as the user asked.
-    const std::uint32_t code = os::last_error();
-    platform::report_system_error(platform::message::launch_child, code);
-    std::exit(2);
-  }
-  CommandLine line{child_command_line, command_line_capacity};
-  compose_command_line(line, module, count, process_arguments);
+  char16_t** arguments = os::split_process_command_line(&count);
+  // Without its arguments the child cannot be started as the user asked.
+  if (arguments == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
+  CommandLine line{state.child_command_line, command_line_capacity};
+  compose_command_line(line, module, count, arguments);
+  os::free_split_command_line(arguments);
 }
 
 }  // namespace launcher

@@ -4,25 +4,28 @@
 namespace launcher {
 
 int launcher_main(payload::AttachedData attached_data) {
-  os::remove_current_directory_from_library_search();
-  const bool child = detect_child_role();
-  if (!child) prepare_parent_environment();
-  determine_unpack_directory();
-  if (!child && !os::add_console_event_handler(console_event_handler)) {
-    platform::fatal_exit(platform::message::signal_handler);
-  }
+  // Static for their large fixed buffers, and reached from nowhere else: the console handler
+  // finds the state only through watch_console_events.
+  static RunState state;
+  static payload::Unpacker unpacker;
 
-  const payload::UnpackOutcome outcome =
-      payload::unpack_attached_data(attached_data, unpack_directory, child ? payload::Role::child : payload::Role::parent);
+  os::remove_current_directory_from_library_search();
+  const bool child = detect_child_role(state);
+  if (!child) prepare_parent_environment();
+  determine_unpack_directory(state);
+  if (!child && !watch_console_events(state)) platform::fatal_exit(platform::message::signal_handler);
+
+  const payload::UnpackOutcome outcome = unpacker.unpack_attached_data(
+      attached_data, state.unpack_directory, child ? payload::Role::child : payload::Role::parent, state.unpacked);
   if (child) {
     if (outcome != payload::UnpackOutcome::main_library_known) platform::fatal_exit(platform::message::no_main_library);
-    return hand_off_to_main_library();
+    return hand_off_to_main_library(state);
   }
 
-  publish_launcher_variables();
-  build_child_command_line();
-  const std::uint32_t exit_code = run_child();
-  if (payload::cleanup_needed) remove_unpack_directory();
+  publish_launcher_variables(state);
+  build_child_command_line(state);
+  const std::uint32_t exit_code = run_child(state);
+  if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
   return static_cast<int>(exit_code);
 }
 

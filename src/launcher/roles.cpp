@@ -11,9 +11,6 @@
 #include "path_template/expand_path_template.h"
 
 namespace launcher {
-
-char16_t unpack_directory[payload::path_capacity];
-
 namespace {
 
 constexpr std::size_t name_capacity = 40;
@@ -53,7 +50,7 @@ bool same_text(const char16_t* a, const char16_t* b) {
 
 }  // namespace
 
-bool detect_child_role() {
+bool detect_child_role(RunState& state) {
   char16_t name[name_capacity] = {};
   platform::widen_ascii_append(name, identity::parent_variable, name_capacity);
   char16_t* value = platform::get_environment_value(name);
@@ -64,14 +61,14 @@ bool detect_child_role() {
 
   os::Handle process = os::open_process_for_query(process_id);
   if (process == nullptr) return false;
-  static char16_t parent_image[parent_image_capacity];
+  char16_t parent_image[parent_image_capacity];
   if (os::process_image_path(process, parent_image, parent_image_capacity) == 0) {
     os::close_handle(process);
     return false;
   }
   platform::resolve_final_path(parent_image, parent_image_capacity);
   platform::shorten_directory_part(parent_image, parent_image_capacity);
-  const bool same_executable = same_text(parent_image, platform::executable_path(true));
+  const bool same_executable = same_text(parent_image, state.executable.executable_path(true));
   os::close_handle(process);
   return same_executable;
 }
@@ -87,7 +84,8 @@ void prepare_parent_environment() {
   platform::set_environment_value(identity::parent_variable, value);
 }
 
-void determine_unpack_directory() {
+void determine_unpack_directory(RunState& state) {
+  char16_t* const unpack_directory = state.unpack_directory;
   const bool expanded = path_template::expand_path_template(unpack_directory, path_template::builtin_unpack_template, payload::path_capacity);
   // The full path is taken of whatever the expansion left, before its result counts.
   char16_t full_path[payload::path_capacity];
@@ -97,10 +95,10 @@ void determine_unpack_directory() {
   if (!expanded) platform::fail_path_template_expansion(path_template::builtin_unpack_template);
 }
 
-void publish_launcher_variables() {
-  static char16_t launcher_directory[platform::executable_path_capacity];
+void publish_launcher_variables(RunState& state) {
+  char16_t launcher_directory[platform::executable_path_capacity];
   launcher_directory[0] = u'\0';
-  platform::append_bounded(launcher_directory, platform::executable_path(false), platform::executable_path_capacity);
+  platform::append_bounded(launcher_directory, state.executable.executable_path(false), platform::executable_path_capacity);
   char16_t* last_backslash = nullptr;
   for (char16_t* c = launcher_directory; *c != u'\0'; ++c) {
     if (*c == u'\\') last_backslash = c;

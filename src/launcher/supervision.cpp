@@ -1,14 +1,8 @@
-#include <cstdlib>
-
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
-#include "platform/executable_path.h"
 #include "platform/remove_tree.h"
 
 namespace launcher {
-
-std::atomic<os::Handle> child_process_handle{nullptr};
-
 namespace {
 
 constexpr int removal_attempts = 20;
@@ -16,31 +10,38 @@ constexpr std::uint32_t removal_pause_milliseconds = 100;
 constexpr std::uint32_t grace_milliseconds = 5000;
 constexpr std::uint32_t unreadable_exit_code = 1;
 
-os::Handle take_child_process_handle() { return child_process_handle.exchange(nullptr); }
+// The run that console events act on: set before the handler is registered and never changed
+// afterwards. The handler reaches the run through nothing else.
+std::atomic<RunState*> watched_run{nullptr};
+
+bool on_console_event(os::ConsoleEvent event) { return console_event_handler(*watched_run.load(), event); }
+
+os::Handle take_child_process(RunState& state) { return state.child_process.exchange(nullptr); }
 
 }  // namespace
 
-std::uint32_t run_child() {
-  os::Handle child = os::create_child_process(platform::module_file_name(), child_command_line);
-  if (child == nullptr) {
-    const std::uint32_t code = os::last_error();
-    platform::report_system_error(platform::message::launch_child, code);
-    std::exit(2);
-  }
+bool watch_console_events(RunState& state) {
+  watched_run.store(&state);
+  return os::add_console_event_handler(on_console_event);
+}
+
+std::uint32_t run_child(RunState& state) {
+  os::Handle child = os::create_child_process(state.executable.module_file_name(), state.child_command_line);
+  if (child == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
   std::uint32_t exit_code = 0;
   // The main thread waits and reads on a handle of its own, so that a console handler can
   // take and close the shared one at any moment.
   os::Handle own = os::duplicate_handle(child);
   if (own == nullptr) {
     // Never shared: the handler then finds no child, but cleans up all the same.
-    os::wait_for(child, os::wait_infinite);
+    os::wait_for(child);
     if (!os::exit_code_of(child, &exit_code)) exit_code = unreadable_exit_code;
     os::close_handle(child);
     return exit_code;
   }
-  child_process_handle.store(child);
-  os::wait_for(own, os::wait_infinite);
-  if (os::Handle shared = take_child_process_handle()) {
+  state.child_process.store(child);
+  os::wait_for(own);
+  if (os::Handle shared = take_child_process(state)) {
     if (!os::exit_code_of(own, &exit_code)) exit_code = unreadable_exit_code;
     os::close_handle(shared);
   } else {
@@ -50,24 +51,22 @@ std::uint32_t run_child() {
   return exit_code;
 }
 
-void remove_unpack_directory() {
+void remove_unpack_directory(const RunState& state) {
   for (int attempt = 0; attempt < removal_attempts; ++attempt) {
-    if (platform::remove_tree(unpack_directory)) return;
+    if (platform::remove_tree(state.unpack_directory)) return;
     os::sleep_milliseconds(removal_pause_milliseconds);
   }
 }
 
-int console_event_handler(std::uint32_t event) {
-  constexpr std::uint32_t ctrl_c = 0, ctrl_break = 1, close = 2, logoff = 5, shutdown = 6;
-  if (event != ctrl_c && event != ctrl_break && event != close && event != logoff && event != shutdown) return 0;
+bool console_event_handler(RunState& state, os::ConsoleEvent) {
   // Taking the handle out first makes this thread the only one that may wait on it, end it
   // and close it; a second event finds the slot empty and goes straight to the removal.
-  if (os::Handle child = take_child_process_handle()) {
-    if (os::wait_for(child, grace_milliseconds) != os::wait_object_0) os::terminate(child, 0);
+  if (os::Handle child = take_child_process(state)) {
+    if (os::wait_for(child, grace_milliseconds) != os::WaitResult::ended) os::terminate(child, 0);
     os::close_handle(child);
   }
-  if (payload::cleanup_needed) remove_unpack_directory();
-  return 0;
+  if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
+  return false;
 }
 
 }  // namespace launcher

@@ -10,28 +10,6 @@
 namespace payload {
 namespace {
 
-// Directories known to exist, in insertion order; the first is the user's profile directory.
-// Entries are never removed or freed.
-constexpr int directory_memo_capacity = 1024;
-const char16_t* directory_memo[directory_memo_capacity];
-int directory_memo_count = 0;
-
-void remember(const char16_t* path) {
-  if (directory_memo_count >= directory_memo_capacity) return;
-  const std::size_t size = (std::u16string_view(path).size() + 1) * sizeof(char16_t);
-  auto* copy = static_cast<char16_t*>(std::malloc(size));
-  if (copy == nullptr) return;  // not remembered: the directory is only asked for again
-  std::memcpy(copy, path, size);
-  directory_memo[directory_memo_count++] = copy;
-}
-
-bool remembered(const char16_t* path) {
-  for (int i = 0; i < directory_memo_count; ++i) {
-    if (std::u16string_view(directory_memo[i]) == path) return true;
-  }
-  return false;
-}
-
 // The index of the last "\" after the first code unit, or 0 when there is none.
 std::size_t last_separator(const char16_t* path, std::size_t length) {
   while (length > 1) {
@@ -42,8 +20,28 @@ std::size_t last_separator(const char16_t* path, std::size_t length) {
 
 }  // namespace
 
-bool ensure_directory(const char16_t* path) {
-  if (directory_memo_count == 0) {
+DirectoryMemo::~DirectoryMemo() {
+  for (int i = 0; i < count_; ++i) std::free(const_cast<char16_t*>(paths_[i]));
+}
+
+void DirectoryMemo::remember(const char16_t* path) {
+  if (count_ >= capacity) return;
+  const std::size_t size = (std::u16string_view(path).size() + 1) * sizeof(char16_t);
+  auto* copy = static_cast<char16_t*>(std::malloc(size));
+  if (copy == nullptr) return;  // not remembered: the directory is only asked for again
+  std::memcpy(copy, path, size);
+  paths_[count_++] = copy;
+}
+
+bool DirectoryMemo::remembered(const char16_t* path) const {
+  for (int i = 0; i < count_; ++i) {
+    if (std::u16string_view(paths_[i]) == path) return true;
+  }
+  return false;
+}
+
+bool DirectoryMemo::ensure_directory(const char16_t* path) {
+  if (count_ == 0) {
     static constexpr char16_t home_spec[] = u"{HOME}";
     char16_t home[path_capacity] = {};
     if (!path_template::expand_path_template(home, home_spec, path_capacity)) platform::fail_path_template_expansion(home_spec);
@@ -59,7 +57,7 @@ bool ensure_directory(const char16_t* path) {
 // The parent is tried first; only when it cannot be made are its ancestors tried, nearest
 // first, and then the missing levels are made top-down. A loop instead of one recursion per
 // level keeps the stack small for a path of thousands of levels.
-void ensure_parent_directories(const char16_t* path) {
+void DirectoryMemo::ensure_parent_directories(const char16_t* path) {
   char16_t directory[path_capacity];
   directory[0] = u'\0';
   platform::append_bounded(directory, path, path_capacity);
@@ -89,11 +87,6 @@ void ensure_parent_directories(const char16_t* path) {
     length += std::u16string_view(directory + length).size();
     ensure_directory(directory);
   }
-}
-
-void forget_known_directories() {
-  for (int i = 0; i < directory_memo_count; ++i) std::free(const_cast<char16_t*>(directory_memo[i]));
-  directory_memo_count = 0;
 }
 
 }  // namespace payload

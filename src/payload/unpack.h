@@ -7,16 +7,11 @@
 #include <cstdint>
 
 #include "payload/attached_data.h"
+#include "payload/payload_reader.h"
 
 namespace payload {
 
 enum class Role { parent, child };
-
-// Set once the header is accepted, before anything is created; never reset. Read by the
-// parent's console handler on another thread.
-extern std::atomic<bool> cleanup_needed;
-// The first entry's full path; empty until it is known.
-extern char16_t main_library_path[path_capacity];
 
 enum class UnpackOutcome {
   unpacked,             // parent role: every entry written, the reader freed
@@ -24,16 +19,58 @@ enum class UnpackOutcome {
   empty_table,          // either role: the table holds no entry
 };
 
-// Every failure ends the process with the launcher's own message.
-UnpackOutcome unpack_attached_data(AttachedData data, const char16_t* unpack_directory, Role role);
+// What the run keeps of the unpack.
+struct UnpackResult {
+  // Set the moment the header is accepted, before anything is created; never reset. Read by the
+  // parent's console handler on another thread.
+  std::atomic<bool> cleanup_needed{false};
+  // The first entry's full path; empty until it is known.
+  char16_t main_library_path[path_capacity] = {};
+};
 
-// For a driver that runs many unpacks in one process (the fuzz targets), where an ending did not
-// end the process: frees the reader that the ended run left open and forgets main_library_path,
-// cleanup_needed and the directories known to exist. The launcher never calls it.
-void reset_unpack_state();
-void forget_known_directories();
+// The directories known to exist, in insertion order, the first of them the user's profile
+// directory: at most 1024 heap copies, freed with the memo.
+class DirectoryMemo {
+ public:
+  DirectoryMemo() = default;
+  DirectoryMemo(const DirectoryMemo&) = delete;
+  DirectoryMemo& operator=(const DirectoryMemo&) = delete;
+  ~DirectoryMemo();
 
-bool ensure_directory(const char16_t* path);
-void ensure_parent_directories(const char16_t* path);
+  // True when the directory exists or has been made. The first call learns the profile
+  // directory, and ends the process when it cannot be found.
+  bool ensure_directory(const char16_t* path);
+  // Makes sure that the directory holding path exists, creating missing ancestors; reports
+  // nothing.
+  void ensure_parent_directories(const char16_t* path);
+
+ private:
+  static constexpr int capacity = 1024;
+
+  void remember(const char16_t* path);
+  bool remembered(const char16_t* path) const;
+
+  const char16_t* paths_[capacity] = {};
+  int count_ = 0;
+};
+
+// The loop's working state: the decoder, the current entry's path, the chunk buffer and the
+// directories known to exist. Its fixed buffers take some 50 KiB.
+class Unpacker {
+ public:
+  // Writes the entries below unpack_directory, or in the child role only learns the main
+  // library's path, and reports into result as it goes. Every failure ends the process with
+  // the launcher's own message. In the child role the reader stays open until the unpacker goes.
+  UnpackOutcome unpack_attached_data(AttachedData data, const char16_t* unpack_directory, Role role, UnpackResult& result);
+
+ private:
+  void build_target_path(const char16_t* unpack_directory, const PayloadEntry& entry);
+  void write_target_file(std::uint64_t size);
+
+  PayloadReader reader_;
+  DirectoryMemo directories_;
+  char16_t target_path_[path_capacity] = {};
+  std::uint8_t chunk_buffer_[chunk_size] = {};
+};
 
 }  // namespace payload

@@ -35,7 +35,7 @@ void fail_open_for_writing(const char16_t* path) {
   std::exit(2);
 }
 
-void report_system_error(const char* message, std::uint32_t code) {
+void fail_with_system_error(const char* message, std::uint32_t code) {
   std::u16string text;
   std::u16string line = widen(message) + u" ([Error " + widen(std::to_string(code)) + u"] ";
   if (os::system_error_text(code, text)) {
@@ -46,6 +46,7 @@ void report_system_error(const char* message, std::uint32_t code) {
   }
   line += u")\n";
   os::write_error(line);
+  std::exit(2);
 }
 
 void abort_on_overflow() { os::abort_process(); }

@@ -29,8 +29,9 @@ inline constexpr char no_main_library[] = "Error, attached data holds no main li
 [[noreturn]] void fail_path_template_expansion(const char16_t* spec);
 // "Error, failed to open '<path>' for writing." on standard error, then exit status 2.
 [[noreturn]] void fail_open_for_writing(const char16_t* path);
-// "<message> ([Error <code>] <system text>)" on standard error. Every caller exits right after.
-void report_system_error(const char* message, std::uint32_t code);
+// "<message> ([Error <code>] <system text>)" on standard error, then exit status 2. The code is
+// the one the failed call left (os::last_error), read before anything else can change it.
+[[noreturn]] void fail_with_system_error(const char* message, std::uint32_t code);
 // Abnormal termination without a message: the end of every capacity overflow.
 [[noreturn]] void abort_on_overflow();
 

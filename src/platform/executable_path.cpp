@@ -11,10 +11,6 @@
 namespace platform {
 namespace {
 
-char16_t module_file_name_buffer[module_file_name_capacity];
-char16_t plain_path_buffer[executable_path_capacity];
-char16_t canonical_path_buffer[executable_path_capacity];
-
 constexpr char16_t long_prefix[] = u"\\\\?\\";        // "\\?\"
 constexpr char16_t unc_prefix[] = u"\\\\?\\UNC\\";    // "\\?\UNC\"
 constexpr std::size_t long_prefix_length = std::size(long_prefix) - 1;
@@ -51,15 +47,15 @@ char16_t* copy_of(const char16_t* text) {
 
 }  // namespace
 
-const char16_t* module_file_name() {
-  if (module_file_name_buffer[0] == u'\0' && os::module_file_name(module_file_name_buffer, module_file_name_capacity) == 0) {
+const char16_t* ExecutablePath::module_file_name() {
+  if (module_file_name_[0] == u'\0' && os::module_file_name(module_file_name_, module_file_name_capacity) == 0) {
     os::abort_process();
   }
-  return module_file_name_buffer;
+  return module_file_name_;
 }
 
-const char16_t* executable_path(bool canonical) {
-  char16_t* path = canonical ? canonical_path_buffer : plain_path_buffer;
+const char16_t* ExecutablePath::executable_path(bool canonical) {
+  char16_t* path = canonical ? canonical_path_ : plain_path_;
   if (path[0] != u'\0') return path;
   // A failure leaves the buffer empty, both steps keep an empty path as it is, and the next
   // request tries again.
@@ -111,7 +107,7 @@ void shorten_directory_part(char16_t* path, std::size_t capacity) {
     auto* short_form = static_cast<char16_t*>(std::malloc((std::size_t{size} + 1) * sizeof(char16_t)));
     if (short_form == nullptr) os::abort_process();
     const std::uint32_t short_length = os::short_path_name(path, short_form, size);
-    if (short_length > size) os::abort_process();  // the short form grew between the two queries
+    if (short_length > size) abort_on_overflow();  // the short form grew between the two queries
     // A second query that fails (the directory vanished) keeps the directory part as it was.
     if (short_length != 0) {
       if (short_length >= capacity) abort_on_overflow();

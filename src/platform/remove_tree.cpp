@@ -25,13 +25,9 @@ bool is_dot_or_dot_dot(const char16_t* name) {
   return name[0] == u'.' && (name[1] == u'\0' || (name[1] == u'.' && name[2] == u'\0'));
 }
 
-bool is_real_directory(std::uint32_t attributes) {
-  return (attributes & os::attribute_directory) != 0 && (attributes & os::attribute_reparse_point) == 0;
-}
-
 // A file, or a link of either kind, goes as itself: a link's target is never touched.
-bool remove_single(const char16_t* path, std::uint32_t attributes) {
-  return (attributes & os::attribute_directory) != 0 ? os::remove_directory(path) : os::delete_file(path);
+bool remove_single(const char16_t* path, os::FileKind kind) {
+  return kind == os::FileKind::directory_link ? os::remove_directory(path) : os::delete_file(path);
 }
 
 bool remove_entry(Walk& walk);
@@ -60,18 +56,18 @@ bool remove_directory_tree(Walk& walk) {
 }
 
 bool remove_entry(Walk& walk) {
-  const std::uint32_t attributes = os::file_attributes(walk.path);
-  if (attributes == os::invalid_attributes) return true;
-  return is_real_directory(attributes) ? remove_directory_tree(walk) : remove_single(walk.path, attributes);
+  const os::FileKind kind = os::file_kind(walk.path);
+  if (kind == os::FileKind::none) return true;
+  return kind == os::FileKind::directory ? remove_directory_tree(walk) : remove_single(walk.path, kind);
 }
 
 }  // namespace
 
 bool remove_tree(const char16_t* path) {
-  const std::uint32_t attributes = os::file_attributes(path);
-  if (attributes == os::invalid_attributes) return true;
+  const os::FileKind kind = os::file_kind(path);
+  if (kind == os::FileKind::none) return true;
   // A file or link goes by the path as given, whatever its length.
-  if (!is_real_directory(attributes)) return remove_single(path, attributes);
+  if (kind != os::FileKind::directory) return remove_single(path, kind);
   Walk walk;
   walk.path[0] = u'\0';
   append_bounded(walk.path, path, path_capacity);

@@ -4,10 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "e2e_support.h"
 #include "launcher/launcher.h"
+#include "os/win32/console_event.h"
 #include "os/win32/windows_api.h"
 
 namespace e2e {
@@ -21,15 +24,14 @@ class ConsoleEvent : public LauncherTest {
     ASSERT_TRUE(CreateDirectoryW(directory_.c_str(), nullptr));
     write_small_file(directory_ + L"\\main.dll");
     ASSERT_LT(directory_.size(), payload::path_capacity);
-    std::copy(directory_.begin(), directory_.end() + 1, launcher::unpack_directory);  // with the terminator
-    payload::cleanup_needed = true;
+    std::copy(directory_.begin(), directory_.end() + 1, state_->unpack_directory);  // with the terminator
+    state_->unpacked.cleanup_needed = true;
   }
   void TearDown() override {
-    if (HANDLE left = launcher::child_process_handle.exchange(nullptr)) {
+    if (HANDLE left = state_->child_process.exchange(nullptr)) {
       TerminateProcess(left, 0);
       CloseHandle(left);
     }
-    payload::cleanup_needed = false;
     LauncherTest::TearDown();
   }
 
@@ -48,7 +50,7 @@ class ConsoleEvent : public LauncherTest {
     CloseHandle(process.hThread);
     HANDLE own = nullptr;
     DuplicateHandle(GetCurrentProcess(), process.hProcess, GetCurrentProcess(), &own, 0, FALSE, DUPLICATE_SAME_ACCESS);
-    launcher::child_process_handle.store(process.hProcess);
+    state_->child_process.store(process.hProcess);
     return own;
   }
 
@@ -65,70 +67,83 @@ class ConsoleEvent : public LauncherTest {
   }
 
   std::wstring directory_;
+  const std::unique_ptr<launcher::RunState> state_ = std::make_unique<launcher::RunState>();
 };
 
-constexpr std::uint32_t supervised_events[] = {0, 1, 2, 5, 6};  // Ctrl+C, Ctrl+Break, close, log-off, shutdown
+using Event = os::ConsoleEvent;
+
+// Ctrl+C, Ctrl+Break, close, log-off, shutdown.
+constexpr Event every_event[] = {Event::ctrl_c, Event::ctrl_break, Event::close, Event::logoff, Event::shutdown};
+
+TEST(ConsoleControlCode, OnlyTheFiveEventCodesReachTheHandler) {
+  struct Case {
+    std::uint32_t code;
+    std::optional<Event> event;
+  };
+  const Case cases[] = {
+      {0, Event::ctrl_c},
+      {1, Event::ctrl_break},
+      {2, Event::close},
+      {3, std::nullopt},  // reserved
+      {4, std::nullopt},  // reserved
+      {5, Event::logoff},
+      {6, Event::shutdown},
+      {7, std::nullopt},
+      {0xFFFFFFFF, std::nullopt},
+  };
+  for (const Case& c : cases) EXPECT_EQ(os::win32::console_event_of(c.code), c.event) << c.code;
+}
 
 TEST_F(ConsoleEvent, AChildThatEndsWithinFiveSecondsIsNotTerminated) {
-  for (std::uint32_t event : supervised_events) {
+  for (Event event : every_event) {
+    const int index = static_cast<int>(event);
     CreateDirectoryW(directory_.c_str(), nullptr);
     HANDLE child = supervise(300, 9);
-    EXPECT_EQ(launcher::console_event_handler(event), 0) << event;
-    EXPECT_EQ(exit_code_after_end(child), 9u) << event;
-    EXPECT_EQ(launcher::child_process_handle.load(), nullptr) << event;
-    EXPECT_FALSE(exists(directory_)) << event;
+    EXPECT_FALSE(launcher::console_event_handler(*state_, event)) << index;
+    EXPECT_EQ(exit_code_after_end(child), 9u) << index;
+    EXPECT_EQ(state_->child_process.load(), nullptr) << index;
+    EXPECT_FALSE(exists(directory_)) << index;
   }
 }
 
 TEST_F(ConsoleEvent, AChildThatOutlivesFiveSecondsIsTerminatedWithCode0) {
   HANDLE child = supervise(60000, 9);
-  EXPECT_EQ(launcher::console_event_handler(0), 0);
+  EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_c));
   EXPECT_EQ(exit_code_after_end(child), 0u);
   EXPECT_FALSE(exists(directory_));
 }
 
-TEST_F(ConsoleEvent, OtherEventCodesChangeNothing) {
-  HANDLE child = supervise(60000, 9);
-  for (std::uint32_t event : {3u, 4u, 7u, 8u, 0xFFFFFFFFu}) {
-    EXPECT_EQ(launcher::console_event_handler(event), 0) << event;
-    EXPECT_NE(launcher::child_process_handle.load(), nullptr) << event;
-    EXPECT_EQ(WaitForSingleObject(child, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << event;
-    EXPECT_TRUE(exists(directory_ + L"\\main.dll")) << event;
-  }
-  CloseHandle(child);
-}
-
 TEST_F(ConsoleEvent, BeforeTheHeaderIsAcceptedThereIsNothingToDo) {
-  payload::cleanup_needed = false;
-  EXPECT_EQ(launcher::console_event_handler(0), 0);
+  state_->unpacked.cleanup_needed = false;
+  EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_c));
   EXPECT_TRUE(exists(directory_ + L"\\main.dll"));
 }
 
 class Supervision : public ConsoleEvent {
  protected:
-  static void set_child_command_line(const std::wstring& line) {
+  void set_child_command_line(const std::wstring& line) {
     ASSERT_LT(line.size(), launcher::command_line_capacity);
-    std::copy(line.begin(), line.end() + 1, launcher::child_command_line);
+    std::copy(line.begin(), line.end() + 1, state_->child_command_line);
   }
 };
 
 TEST_F(Supervision, TheParentTakesTheChildsExitCodeAndReleasesTheHandle) {
   for (std::uint32_t code : {0u, 7u, 0xC0000005u}) {
     set_child_command_line(sleeper_command_line(0, code));
-    EXPECT_EQ(launcher::run_child(), code);
-    EXPECT_EQ(launcher::child_process_handle.load(), nullptr);
+    EXPECT_EQ(launcher::run_child(*state_), code);
+    EXPECT_EQ(state_->child_process.load(), nullptr);
   }
 }
 
 TEST_F(Supervision, WhenTheHandlerReleasedTheChildFirstTheParentTakes1) {
   set_child_command_line(sleeper_command_line(60000, 7));
   std::uint32_t exit_code = 0;
-  std::thread main_thread([&] { exit_code = launcher::run_child(); });
-  while (launcher::child_process_handle.load() == nullptr) Sleep(10);
-  EXPECT_EQ(launcher::console_event_handler(1), 0);
+  std::thread main_thread([&] { exit_code = launcher::run_child(*state_); });
+  while (state_->child_process.load() == nullptr) Sleep(10);
+  EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_break));
   main_thread.join();
   EXPECT_EQ(exit_code, 1u);
-  EXPECT_EQ(launcher::child_process_handle.load(), nullptr);
+  EXPECT_EQ(state_->child_process.load(), nullptr);
   EXPECT_FALSE(exists(directory_));
 }
 

@@ -11,6 +11,7 @@ namespace platform {
 void fatal_exit(const char* message) { throw fuzz::Ending{fuzz::EndingKind::fatal_exit, message}; }
 void fail_path_template_expansion(const char16_t*) { throw fuzz::Ending{fuzz::EndingKind::spec_expansion, {}}; }
 void fail_open_for_writing(const char16_t*) { throw fuzz::Ending{fuzz::EndingKind::open_for_writing, {}}; }
+void fail_with_system_error(const char* message, std::uint32_t) { throw fuzz::Ending{fuzz::EndingKind::system_error, message}; }
 void abort_on_overflow() { throw fuzz::Ending{fuzz::EndingKind::overflow, {}}; }
 
 }  // namespace platform

@@ -11,13 +11,14 @@ enum class EndingKind {
   fatal_exit,        // message on standard output, status 2
   spec_expansion,    // spec-expansion message, then abort
   open_for_writing,  // "failed to open ... for writing", status 2
+  system_error,      // a message with the system's error code and text, status 2
   overflow,          // a fixed buffer would overflow: abort without a message
   abort,             // any other abnormal termination through the OS layer
 };
 
 struct Ending {
   EndingKind kind;
-  std::string message;  // the fatal_exit message; empty for the other kinds
+  std::string message;  // the fatal_exit or system_error message; empty for the other kinds
 };
 
 }  // namespace fuzz

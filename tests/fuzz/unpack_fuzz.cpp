@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -126,16 +127,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (escapes(entry.path)) return 0;
   }
 
-  // A directory name never used before, so the loop's memo of known directories cannot mislead it.
   const fs::path directory = scratch / ("run-" + std::to_string(++run_number));
   const std::u16string unpack_directory = os::posix::from_utf8(directory.string());
-  payload::reset_unpack_state();
   const std::set<int> descriptors_before = open_descriptors();
 
+  // Fresh state per input, as the launcher has once per process; an ending leaves the reader
+  // open, and the unpacker frees it when it goes.
+  auto unpacker = std::make_unique<payload::Unpacker>();
+  payload::UnpackResult result;
   payload::UnpackOutcome outcome{};
   bool ended = false;
   try {
-    outcome = payload::unpack_attached_data({block, length}, unpack_directory.c_str(), role);
+    outcome = unpacker->unpack_attached_data({block, length}, unpack_directory.c_str(), role, result);
   } catch (const fuzz::Ending& ending) {
     ended = true;
     // Only the loop's own refusals; an overflow cannot come from so short a directory.
@@ -156,9 +159,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (outcome == payload::UnpackOutcome::empty_table || role == payload::Role::child) {
       check(!fs::exists(directory));  // nothing created
     }
-    if (outcome == payload::UnpackOutcome::empty_table) check(payload::main_library_path[0] == u'\0');
+    if (outcome == payload::UnpackOutcome::empty_table) check(result.main_library_path[0] == u'\0');
     if (outcome != payload::UnpackOutcome::empty_table) {
-      check(payload::main_library_path == unpack_directory + u"\\" + entries.at(0).path);
+      check(result.main_library_path == unpack_directory + u"\\" + entries.at(0).path);
     }
     if (outcome == payload::UnpackOutcome::unpacked) {
       check(role == payload::Role::parent);
@@ -177,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (const auto& [file, bytes] : want) check(contents(file) == bytes);
     }
   }
-  check(payload::cleanup_needed.load() || (ended && entries.empty()));
+  check(result.cleanup_needed.load() || (ended && entries.empty()));
   std::error_code ignored;
   fs::remove_all(directory, ignored);
   return 0;

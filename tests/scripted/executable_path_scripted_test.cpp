@@ -223,32 +223,31 @@ TEST_F(ShortenDirectoryPartTest, AbortsRatherThanReturnAWrongPath) {
 using ExecutablePathTest = ScriptedTest;
 
 TEST_F(ExecutablePathTest, ModuleFileNameAbortsWithoutOne) {
-  // A process of its own, whose cache is still empty.
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT((script.module_name.clear(), platform::module_file_name()), aborted(), Eq(""));
+  platform::ExecutablePath own;
+  EXPECT_EXIT((script.module_name.clear(), own.module_file_name()), aborted(), Eq(""));
 }
 
-// The caches live as long as the process, so this one test walks them in order.
 TEST_F(ExecutablePathTest, EachFormIsComputedOnceAndThenServedFromItsCache) {
+  platform::ExecutablePath own;
   script.short_names = {{u"C:\\Program Files\\App", u"C:\\PROGRA~1\\App"}, {u"D:\\Real Place", u"D:\\REALPL~1"}};
   script.final_path = u"\\\\?\\D:\\Real Place\\launcher.exe";
 
   // A failed module query leaves the form empty, to be tried again on the next request.
   script.module_name.clear();
-  EXPECT_EQ(std::u16string(platform::executable_path(false)), u"");
+  EXPECT_EQ(std::u16string(own.executable_path(false)), u"");
   script.module_name = u"C:\\Program Files\\App\\launcher.exe";
 
-  EXPECT_EQ(std::u16string(platform::module_file_name()), u"C:\\Program Files\\App\\launcher.exe");
-  EXPECT_EQ(std::u16string(platform::executable_path(false)), u"C:\\PROGRA~1\\App\\launcher.exe");
-  EXPECT_EQ(std::u16string(platform::executable_path(true)), u"D:\\REALPL~1\\launcher.exe");
+  EXPECT_EQ(std::u16string(own.module_file_name()), u"C:\\Program Files\\App\\launcher.exe");
+  EXPECT_EQ(std::u16string(own.executable_path(false)), u"C:\\PROGRA~1\\App\\launcher.exe");
+  EXPECT_EQ(std::u16string(own.executable_path(true)), u"D:\\REALPL~1\\launcher.exe");
 
   // Moved since: every form stays as first computed, without a single system call.
   script.module_name = u"E:\\moved\\launcher.exe";
   script.final_path = u"\\\\?\\E:\\moved\\launcher.exe";
   const int calls = script.calls;
-  EXPECT_EQ(std::u16string(platform::module_file_name()), u"C:\\Program Files\\App\\launcher.exe");
-  EXPECT_EQ(std::u16string(platform::executable_path(false)), u"C:\\PROGRA~1\\App\\launcher.exe");
-  EXPECT_EQ(std::u16string(platform::executable_path(true)), u"D:\\REALPL~1\\launcher.exe");
+  EXPECT_EQ(std::u16string(own.module_file_name()), u"C:\\Program Files\\App\\launcher.exe");
+  EXPECT_EQ(std::u16string(own.executable_path(false)), u"C:\\PROGRA~1\\App\\launcher.exe");
+  EXPECT_EQ(std::u16string(own.executable_path(true)), u"D:\\REALPL~1\\launcher.exe");
   EXPECT_EQ(script.calls, calls);
 }
 

@@ -59,18 +59,18 @@ TEST(FailOpenForWritingDeathTest, KeepsNonAsciiPathsIntact) {
               Eq("Error, failed to open 'C:\\T\\\xc3\xa9t\xc3\xa9\\\xe6\x97\xa5\xe6\x9c\xac.dll' for writing.\n"));
 }
 
-TEST(ReportSystemErrorDeathTest, PrintsCodeAndTrimmedSystemText) {
+TEST(FailWithSystemErrorDeathTest, PrintsCodeAndTrimmedSystemText) {
 #ifdef _WIN32
   // ERROR_FILE_NOT_FOUND: the system's own text, without its CR LF.
-  EXPECT_EXIT((platform::report_system_error("Error, load DLL.", 2), std::exit(2)), exited_with_2(),
+  EXPECT_EXIT(platform::fail_with_system_error("Error, load DLL.", 2), exited_with_2(),
               testing::AllOf(testing::StartsWith("Error, load DLL. ([Error 2] "), testing::EndsWith(".)\n"),
                              testing::Not(testing::HasSubstr("\r")), testing::Not(testing::HasSubstr("\n)"))));
 #else
-  EXPECT_EXIT((platform::report_system_error("Error, load DLL.", 2), std::exit(2)), exited_with_2(),
+  EXPECT_EXIT(platform::fail_with_system_error("Error, load DLL.", 2), exited_with_2(),
               Eq("Error, load DLL. ([Error 2] No such file or directory)\n"));
 #endif
   // A code without any system text.
-  EXPECT_EXIT((platform::report_system_error("Error, couldn't launch child", 0x2000FFFF), std::exit(2)), exited_with_2(),
+  EXPECT_EXIT(platform::fail_with_system_error("Error, couldn't launch child", 0x2000FFFF), exited_with_2(),
               Eq("Error, couldn't launch child ([Error 536936447] <unknown>)\n"));
 }
 

@@ -77,11 +77,10 @@ constexpr char forms_file[] = "forms.txt";
 
 // Run only in the copy that the next test starts: writes the three forms beside itself.
 TEST(ExecutablePathTest, DISABLED_WriteTheFormsBesideTheExecutable) {
-  const std::u16string module = platform::module_file_name();
+  platform::ExecutablePath own;
+  const std::u16string module = own.module_file_name();
   std::ofstream out(native_path(module).parent_path() / forms_file, std::ios::binary);
-  out << narrow(module) << '\n'
-      << narrow(platform::executable_path(false)) << '\n'
-      << narrow(platform::executable_path(true)) << '\n';
+  out << narrow(module) << '\n' << narrow(own.executable_path(false)) << '\n' << narrow(own.executable_path(true)) << '\n';
   ASSERT_TRUE(out.good());
 }
 
@@ -89,7 +88,7 @@ TEST(ExecutablePathTest, ThreeFormsOfALauncherInADirectoryWithALongName) {
   TestDirectory scratch;
   const fs::path directory = scratch.path() / "a directory with a long name";
   fs::create_directories(directory);
-  const fs::path self = native_path(platform::module_file_name());
+  const fs::path self = native_path(platform::ExecutablePath().module_file_name());
   const std::string name = "unit tests copy" + self.extension().string();
   fs::copy_file(self, directory / name);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -130,17 +131,18 @@ TEST(ChildCommandLine, SplitsBackIntoTheSameArguments) {
 }
 
 TEST(ChildCommandLine, IsBuiltFromTheProcessCommandLine) {
-  launcher::build_child_command_line();
-  const std::u16string line = launcher::child_command_line;
-  std::u16string module = platform::module_file_name();
+  const auto state = std::make_unique<launcher::RunState>();
+  launcher::build_child_command_line(*state);
+  const std::u16string line = state->child_command_line;
+  std::u16string module = state->executable.module_file_name();
   if (module.find(u' ') != std::u16string::npos) module = u"\"" + module + u"\"";
   EXPECT_EQ(line.substr(0, module.size()), module);
 #ifdef _WIN32
   int count = 0;
   char16_t** vector = os::split_process_command_line(&count);
-  std::vector<std::u16string> want{platform::module_file_name()};
+  std::vector<std::u16string> want{state->executable.module_file_name()};
   for (int i = 1; i < count; ++i) want.emplace_back(vector[i]);
-  LocalFree(vector);
+  os::free_split_command_line(vector);
   EXPECT_EQ(split_with_shell(line), want);
 #endif
 }
@@ -207,9 +209,10 @@ TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
       {own.c_str(), true},           // this very process runs this executable
       {padded.c_str(), true},        // leading blanks and a sign, as the C run-time reads them
   };
+  const auto state = std::make_unique<launcher::RunState>();
   for (const Case& c : cases) {
     ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", c.value);
-    EXPECT_EQ(launcher::detect_child_role(), c.child) << (c.value ? narrow(c.value) : "unset");
+    EXPECT_EQ(launcher::detect_child_role(*state), c.child) << (c.value ? narrow(c.value) : "unset");
   }
 }
 
@@ -251,19 +254,22 @@ TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
 
   // The first expansion stores fresh values; an expansion that inherits them (as the child
   // does) names the same directory.
-  launcher::determine_unpack_directory();
-  const std::u16string first = launcher::unpack_directory;
+  const auto state = std::make_unique<launcher::RunState>();
+  launcher::determine_unpack_directory(*state);
+  const std::u16string first = state->unpack_directory;
   EXPECT_NE(first.find(u"\\onefile_" + own_process_id() + u"_"), std::u16string::npos) << narrow(first);
   EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_START"), u"unset");
-  launcher::determine_unpack_directory();
-  EXPECT_EQ(std::u16string(launcher::unpack_directory), first);
+  const auto child = std::make_unique<launcher::RunState>();
+  launcher::determine_unpack_directory(*child);
+  EXPECT_EQ(std::u16string(child->unpack_directory), first);
 }
 
 TEST(LauncherVariables, NameTheLauncherDirectoryAndTheFirstArgument) {
   ScopedVariable directory("ZAMRIK_ONEFILE_DIRECTORY", nullptr);
   ScopedVariable argv0("ZAMRIK_ORIGINAL_ARGV0", nullptr);
-  launcher::publish_launcher_variables();
-  const std::u16string plain = platform::executable_path(false);
+  const auto state = std::make_unique<launcher::RunState>();
+  launcher::publish_launcher_variables(*state);
+  const std::u16string plain = platform::ExecutablePath().executable_path(false);
   EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_DIRECTORY"), plain.substr(0, plain.rfind(u'\\')));
   EXPECT_EQ(value_of(u"ZAMRIK_ORIGINAL_ARGV0"), std::u16string(os::argument_vector()[0]));
 }
@@ -273,45 +279,43 @@ TEST(LauncherVariables, NameTheLauncherDirectoryAndTheFirstArgument) {
 TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
   namespace fs = std::filesystem;
   const fs::path directory = fs::temp_directory_path() / ("zamrik-handler-" + std::to_string(os::current_process_id()));
+  const auto state = std::make_unique<launcher::RunState>();
   const auto unpack = [&] {
     fs::create_directories(directory / "sub");
     std::u16string path = directory.u16string();
     for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
-    std::copy(path.begin(), path.end() + 1, launcher::unpack_directory);
+    std::copy(path.begin(), path.end() + 1, state->unpack_directory);
   };
-  const auto supervise = [](std::u16string script) {
+  const auto supervise = [&](std::u16string script) {
     std::u16string line = u"sh -c \"" + script + u"\"";
     os::Handle child = os::create_child_process(u"/bin/sh", line.data());
     EXPECT_NE(child, nullptr);
     os::Handle own = os::duplicate_handle(child);
-    launcher::child_process_handle.store(child);
+    state->child_process.store(child);
     return own;
   };
   const auto exit_code = [](os::Handle own) {
     std::uint32_t code = 0;
-    EXPECT_EQ(os::wait_for(own, os::wait_infinite), os::wait_object_0);
+    EXPECT_EQ(os::wait_for(own), os::WaitResult::ended);
     EXPECT_TRUE(os::exit_code_of(own, &code));
     os::close_handle(own);
     return code;
   };
-  payload::cleanup_needed = true;
+  state->unpacked.cleanup_needed = true;
 
   unpack();
   os::Handle quick = supervise(u"sleep 0.2; exit 9");
-  EXPECT_EQ(launcher::console_event_handler(3), 0);  // not a supervised event
-  EXPECT_NE(launcher::child_process_handle.load(), nullptr);
   EXPECT_TRUE(fs::exists(directory));
-  EXPECT_EQ(launcher::console_event_handler(0), 0);
+  EXPECT_FALSE(launcher::console_event_handler(*state, os::ConsoleEvent::ctrl_c));
   EXPECT_EQ(exit_code(quick), 9u);
-  EXPECT_EQ(launcher::child_process_handle.load(), nullptr);
+  EXPECT_EQ(state->child_process.load(), nullptr);
   EXPECT_FALSE(fs::exists(directory));
 
   unpack();
   os::Handle slow = supervise(u"sleep 30");
-  EXPECT_EQ(launcher::console_event_handler(2), 0);
+  EXPECT_FALSE(launcher::console_event_handler(*state, os::ConsoleEvent::close));
   EXPECT_EQ(exit_code(slow), 128u + 9u) << "ended by SIGKILL, which carries no exit code";
   EXPECT_FALSE(fs::exists(directory));
-  payload::cleanup_needed = false;
 }
 #endif
 

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -49,9 +50,18 @@ std::vector<std::uint8_t> block_of(const std::vector<AttachedFile>& entries) {
   return payload::build_attached_data(entries, options);
 }
 
-UnpackOutcome unpack(const std::vector<std::uint8_t>& block, const std::u16string& directory, Role role = Role::parent) {
-  payload::main_library_path[0] = u'\0';
-  return payload::unpack_attached_data({block.data(), block.size()}, directory.c_str(), role);
+struct Unpacked {
+  UnpackOutcome outcome;
+  bool cleanup_needed;
+  std::u16string main_library_path;
+};
+
+// One unpack with state of its own, as the launcher runs it once per process.
+Unpacked unpack(const std::vector<std::uint8_t>& block, const std::u16string& directory, Role role = Role::parent) {
+  auto unpacker = std::make_unique<payload::Unpacker>();
+  payload::UnpackResult result;
+  const UnpackOutcome outcome = unpacker->unpack_attached_data({block.data(), block.size()}, directory.c_str(), role, result);
+  return {outcome, result.cleanup_needed, result.main_library_path};
 }
 
 // The header, a table of the given records, and the stream as given: for blocks that the
@@ -106,10 +116,11 @@ TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
   // Neither the unpack directory nor its parent exists yet.
   const std::u16string directory = scratch.launcher(fs::path("not yet") / "unpacked");
 
-  EXPECT_EQ(unpack(block, directory), UnpackOutcome::unpacked);
+  const Unpacked unpacked = unpack(block, directory);
 
-  EXPECT_TRUE(payload::cleanup_needed);
-  EXPECT_EQ(std::u16string(payload::main_library_path), directory + u"\\main.dll");
+  EXPECT_EQ(unpacked.outcome, UnpackOutcome::unpacked);
+  EXPECT_TRUE(unpacked.cleanup_needed);
+  EXPECT_EQ(unpacked.main_library_path, directory + u"\\main.dll");
   std::size_t files = 0;
   for (const auto& item : fs::recursive_directory_iterator(scratch.path() / "not yet" / "unpacked")) files += item.is_regular_file();
   EXPECT_EQ(files, entries.size());
@@ -126,7 +137,7 @@ TEST(UnpackTest, EmptiesAndRewritesFilesThatAlreadyExist) {
   write_file(scratch.path() / "data" / "empty.txt", "left over");
   const auto block = block_of({{u"main.dll", "nineteen bytes long", {}}, {u"data\\empty.txt", "", {}}});
 
-  EXPECT_EQ(unpack(block, scratch.launcher()), UnpackOutcome::unpacked);
+  EXPECT_EQ(unpack(block, scratch.launcher()).outcome, UnpackOutcome::unpacked);
 
   EXPECT_EQ(read_file(scratch.path() / "main.dll"), "nineteen bytes long");
   EXPECT_EQ(fs::file_size(scratch.path() / "data" / "empty.txt"), 0u);
@@ -140,10 +151,11 @@ TEST(UnpackTest, ChildRoleStopsAtTheFirstRecord) {
   const auto block = raw_block(table, std::string(64, '\xff'));
   const std::u16string directory = scratch.launcher("unpacked");
 
-  EXPECT_EQ(unpack(block, directory, Role::child), UnpackOutcome::main_library_known);
+  const Unpacked unpacked = unpack(block, directory, Role::child);
 
-  EXPECT_TRUE(payload::cleanup_needed);
-  EXPECT_EQ(std::u16string(payload::main_library_path), directory + u"\\bin\\main.dll");
+  EXPECT_EQ(unpacked.outcome, UnpackOutcome::main_library_known);
+  EXPECT_TRUE(unpacked.cleanup_needed);
+  EXPECT_EQ(unpacked.main_library_path, directory + u"\\bin\\main.dll");
   EXPECT_FALSE(fs::exists(scratch.path() / "unpacked"));
 }
 
@@ -151,8 +163,10 @@ TEST(UnpackTest, EmptyTableWritesNothingInEitherRole) {
   TestDirectory scratch;
   const auto block = raw_block("", "");
   for (Role role : {Role::parent, Role::child}) {
-    EXPECT_EQ(unpack(block, scratch.launcher("unpacked"), role), UnpackOutcome::empty_table);
-    EXPECT_EQ(payload::main_library_path[0], u'\0');
+    const Unpacked unpacked = unpack(block, scratch.launcher("unpacked"), role);
+    EXPECT_EQ(unpacked.outcome, UnpackOutcome::empty_table);
+    EXPECT_TRUE(unpacked.cleanup_needed);
+    EXPECT_EQ(unpacked.main_library_path, u"");
   }
   EXPECT_FALSE(fs::exists(scratch.path() / "unpacked"));
 }
@@ -163,7 +177,7 @@ TEST(UnpackTest, DirectoriesBeyondTheMemoAreStillCreated) {
   for (int i = 0; i < 1030; ++i) entries.push_back({u"d" + widen(std::to_string(i)) + u"\\f", "", {}});
   const auto block = block_of(entries);
 
-  EXPECT_EQ(unpack(block, scratch.launcher()), UnpackOutcome::unpacked);
+  EXPECT_EQ(unpack(block, scratch.launcher()).outcome, UnpackOutcome::unpacked);
 
   for (int i = 0; i < 1030; ++i) EXPECT_TRUE(fs::is_regular_file(scratch.path() / ("d" + std::to_string(i)) / "f")) << i;
 }
@@ -182,15 +196,16 @@ TEST(EnsureDirectoryTest, CreatesOrFindsDirectoriesAndReportsFailure) {
       {"plain file", true, true},             // a file counts as existing; opening below it fails later
       {"missing parent/child", false, false},  // only the parent is tried, not its ancestors
   };
+  payload::DirectoryMemo memo;
   for (const Case& c : cases) {
-    EXPECT_EQ(payload::ensure_directory(scratch.launcher(c.name).c_str()), c.want) << c.name;
+    EXPECT_EQ(memo.ensure_directory(scratch.launcher(c.name).c_str()), c.want) << c.name;
     EXPECT_EQ(fs::exists(scratch.path() / c.name), c.exists_after) << c.name;
   }
   // A drive is taken as it is, without asking the system (which on POSIX would make "Q:" in
   // the current directory).
   const fs::path current = fs::current_path();
   fs::current_path(scratch.path());
-  EXPECT_TRUE(payload::ensure_directory(u"Q:"));
+  EXPECT_TRUE(memo.ensure_directory(u"Q:"));
   fs::current_path(current);
 #ifndef _WIN32
   EXPECT_FALSE(fs::exists(scratch.path() / "Q:"));
@@ -199,7 +214,8 @@ TEST(EnsureDirectoryTest, CreatesOrFindsDirectoriesAndReportsFailure) {
 
 TEST(EnsureParentDirectoriesTest, CreatesMissingAncestorsTopDown) {
   TestDirectory scratch;
-  payload::ensure_parent_directories(scratch.launcher(fs::path("a") / "b" / "c" / "file.txt").c_str());
+  payload::DirectoryMemo memo;
+  memo.ensure_parent_directories(scratch.launcher(fs::path("a") / "b" / "c" / "file.txt").c_str());
   EXPECT_TRUE(fs::is_directory(scratch.path() / "a" / "b" / "c"));
   EXPECT_FALSE(fs::exists(scratch.path() / "a" / "b" / "c" / "file.txt"));
 }
@@ -228,11 +244,10 @@ TEST(EnsureDirectoryDeathTest, FirstCallEndsWhenTheProfileDirectoryIsUnknown) {
   set_home(current != nullptr ? saved.c_str() : nullptr);
   if (!can_fail) GTEST_SKIP() << "this system finds the profile directory without " << home_variable;
 
-  // A process of its own, whose memo is still empty.
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   TestDirectory scratch;
+  payload::DirectoryMemo memo;
   // Whatever is asked about, even a directory that exists.
-  EXPECT_EXIT((set_home(nullptr), payload::ensure_directory(scratch.launcher().c_str())), aborted(),
+  EXPECT_EXIT((set_home(nullptr), memo.ensure_directory(scratch.launcher().c_str())), aborted(),
               Eq("Error, couldn't runtime expand spec '{HOME}'.\n"));
 }
 

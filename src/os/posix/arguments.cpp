@@ -27,7 +27,7 @@ std::string read_command_line() {
 }  // namespace
 
 // The kernel's argument list in UTF-16, as one block of pointers and text that the caller may
-// keep or change, in the manner of CommandLineToArgvW.
+// change and then frees.
 char16_t** split_process_command_line(int* count) {
   const std::string bytes = read_command_line();
   std::vector<std::u16string> arguments;
@@ -52,6 +52,8 @@ char16_t** split_process_command_line(int* count) {
   *count = static_cast<int>(arguments.size());
   return vector;
 }
+
+void free_split_command_line(char16_t** vector) { std::free(vector); }
 
 namespace {
 

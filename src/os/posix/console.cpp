@@ -9,10 +9,7 @@
 
 namespace os {
 
-std::uint32_t last_error() {
-  // The callers compare with the Windows codes they know; map the one that matters.
-  return errno == EEXIST ? error_already_exists : static_cast<std::uint32_t>(errno);
-}
+std::uint32_t last_error() { return static_cast<std::uint32_t>(errno); }
 
 void abort_process() { std::abort(); }
 

@@ -53,14 +53,12 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
 
 void close_handle(Handle handle) { ::close(descriptor_of(handle)); }
 
-// A symbolic link reads as a reparse point, with the directory bit when it leads to a
-// directory, as a Windows directory link does.
-std::uint32_t file_attributes(const char16_t* path) {
+FileKind file_kind(const char16_t* path) {
   const std::string native = native_path(path);
   struct stat status;
-  if (::lstat(native.c_str(), &status) != 0) return invalid_attributes;
-  if (S_ISLNK(status.st_mode)) return attribute_reparse_point | (is_directory(native) ? attribute_directory : 0);
-  return S_ISDIR(status.st_mode) ? attribute_directory : 0x80;  // FILE_ATTRIBUTE_NORMAL
+  if (::lstat(native.c_str(), &status) != 0) return FileKind::none;
+  if (S_ISLNK(status.st_mode)) return is_directory(native) ? FileKind::directory_link : FileKind::file;
+  return S_ISDIR(status.st_mode) ? FileKind::directory : FileKind::file;
 }
 
 bool delete_file(const char16_t* path) { return ::unlink(native_path(path).c_str()) == 0; }

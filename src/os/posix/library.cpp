@@ -13,7 +13,7 @@ void add_library_directory(const char16_t*) {}
 Handle load_library(const char16_t* path) { return ::dlopen(posix::native_path(path).c_str(), RTLD_NOW | RTLD_LOCAL); }
 
 // Shared objects have no ordinals: the entry is exported under this fixed name instead.
-MainLibraryEntry ordinal_one_entry(Handle module) {
+MainLibraryEntry main_library_entry(Handle module) {
   return reinterpret_cast<MainLibraryEntry>(::dlsym(module, "zamrik_main_library_entry"));
 }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -76,25 +77,25 @@ std::vector<std::string> split_command_line(std::u16string_view line) {
 // The console events' nearest signals: interrupt, quit, hang-up, termination.
 constexpr int event_signals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 
-std::uint32_t event_of(int signal_number) {
+ConsoleEvent event_of(int signal_number) {
   switch (signal_number) {
-    case SIGINT: return 0;   // Ctrl+C
-    case SIGQUIT: return 1;  // Ctrl+Break
-    case SIGHUP: return 2;   // the console closes
-    default: return 6;       // shutdown
+    case SIGINT: return ConsoleEvent::ctrl_c;
+    case SIGQUIT: return ConsoleEvent::ctrl_break;
+    case SIGHUP: return ConsoleEvent::close;
+    default: return ConsoleEvent::shutdown;
   }
 }
 
 std::atomic<ConsoleEventHandler> console_event_handler{nullptr};
 
 // Like the system's thread per console event: each signal runs the handler on a thread of its
-// own, and a FALSE answer leads to the default action, which ends the process.
+// own, and an event that the handler leaves unhandled takes the signal's default action.
 void watch_console_signals(sigset_t signals) {
   for (;;) {
     int signal_number = 0;
     if (sigwait(&signals, &signal_number) != 0) continue;
     std::thread([signal_number] {
-      if (console_event_handler.load()(event_of(signal_number)) != 0) return;
+      if (console_event_handler.load()(event_of(signal_number))) return;
       ::signal(signal_number, SIG_DFL);
       sigset_t just_this;
       sigemptyset(&just_this);
@@ -153,26 +154,34 @@ Handle create_child_process(const char16_t* application, char16_t* command_line)
   return process_handle_of(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
 }
 
-std::uint32_t wait_for(Handle process, std::uint32_t milliseconds) {
-  constexpr std::uint32_t wait_timeout = 258, wait_failed = 0xFFFFFFFF;
+namespace {
+
+// A pidfd reads as ready once its process has ended. A timeout of -1 waits without a limit.
+WaitResult wait_until_ended(Handle process, int timeout) {
   pollfd watched{descriptor_of(process), POLLIN, 0};
-  const int timeout = milliseconds == wait_infinite ? -1 : static_cast<int>(milliseconds);
   int ready = 0;
   while ((ready = ::poll(&watched, 1, timeout)) < 0 && errno == EINTR) {
   }
-  return ready > 0 ? wait_object_0 : ready == 0 ? wait_timeout : wait_failed;
+  if (ready > 0) return WaitResult::ended;
+  return ready == 0 ? WaitResult::timed_out : WaitResult::failed;
 }
 
+}  // namespace
+
+WaitResult wait_for(Handle process, std::uint32_t milliseconds) {
+  return wait_until_ended(process, static_cast<int>(std::min<std::uint32_t>(milliseconds, INT_MAX)));
+}
+
+WaitResult wait_for(Handle process) { return wait_until_ended(process, -1); }
+
 bool exit_code_of(Handle process, std::uint32_t* code) {
-  constexpr std::uint32_t still_active = 259;
   // P_PIDFD, which this C library does not name yet. The child stays waitable, so every
   // handle of it can read the code.
   constexpr auto by_pidfd = static_cast<idtype_t>(3);
   siginfo_t info{};
   if (::waitid(by_pidfd, static_cast<id_t>(descriptor_of(process)), &info, WEXITED | WNOHANG | WNOWAIT) != 0) return false;
-  if (info.si_pid == 0) {
-    *code = still_active;
-  } else if (info.si_code == CLD_EXITED) {
+  if (info.si_pid == 0) return false;  // still running: there is no code yet
+  if (info.si_code == CLD_EXITED) {
     *code = static_cast<std::uint32_t>(info.si_status);
   } else {
     *code = 128 + static_cast<std::uint32_t>(info.si_status);  // ended by a signal, as a shell reports it

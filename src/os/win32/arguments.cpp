@@ -15,4 +15,6 @@ char16_t** split_process_command_line(int* count) {
   return reinterpret_cast<char16_t**>(CommandLineToArgvW(GetCommandLineW(), count));
 }
 
+void free_split_command_line(char16_t** vector) { LocalFree(vector); }
+
 }  // namespace os

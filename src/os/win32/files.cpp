@@ -21,7 +21,12 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
 
 void close_handle(Handle handle) { CloseHandle(handle); }
 
-std::uint32_t file_attributes(const char16_t* path) { return GetFileAttributesW(wide(path)); }
+FileKind file_kind(const char16_t* path) {
+  const DWORD attributes = GetFileAttributesW(wide(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::none;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FileKind::file;
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::directory_link : FileKind::directory;
+}
 
 bool delete_file(const char16_t* path) { return DeleteFileW(wide(path)) != 0; }
 

@@ -21,7 +21,8 @@ Handle load_library(const char16_t* path) {
                         LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-MainLibraryEntry ordinal_one_entry(Handle module) {
+// A main library exports its entry by ordinal 1.
+MainLibraryEntry main_library_entry(Handle module) {
   return reinterpret_cast<MainLibraryEntry>(
       reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), MAKEINTRESOURCEA(1))));
 }

@@ -1,6 +1,7 @@
 #include <atomic>
 
 #include "os/os.h"
+#include "os/win32/console_event.h"
 #include "os/win32/windows_api.h"
 
 #include <psapi.h>  // after windows_api.h, which settles how <windows.h> is included
@@ -17,11 +18,25 @@ std::uint32_t process_image_path(Handle process, char16_t* buffer, std::uint32_t
   return K32GetModuleFileNameExW(process, nullptr, wide(buffer), capacity);
 }
 
+std::optional<ConsoleEvent> win32::console_event_of(std::uint32_t code) {
+  switch (code) {
+    case CTRL_C_EVENT: return ConsoleEvent::ctrl_c;
+    case CTRL_BREAK_EVENT: return ConsoleEvent::ctrl_break;
+    case CTRL_CLOSE_EVENT: return ConsoleEvent::close;
+    case CTRL_LOGOFF_EVENT: return ConsoleEvent::logoff;
+    case CTRL_SHUTDOWN_EVENT: return ConsoleEvent::shutdown;
+    default: return std::nullopt;
+  }
+}
+
 namespace {
 
 std::atomic<ConsoleEventHandler> console_event_handler{nullptr};
 
-BOOL WINAPI forward_console_event(DWORD event) { return console_event_handler.load()(event); }
+BOOL WINAPI forward_console_event(DWORD code) {
+  const std::optional<ConsoleEvent> event = win32::console_event_of(code);
+  return event && console_event_handler.load()(*event) ? TRUE : FALSE;
+}
 
 }  // namespace
 
@@ -46,8 +61,21 @@ Handle create_child_process(const char16_t* application, char16_t* command_line)
   return process.hProcess;
 }
 
-std::uint32_t wait_for(Handle process, std::uint32_t milliseconds) { return WaitForSingleObject(process, milliseconds); }
+namespace {
 
+WaitResult wait_result(DWORD result) {
+  if (result == WAIT_OBJECT_0) return WaitResult::ended;
+  return result == WAIT_TIMEOUT ? WaitResult::timed_out : WaitResult::failed;
+}
+
+}  // namespace
+
+WaitResult wait_for(Handle process, std::uint32_t milliseconds) { return wait_result(WaitForSingleObject(process, milliseconds)); }
+
+WaitResult wait_for(Handle process) { return wait_result(WaitForSingleObject(process, INFINITE)); }
+
+// Asked while the process still runs, the system answers STILL_ACTIVE (259) as the code; the
+// launcher asks only after a wait.
 bool exit_code_of(Handle process, std::uint32_t* code) {
   DWORD value = 0;
   if (!GetExitCodeProcess(process, &value)) return false;
