@@ -7,9 +7,10 @@
 #include <string>
 
 #include "os/os.h"
-#include "path_template/build_config.h"
+#include "identity/app_identity.h"
 #include "support/scoped_variable.h"
 #include "support/test_support.h"
+#include "text/wide_text.h"
 
 #ifdef _WIN32
 #include "os/win32/windows_api.h"
@@ -120,6 +121,10 @@ TEST(ExpandPathTemplate, ConfiguredStringsAreConvertedToUtf16) {
   EXPECT_EQ(std::u16string(zamrik_company), u"Caldrevine");
   EXPECT_EQ(std::u16string(zamrik_product), u"Caldrevine");
   EXPECT_EQ(std::u16string(zamrik_version), u"1.22.4.0");
+  // The packer's defaults, so that an application packed without options names itself as the kit does.
+  EXPECT_EQ(text::to_utf16(identity::default_company), zamrik_company);
+  EXPECT_EQ(text::to_utf16(identity::default_product), zamrik_product);
+  EXPECT_EQ(text::to_utf16(identity::default_version), zamrik_version);
 }
 
 TEST(ExpandPathTemplate, TempIsTheSystemsTemporaryDirectoryWithoutTrailingBackslash) {
