@@ -12,7 +12,7 @@
 #include "host_files.h"
 #include "launcher_file.h"
 #include "pack_error.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 #include "progress.h"
 #include "scratch_space.h"
 #include "terminal.h"
@@ -22,10 +22,10 @@ namespace fs = std::filesystem;
 namespace {
 
 // The frame declares a window no larger than the content needs, so the launcher's decoder
-// allocates no more than that; 2^27 bytes is its limit.
+// allocates no more than that.
 int window_log_for(std::uint64_t content_size) {
   int log = 10;
-  while (log < 27 && (std::uint64_t{1} << log) < content_size) ++log;
+  while (log < payload::max_window_log && (std::uint64_t{1} << log) < content_size) ++log;
   return log;
 }
 
@@ -72,23 +72,23 @@ void build_executable(const BuildRequest& request) {
   launcher_resources(request.identity, icons);
   identity_section_contents(request.identity);
 
-  std::vector<payload::BlockEntry> entries;
+  std::vector<payload::AttachedFile> entries;
   for (const AppFile& file : folder.files) entries.push_back({file.path, {}, file.source});
 
   ScratchSpace scratch(request.output);
   ProgressBar bar(!request.quiet && stderr_is_terminal(), stderr, "compressing");
-  payload::BlockOptions options;
+  payload::AttachedDataOptions options;
   options.level = request.level;
   options.threads = request.threads > 0 ? request.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   options.checksum = request.checksum;
   options.window_log = window_log_for(folder.content_size);
   options.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); };
-  payload::BlockSummary block;
+  payload::AttachedDataSummary summary;
   {
     std::iostream& out = scratch.stream();
     write_launcher(out, request.identity, icons, [&](std::ostream& stream) {
-      block = payload::write_block(entries, options, stream);
-      return block.block_size;
+      summary = payload::write_attached_data(entries, options, stream);
+      return summary.total_size;
     });
     if (!out) throw std::runtime_error(utf8_of(scratch.partial()) + ": writing the executable failed");
   }
@@ -97,11 +97,11 @@ void build_executable(const BuildRequest& request) {
 
   if (request.quiet) return;
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double ratio = block.content_size == 0 ? 0 : 100.0 * static_cast<double>(block.stream_size) /
-                                                         static_cast<double>(block.content_size);
+  const double ratio = summary.content_size == 0 ? 0 : 100.0 * static_cast<double>(summary.stream_size) /
+                                                           static_cast<double>(summary.content_size);
   std::printf("packed %zu files (%s) into %s (%s; data compressed to %s, %.1f%%) in %.1f s\n", folder.files.size(),
-              format_size(block.content_size).c_str(), utf8_of(request.output).c_str(),
-              format_size(fs::file_size(request.output)).c_str(), format_size(block.stream_size).c_str(), ratio, seconds);
+              format_size(summary.content_size).c_str(), utf8_of(request.output).c_str(),
+              format_size(fs::file_size(request.output)).c_str(), format_size(summary.stream_size).c_str(), ratio, seconds);
 }
 
 }  // namespace pack

@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "entry_path.h"
+#include "text/wide_text.h"
 #include "host_files.h"
 
 namespace pack {
@@ -24,7 +24,7 @@ std::vector<std::filesystem::path> list_folder(const std::filesystem::path& fold
   return children;
 }
 
-std::optional<std::u16string> name_units(const std::filesystem::path& name) { return to_utf16(name.native()); }
+std::optional<std::u16string> name_units(const std::filesystem::path& name) { return text::to_utf16(name.native()); }
 
 int create_for_writing(const std::filesystem::path& path) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);

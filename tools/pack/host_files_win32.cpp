@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "entry_path.h"
+#include "text/wide_text.h"
 #include "host_files.h"
 
 namespace pack {
@@ -27,7 +27,7 @@ std::filesystem::path path_from_utf8(const std::string& text) {
 
 std::string utf8_of(const std::filesystem::path& path) {
   const std::wstring& native = path.native();
-  return display(std::u16string(native.begin(), native.end()));
+  return text::to_utf8_replacing(std::u16string(native.begin(), native.end()));
 }
 
 // The system's final path, in its "\\?\" form: every path compared with it is made the same way.

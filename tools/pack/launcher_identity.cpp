@@ -1,6 +1,6 @@
 #include "launcher_identity.h"
 
-#include "entry_path.h"
+#include "text/wide_text.h"
 #include "pack_error.h"
 
 namespace pack {
@@ -23,9 +23,9 @@ std::optional<VersionNumbers> parse_version(const std::string& version) {
 
 std::string identity_section_contents(const LauncherIdentity& identity) {
   std::string out;
-  for (const std::string* text : {&identity.company, &identity.product, &identity.version}) {
-    const std::optional<std::u16string> units = to_utf16(*text);
-    if (!units) throw InputError("text is not valid UTF-8: " + *text);
+  for (const std::string* field : {&identity.company, &identity.product, &identity.version}) {
+    const std::optional<std::u16string> units = text::to_utf16(*field);
+    if (!units) throw InputError("text is not valid UTF-8: " + *field);
     for (char16_t unit : *units + u'\0') {
       out += static_cast<char>(unit & 0xFF);
       out += static_cast<char>(unit >> 8);

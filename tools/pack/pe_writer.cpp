@@ -6,8 +6,8 @@
 
 #include "pack_error.h"
 #include "pe_image.h"
-#include "payload/linked_block.h"
-#include "path_template/build_config.h"
+#include "payload/linked_attached_data.h"
+#include "identity/app_identity.h"
 
 namespace pack {
 namespace {
@@ -68,8 +68,8 @@ void write_zeros(std::ostream& out, std::uint64_t count) {
 
 }  // namespace
 
-ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity)
-    : image_(launcher_image), identity_(std::move(identity)) {
+ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity_strings)
+    : image_(launcher_image), identity_(std::move(identity_strings)) {
   const PeImage image = parse_pe_image(image_);
   if (image.machine != machine_x86_64 || !image.pe32_plus) throw PeFormatError("the launcher image is no PE32+ x86-64 image");
   const std::uint64_t pe = u32_at(image_, 0x3C);
@@ -89,8 +89,8 @@ ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image,
       throw PeFormatError("the launcher image already has resources or a certificate");
     }
   }
-  if (image.sections.empty() || image.sections.back().name != identity_section_name) {
-    throw PeFormatError(std::string("the launcher image does not end with its identity section ") + identity_section_name);
+  if (image.sections.empty() || image.sections.back().name != identity::identity_section_name) {
+    throw PeFormatError(std::string("the launcher image does not end with its identity section ") + identity::identity_section_name);
   }
   for (const PeSection& section : image.sections) {
     if (section.name == attached_data_section_name || section.name == ".rsrc") {
@@ -117,9 +117,9 @@ ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image,
 
 void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
                               const std::function<std::string(std::uint32_t)>& resources) const {
-  const NewSection identity{identity_section_name, identity_rva_, static_cast<std::uint32_t>(identity_.size()), identity_offset_,
+  const NewSection strings{identity::identity_section_name, identity_rva_, static_cast<std::uint32_t>(identity_.size()), identity_offset_,
                             block_offset_ - identity_offset_};
-  const std::uint64_t block_rva = align_up(identity.rva + identity.virtual_size, section_alignment_);
+  const std::uint64_t block_rva = align_up(strings.rva + strings.virtual_size, section_alignment_);
   const std::uint64_t resources_offset = block_offset_ + align_up(block_size, file_alignment_);
   const std::uint64_t resources_rva = align_up(block_rva + block_size, section_alignment_);
   if (resources_rva >= 0xFFFF0000 || resources_offset >= 0xFFFF0000) {
@@ -137,7 +137,7 @@ void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
 
   std::string head(image_.begin(), image_.begin() + static_cast<std::ptrdiff_t>(identity_offset_));
   const std::uint64_t last = table_ + section_header_size * (section_count_ - 1);
-  put_section_header(head, last, identity);
+  put_section_header(head, last, strings);
   put_section_header(head, last + section_header_size, block);
   put_section_header(head, last + 2 * section_header_size, resource);
   const std::uint64_t pe = optional_ - 24;
@@ -160,7 +160,7 @@ void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
   file.seekp(0);
   file.write(head.data(), static_cast<std::streamsize>(head.size()));
   file.write(identity_.data(), static_cast<std::streamsize>(identity_.size()));
-  write_zeros(file, identity.raw_size - identity_.size());
+  write_zeros(file, strings.raw_size - identity_.size());
   file.seekp(static_cast<std::streamoff>(block_offset_ + block_size));
   write_zeros(file, block.raw_size - block_size);
   file.write(resource_bytes.data(), static_cast<std::streamsize>(resource_bytes.size()));

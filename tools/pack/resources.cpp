@@ -3,7 +3,7 @@
 #include <map>
 #include <optional>
 
-#include "entry_path.h"
+#include "text/wide_text.h"
 #include "pack_error.h"
 
 namespace pack {
@@ -61,9 +61,9 @@ void pad_to(std::string& out, std::size_t alignment) {
   while (out.size() % alignment != 0) out += '\0';
 }
 
-std::string utf16_bytes(const std::string& text) {
-  const std::optional<std::u16string> units = to_utf16(text);
-  if (!units) throw InputError("text is not valid UTF-8: " + text);
+std::string utf16_bytes(const std::string& utf8) {
+  const std::optional<std::u16string> units = text::to_utf16(utf8);
+  if (!units) throw InputError("text is not valid UTF-8: " + utf8);
   std::string out;
   for (char16_t unit : *units + u'\0') put_u16(out, unit);
   return out;

@@ -1,4 +1,4 @@
-#include "payload/linked_block.h"
+#include "payload/linked_attached_data.h"
 
 namespace payload {
 

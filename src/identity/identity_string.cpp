@@ -2,9 +2,9 @@
 // build's lengths into the offsets, and the packer's strings would be read at the wrong places.
 #include <string>
 
-#include "path_template/build_config.h"
+#include "identity/app_identity.h"
 
-namespace path_template {
+namespace identity {
 
 const char16_t* identity_string(IdentityString which) {
   const char16_t* text = zamrik_identity;
@@ -12,4 +12,4 @@ const char16_t* identity_string(IdentityString which) {
   return text;
 }
 
-}  // namespace path_template
+}  // namespace identity

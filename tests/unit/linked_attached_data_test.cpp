@@ -1,6 +1,6 @@
 // The launcher finds its attached data by name in its own section table. On Windows the test
 // also reads the real image it runs in; everywhere it reads mapped images made here.
-#include "payload/linked_block.h"
+#include "payload/linked_attached_data.h"
 
 #include <gtest/gtest.h>
 
