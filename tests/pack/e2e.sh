@@ -169,6 +169,11 @@ case "${1:?case}" in
     : "${ZAMRIK_PACK_EXE:?}"
     identity=(--company "Zamrik demo" --product Hello --description "Zamrik onefile demo" --version 1.0.0.0)
     cp -r "$APP_DIR" app
+    # Names beyond ASCII, two of which sort one way in UTF-8 and the other way in UTF-16
+    # (U+E000 against U+1F600, a surrogate pair): both packers walk in UTF-8 order.
+    echo private >app/data/$'\xee\x80\x80'.txt
+    echo smile >app/data/$'\xf0\x9f\x98\x80'.txt
+    echo umlauts >app/data/$'gr\xc3\xbc\xc3\x9fe'.txt
     build app -o linux.exe "${identity[@]}"
     # Wine's drive Z: is the root of the host's file system.
     windows_path() { printf 'Z:%s' "${1//\//\\}"; }
@@ -190,7 +195,7 @@ case "${1:?case}" in
 
     capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" verify "$here\\windows.exe"
     [ "$status" -eq 0 ] || fail "verify: $err"
-    expect_in "$out" "windows.exe: OK, 4 files"
+    expect_in "$out" "windows.exe: OK, 7 files"
     capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" list windows.exe
     expect_in "$out" 'data\notes\readme.txt'
     capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" extract "$deep\\long.exe" unpacked
