@@ -174,7 +174,10 @@ case "${1:?case}" in
     echo private >app/data/$'\xee\x80\x80'.txt
     echo smile >app/data/$'\xf0\x9f\x98\x80'.txt
     echo umlauts >app/data/$'gr\xc3\xbc\xc3\x9fe'.txt
-    build app -o linux.exe "${identity[@]}"
+    # The Linux packer with nothing on PATH, as in the signed case.
+    no_tools=$(mktemp -d)
+    env PATH="$no_tools" "$ZAMRIK_PACK" build app -o linux.exe "${identity[@]}" -q
+    rmdir "$no_tools"
     # Wine's drive Z: is the root of the host's file system.
     windows_path() { printf 'Z:%s' "${1//\//\\}"; }
     here=$(windows_path "$WORK")
