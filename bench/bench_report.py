@@ -61,6 +61,19 @@ def tables(results):
         section("Launcher against tar --zstd (full application)", results["tar"])
     if "phase" in results:
         section("Unpack phase against decoding to nothing (one process under Wine)", results["phase"])
+    if "levels" in results:
+        lv = results["levels"]
+        lines.extend([f"### Levels ({lv['shape']['files']} files, {lv['shape']['bytes']:,} bytes; packing with "
+                      f"{lv['threads']} threads)", "",
+                      "| level | executable (bytes) | of the contents | packing time | launcher's run under Wine, median (min to max) |",
+                      "|---|---|---|---|---|"])
+        for level, row in lv["levels"].items():
+            lines.append(f"| {level} | {row['bytes']:,} | {100 * row['bytes'] / lv['shape']['bytes']:.1f}% | "
+                         f"{row['pack_seconds']:.1f} s | {seconds(row['unpack_seconds'])} |")
+        load = lv.get("load_average")
+        if load:
+            lines.extend(["", f"Load average at the start of each round: {load['min']:.2f} to {load['max']:.2f}."])
+        lines.append("")
     if "startup" in results:
         section("Start-up (tiny application)", results["startup"])
     if "scaling" in results:
