@@ -10,7 +10,13 @@ CreateDirectoryResult create_directory(const char16_t* path) {
   return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
 }
 
+// A new file is made with CREATE_NEW and only an existing one is emptied with CREATE_ALWAYS: the
+// same file either way. Under Wine, CREATE_ALWAYS truncates even a file it has just made, and on
+// ext4 a file truncated to nothing is written back as soon as it is closed; the launcher then
+// waits for that write-back again when it deletes the file (some milliseconds per file).
 Handle create_file_for_writing(const char16_t* path) {
+  HANDLE file = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
   return CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
 }
 
