@@ -1,11 +1,10 @@
 // The unpack phase against its new limit, in one process: decoding the block's stream to
-// nothing with the launcher's decoder and output size, and the launcher's own unpack loop
+// nothing with the launcher's own reader, and the launcher's unpack loop
 // writing the tree, round after round; then the removal of the tree as the launcher does it.
 // The block is read into memory first, so neither pays for reading it.
 //
 //   unpack_phase BLOCK DIRECTORY [ROUNDS]     prints one JSON object with the times in seconds
-#include <zstd.h>
-
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,7 +15,7 @@
 #include <vector>
 
 #include "payload/attached_data.h"
-#include "payload/decode_ring.h"
+#include "payload/payload_reader.h"
 #include "payload/unpack.h"
 #include "platform/remove_tree.h"
 
@@ -27,22 +26,27 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-// Every byte of the stream, decoded with the loop's calls (a whole slot offered each time) and
-// dropped.
-std::uint64_t decode_to_nothing(const payload::AttachedDataHeader& header) {
-  ZSTD_DCtx* context = ZSTD_createDCtx();
-  std::vector<std::uint8_t> output(payload::slot_size);
-  ZSTD_inBuffer input{header.stream, static_cast<std::size_t>(header.stream_size), 0};
-  std::uint64_t total = 0;
-  while (input.pos < input.size) {
-    ZSTD_outBuffer whole{output.data(), output.size(), 0};
-    if (ZSTD_isError(ZSTD_decompressStream(context, &whole, &input))) {
-      std::fputs("unpack-phase: the stream is damaged\n", stderr);
-      std::exit(2);
-    }
-    total += whole.pos;
+// Every byte of the stream, decoded by the loop's own reader on the calling thread and dropped.
+std::uint64_t decode_to_nothing(const payload::AttachedDataHeader& header, std::uint64_t total) {
+  auto reader = std::make_unique<payload::PayloadReader>();
+  reader->open(header.stream, header.stream_size);
+  for (std::uint64_t done = 0; done < total;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, payload::chunk_size));
+    reader->read_payload(n);
+    done += n;
   }
-  ZSTD_freeDCtx(context);
+  return total;
+}
+
+// The bytes that the table's entries add up to.
+std::uint64_t content_size(const payload::AttachedDataHeader& header) {
+  std::uint64_t total = 0;
+  const std::uint8_t* position = header.table;
+  while (position != header.table + header.table_size) {
+    const payload::PayloadEntry entry = payload::next_payload_entry(position, header.table + header.table_size);
+    total += entry.size;
+    position = entry.end;
+  }
   return total;
 }
 
@@ -71,7 +75,7 @@ int main(int argc, char** argv) {
   std::uint64_t decoded = 0;
   for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
     auto start = Clock::now();
-    decoded = decode_to_nothing(header);
+    decoded = decode_to_nothing(header, content_size(header));
     const double decode = seconds_since(start);
 
     const std::u16string directory = launcher_path(fs::path(argv[2]) / ("phase-" + std::to_string(round)));

@@ -1,12 +1,20 @@
-// The decoded stream in a ring of slots. Every slot holds what one decoder call produced when
-// it was offered a whole slot, so the decoder sees exactly the calls that a single output
-// buffer of slot_size bytes would give it, and fails at the same call. A thread of its own may
-// decode ahead into the free slots; without it a slot is decoded when it is asked for.
+// The decoded stream in a ring that the unpack loop writes from directly.
+//
+// An ordinary first frame is decoded block by block straight into the ring, which then is also
+// the decoder's window: the decoder may run ahead of the writes by nearly a window, and needs no
+// buffer besides it. Whatever follows that frame, and a first frame of any other kind, goes
+// through the streaming decoder in calls that are offered call_size bytes of the ring each.
+//
+// Either way the loop sees exactly the bytes that a loop calling the streaming decoder with one
+// buffer of call_size bytes would have got, and meets a failure at the same byte. Such a loop
+// gets nothing of a call that fails, and a call goes on to the next block as soon as it has
+// handed out the previous one, even when that filled its buffer. So the bytes of a block-decoded
+// frame are published a whole call's worth at a time, once every block that such a call would
+// have started has decoded.
 #pragma once
 
 #include <zstd.h>
 
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -16,8 +24,7 @@
 
 namespace payload {
 
-inline constexpr std::size_t slot_size = 131072;
-inline constexpr std::uint32_t most_slots = 16;
+inline constexpr std::size_t call_size = 131072;
 
 class DecodeRing {
  public:
@@ -26,39 +33,71 @@ class DecodeRing {
   DecodeRing& operator=(const DecodeRing&) = delete;
   ~DecodeRing() { close(); }
 
-  // Allocates the slots (1 to most_slots) in one block and creates the decoder with the
-  // library's default limits; false when memory is short.
-  bool open(const std::uint8_t* stream, std::uint64_t stream_size, std::uint32_t slots);
+  // Creates the decoder; the ring is allocated when the first frame's header is known. False
+  // when memory is short.
+  bool open(const std::uint8_t* stream, std::uint64_t stream_size);
   // Starts the decoder thread, once; when it cannot be started, decoding stays on demand.
   void decode_ahead();
-  // The bytes of slot number index (0 is the first), waiting for them if need be: empty when
-  // the stream failed or ended there. Only the slot after the last one asked for, or a slot
-  // asked for before and not yet released, may be asked for.
-  std::span<const std::uint8_t> slot(std::uint64_t index);
-  // True when slot index + 1 starts where slot index ends in memory.
-  bool next_is_adjacent(std::uint64_t index) const { return (index + 1) % slot_count_ != 0; }
-  // The slots below index are read: the decoder may fill them again.
-  void release_below(std::uint64_t index);
-  // Stops the decoder thread, then frees the decoder and the slots; nothing to do when closed.
+  // The decoded bytes from stream offset at on that lie in one piece of the ring, once there
+  // are want of them, or as many as the decoder can get ahead of at, or the piece reaches the
+  // ring's end, or no more will come. Empty when the stream failed or ended at at. Every byte
+  // below at must have been released.
+  std::span<const std::uint8_t> wait_for(std::uint64_t at, std::size_t want);
+  // The bytes below at are written: the decoder may use their room again.
+  void release_below(std::uint64_t at);
+  // Stops the decoder thread, then frees the decoder and the ring; nothing to do when closed.
   void close();
 
  private:
+  // A stretch of the stream that lies in one piece of the ring.
+  struct Segment {
+    std::uint64_t stream_start;
+    std::size_t ring_start;
+  };
+  static constexpr std::uint32_t segment_capacity = 8;
+
   static void run_decoder(void* ring);
   void decode_ahead_loop();
-  // One slot's worth of decoder calls: the size produced, 0 on failure or when the input is used up.
-  std::size_t decode_into(std::uint64_t index);
-  std::uint8_t* slot_memory(std::uint64_t index) const { return memory_ + (index % slot_count_) * slot_size; }
+  // One step of decoding; false when nothing more will be published.
+  bool step();
+  bool start_first_frame();
+  bool start_calls();
+  bool decode_block_step();
+  bool decode_call_step();
+  // The room for the next output: wraps to the ring's start when fewer than size bytes are left.
+  std::uint8_t* output_room(std::size_t size);
+  bool has_room() const;
+  void publish(std::uint64_t end);
+  bool finish();  // nothing more will be published
+  void wake_reader();
+  // The published bytes from at on in one piece of the ring; cut when the piece ends where the
+  // next segment begins.
+  std::span<const std::uint8_t> published_piece(std::uint64_t at, bool* cut) const;
 
   ZSTD_DCtx* context_ = nullptr;
   ZSTD_inBuffer input_{};
-  std::uint8_t* memory_ = nullptr;
-  std::uint32_t slot_count_ = 1;
-  std::array<std::size_t, most_slots> sizes_{};
-  // Slots below produced_ are filled (sizes_ holds their sizes); slots below released_ are free.
-  std::atomic<std::uint64_t> produced_{0};
+  enum class Mode { first_frame, blocks, calls, finished } mode_ = Mode::first_frame;
+
+  // Written by the decoder before it publishes the bytes they hold; read by the reader.
+  std::uint8_t* ring_ = nullptr;
+  std::size_t ring_size_ = 0;
+  std::size_t block_size_ = 0;   // the largest block of the frame decoded block by block
+  std::uint64_t window_ = 0;     // the history that frame needs
+  std::uint64_t lead_ = 0;       // how far the decoded bytes may run ahead of the released ones
+  Segment segments_[segment_capacity] = {};
+  std::atomic<std::uint64_t> segment_count_{0};
+
+  // The decoder's own.
+  std::size_t write_at_ = 0;     // ring offset of the next output
+  std::uint64_t decoded_ = 0;    // stream bytes decoded, published or not
+
+  std::atomic<std::uint64_t> published_{0};
+  std::atomic<std::uint64_t> reachable_{call_size};  // what the reader may wait for beyond its position
+  std::atomic<bool> final_{false};
   std::atomic<std::uint64_t> released_{0};
-  // The decoder thread waits in the monitor for free slots, the reader for a filled one; each
-  // says what it waits for, so that the other wakes it only then.
+
+  // The decoder thread waits in the monitor for released room, the reader for published bytes;
+  // each says so first, so that the other wakes it only then.
   os::Handle monitor_ = nullptr;
   std::atomic<std::uint64_t> decoder_waits_for_{0};  // the released_ it waits for; 0: not waiting
   std::atomic<bool> reader_waits_{false};

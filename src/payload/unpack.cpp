@@ -46,8 +46,7 @@ UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* 
   result.cleanup_needed = true;
   const std::uint8_t* position = header.table;
   const std::uint8_t* const table_end = header.table + header.table_size;
-  // The child decodes nothing: one slot keeps its memory at what a single output buffer takes.
-  reader_.open(header.stream, header.stream_size, role == Role::parent ? ring_slots : 1);
+  reader_.open(header.stream, header.stream_size);
 
   if (header.table_size != 0) {
     for (;;) {

@@ -54,12 +54,6 @@ class DirectoryMemo {
   int count_ = 0;
 };
 
-// The slots of decoded output in the parent role. Two let the decoder fill one while the loop
-// writes from the other; more would bank only a millisecond or two of decoding for the stretches
-// of small files, and under Wine the decoder thread itself already costs about 1 MB of private
-// memory, so the parent stays as near the decoder's window as it can.
-inline constexpr std::uint32_t ring_slots = 2;
-
 // The loop's working state: the decoder, the current entry's path and the directories known to
 // exist. Its fixed buffers take some 50 KiB.
 class Unpacker {

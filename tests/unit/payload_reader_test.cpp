@@ -27,37 +27,51 @@ std::string contents(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
-// One frame per piece: the decoder stops at the end of every frame, so a piece that ends inside
-// a slot leaves that slot short.
-std::string frames_of(const std::string& data, const std::vector<std::size_t>& pieces) {
+// One frame per piece, with the given window: the decoder stops at the end of every frame, and a
+// small window makes small blocks.
+std::string frames_of(const std::string& data, const std::vector<std::size_t>& pieces, int window_log) {
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 1);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
   std::string stream;
   std::size_t at = 0;
   for (std::size_t piece : pieces) {
     std::string frame(ZSTD_compressBound(piece), '\0');
-    frame.resize(ZSTD_compress(frame.data(), frame.size(), data.data() + at, piece, 1));
+    frame.resize(ZSTD_compress2(context, frame.data(), frame.size(), data.data() + at, piece));
     stream += frame;
     at += piece;
   }
+  ZSTD_freeCCtx(context);
   return stream;
 }
 
 struct Reading {
-  std::uint32_t slots;
+  const char* name;
+  std::vector<std::size_t> pieces;
+  int window_log;
   bool ahead;
 };
 
-TEST(PayloadReaderTest, GivesTheStreamInOnePiecePerReadAcrossSlotsFramesAndTheRingsEnd) {
-  // Frames ending in the middle of a slot, exactly at its end, one byte before and after it.
-  const std::vector<std::size_t> pieces = {1, 70000, 131072, 5, 131071, 300000, 2, 262145, 40000};
-  std::size_t total = 0;
-  for (std::size_t piece : pieces) total += piece;
-  const std::string data = contents(total, 3);
-  const std::string stream = frames_of(data, pieces);
+TEST(PayloadReaderTest, GivesTheStreamInOnePiecePerReadAcrossFramesBlocksAndTheRingsEnd) {
+  // Frames ending inside and at the end of a 131,072-byte call, one byte before and after it.
+  const std::vector<std::size_t> frames = {1, 70000, 131072, 5, 131071, 300000, 2, 262145, 40000};
   const std::size_t reads[] = {1, 32768, 7, 32767, 32768, 2, 30000, 32768, 1};
-
-  for (const Reading r : {Reading{1, false}, Reading{1, true}, Reading{2, true}, Reading{4, false}, Reading{4, true}}) {
+  const Reading readings[] = {
+      {"one frame, window 2^20", {1200000}, 20, true},
+      {"one frame, window 2^20, on demand", {1200000}, 20, false},
+      // A ring of little more than a call: it wraps every few reads.
+      {"one frame, window 2^10", {900000}, 10, true},
+      {"one frame, window 2^10, on demand", {900000}, 10, false},
+      {"many frames", frames, 17, true},
+      {"many frames, on demand", frames, 17, false},
+  };
+  for (const Reading& r : readings) {
+    std::size_t total = 0;
+    for (std::size_t piece : r.pieces) total += piece;
+    const std::string data = contents(total, 3);
+    const std::string stream = frames_of(data, r.pieces, r.window_log);
     auto reader = std::make_unique<payload::PayloadReader>();
-    reader->open(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size(), r.slots);
+    reader->open(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size());
     if (r.ahead) reader->decode_ahead();
     std::string got;
     for (std::size_t i = 0; got.size() < total; ++i) {
@@ -65,18 +79,18 @@ TEST(PayloadReaderTest, GivesTheStreamInOnePiecePerReadAcrossSlotsFramesAndTheRi
       got.append(reinterpret_cast<const char*>(reader->read_payload(n)), n);
     }
     reader->close();
-    EXPECT_TRUE(got == data) << r.slots << " slots, " << (r.ahead ? "decoding ahead" : "on demand");
+    EXPECT_TRUE(got == data) << r.name;
   }
 }
 
 TEST(PayloadReaderDeathTest, AReadBeyondTheStreamEndsWithTheDecodeErrorWhereverTheDecodingGot) {
   const std::string data = contents(200000, 4);
-  const std::string stream = frames_of(data, {200000});
+  const std::string stream = frames_of(data, {200000}, 20);
   for (const bool ahead : {false, true}) {
     EXPECT_EXIT(
         {
           payload::PayloadReader reader;
-          reader.open(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size(), 4);
+          reader.open(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size());
           if (ahead) reader.decode_ahead();
           for (std::size_t at = 0; at < data.size(); at += 20000) {
             if (std::memcmp(reader.read_payload(20000), data.data() + at, 20000) != 0) std::exit(1);

@@ -1,0 +1,126 @@
+#include "payload/decode_ring.h"
+
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string contents(std::size_t size, std::uint32_t seed) {
+  std::string out(size, '\0');
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (std::size_t i = 0; i < size; ++i) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    out[i] = (state & 3) == 0 ? static_cast<char>(state >> 8) : "a ring of decoded bytes "[i % 24];
+  }
+  return out;
+}
+
+// As the packer makes it: fed without the end directive, so the frame declares no content size.
+std::string streamed_frame(const std::string& data, int window_log) {
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 1);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+  std::string out(ZSTD_compressBound(data.size()) + 64, '\0');
+  ZSTD_outBuffer output{out.data(), out.size(), 0};
+  ZSTD_inBuffer input{data.data(), data.size(), 0};
+  ZSTD_compressStream2(context, &output, &input, ZSTD_e_continue);
+  ZSTD_inBuffer none{nullptr, 0, 0};
+  while (ZSTD_compressStream2(context, &output, &none, ZSTD_e_end) != 0) {
+  }
+  ZSTD_freeCCtx(context);
+  out.resize(output.pos);
+  return out;
+}
+
+// With its content size in the header.
+std::string sized_frame(const std::string& data) {
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  out.resize(ZSTD_compress(out.data(), out.size(), data.data(), data.size(), 3));
+  return out;
+}
+
+// What the unpack loop's single-threaded form got from the stream: the output of every call of
+// the streaming decoder, offered 131,072 bytes each time, until a call failed or the input ran out.
+std::string handed_out_by_calls(const std::string& stream) {
+  ZSTD_DCtx* context = ZSTD_createDCtx();
+  ZSTD_inBuffer input{stream.data(), stream.size(), 0};
+  std::vector<char> buffer(payload::call_size);
+  std::string out;
+  while (input.pos < input.size) {
+    ZSTD_outBuffer whole{buffer.data(), buffer.size(), 0};
+    if (ZSTD_isError(ZSTD_decompressStream(context, &whole, &input))) break;
+    out.append(buffer.data(), whole.pos);
+  }
+  ZSTD_freeDCtx(context);
+  return out;
+}
+
+std::string handed_out_by_ring(const std::string& stream, bool ahead) {
+  payload::DecodeRing ring;
+  EXPECT_TRUE(ring.open(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size()));
+  if (ahead) ring.decode_ahead();
+  std::string out;
+  for (;;) {
+    ring.release_below(out.size());
+    const std::span<const std::uint8_t> piece = ring.wait_for(out.size(), 32768);
+    if (piece.empty()) break;
+    out.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+  }
+  ring.close();
+  return out;
+}
+
+struct Stream {
+  const char* name;
+  std::string bytes;
+};
+
+// Decoding ahead and block by block must not change which bytes the loop gets before a failure:
+// for damaged streams of every kind, the ring hands out exactly what the calls did, whether it
+// decodes ahead on its own thread or when asked.
+TEST(DecodeRingTest, HandsOutWhatTheStreamingCallsDidUpToTheSameFailure) {
+  const std::string data = contents(700000, 5);
+  const std::vector<Stream> streams = {
+      {"streamed frame", streamed_frame(data, 20)},
+      {"streamed frame, 2^10 window", streamed_frame(data.substr(0, 300000), 10)},
+      {"sized frame", sized_frame(data.substr(0, 400000))},
+      {"sized frame within one call", sized_frame(data.substr(0, 100000))},
+      {"two frames", streamed_frame(data.substr(0, 262144), 18) + sized_frame(data.substr(0, 150000))},
+  };
+  for (const Stream& s : streams) {
+    std::vector<std::pair<std::string, std::string>> damaged = {{"intact", s.bytes}};
+    for (std::size_t i = 1; i <= 40; ++i) {
+      const std::size_t at = s.bytes.size() * i / 41;
+      std::string flipped = s.bytes;
+      flipped[at] = static_cast<char>(flipped[at] ^ 0x5a);
+      damaged.push_back({"byte " + std::to_string(at) + " flipped", flipped});
+      damaged.push_back({"cut at " + std::to_string(at), s.bytes.substr(0, at)});
+    }
+    for (std::size_t at : {std::size_t{0}, std::size_t{1}, std::size_t{4}, std::size_t{5}}) {
+      std::string flipped = s.bytes;
+      flipped[at] = static_cast<char>(flipped[at] ^ 0x01);
+      damaged.push_back({"header byte " + std::to_string(at) + " flipped", flipped});
+    }
+    std::string checksum = s.bytes;
+    checksum.back() = static_cast<char>(checksum.back() ^ 0x01);
+    damaged.push_back({"last byte flipped", checksum});
+    damaged.push_back({"cut before the last byte", s.bytes.substr(0, s.bytes.size() - 1)});
+    damaged.push_back({"garbage after", s.bytes + std::string(9, '\x7f')});
+    for (const auto& [what, bytes] : damaged) {
+      const std::string want = handed_out_by_calls(bytes);
+      for (const bool ahead : {false, true}) {
+        const std::string got = handed_out_by_ring(bytes, ahead);
+        EXPECT_EQ(got.size(), want.size()) << s.name << ", " << what << (ahead ? ", decoding ahead" : ", on demand");
+        EXPECT_TRUE(got == want) << s.name << ", " << what << (ahead ? ", decoding ahead" : ", on demand");
+      }
+    }
+  }
+}
+
+}  // namespace
