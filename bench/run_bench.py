@@ -100,15 +100,16 @@ def section_tar(wine, inputs, args):
 
 
 def section_phase(wine, inputs, args):
-    """The unpack phase alone against decoding to nothing, in one process under Wine, round
-    after round (bench/unpack_phase.cpp)."""
+    """The unpack phase alone against decoding to nothing with the launcher's own reader, in one
+    process under Wine, round after round, and the removal of the tree afterwards
+    (bench/unpack_phase.cpp)."""
     log("== unpack phase against decoding to nothing")
     folder, shape = inputs.app("full", scale=args.scale)
     packed = inputs.pack("full", folder)
     program = WINDOWS / "bench" / "unpack_phase.exe"
     out = run(wine.command(program, Wine.path(packed["dir"] / "block.bin"), Wine.path(wine.temp), args.runs), env=wine.env)
     figures = json.loads(out.strip().splitlines()[-1])
-    times = {"unpack phase": figures["unpack"], "decode only": figures["decode"]}
+    times = {"unpack phase": figures["unpack"], "decode only": figures["decode"], "removal": figures["remove"]}
     return {"times": {name: summary(t) for name, t in times.items()},
             "ratios": {"unpack phase / decode only": summary([u / d for u, d in zip(figures["unpack"], figures["decode"])])},
             "shape": shape, "block": packed["summary"], "decoded_bytes": figures["decoded_bytes"]}
