@@ -1,13 +1,14 @@
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
 #include "platform/environment.h"
 #include "platform/executable_path.h"
 #include "path_template/expand_path_template.h"
+#include "path_template/run_identity.h"
 
 namespace launcher {
 namespace {
@@ -19,28 +20,6 @@ constexpr std::size_t process_id_capacity = 128;
 constexpr std::size_t parent_image_capacity = platform::executable_path_capacity;
 
 constexpr char parent_variable[] = "ZAMRIK_ONEFILE_PARENT";
-
-bool is_blank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
-
-// The C run-time's wcstol in base 10 with a 32-bit long, applied to a whole value: leading
-// blanks and a sign are accepted; no digits, anything after the number, or a value out of
-// range is refused.
-bool parse_process_id(const char16_t* text, std::uint32_t* process_id) {
-  while (is_blank(*text)) ++text;
-  const bool negative = *text == u'-';
-  if (*text == u'-' || *text == u'+') ++text;
-  if (*text < u'0' || *text > u'9') return false;
-  std::int64_t magnitude = 0;
-  for (; *text >= u'0' && *text <= u'9'; ++text) {
-    magnitude = magnitude * 10 + (*text - u'0');
-    if (magnitude > std::int64_t{INT32_MAX} + 1) return false;
-  }
-  if (*text != u'\0') return false;
-  const std::int64_t value = negative ? -magnitude : magnitude;
-  if (value > INT32_MAX) return false;
-  *process_id = static_cast<std::uint32_t>(value);
-  return true;
-}
 
 bool same_text(const char16_t* a, const char16_t* b) {
   for (; *a == *b; ++a, ++b) {
@@ -55,12 +34,12 @@ bool detect_child_role(RunState& state) {
   char16_t name[name_capacity] = {};
   platform::widen_ascii_append(name, parent_variable, name_capacity);
   char16_t* value = platform::get_environment_value(name);
-  std::uint32_t process_id = 0;
-  const bool parsed = value != nullptr && parse_process_id(value, &process_id);
+  const std::optional<std::uint32_t> process_id =
+      value != nullptr ? path_template::parse_process_id_text(value) : std::nullopt;
   std::free(value);
-  if (!parsed) return false;
+  if (!process_id) return false;
 
-  os::Handle process = os::open_process_for_query(process_id);
+  os::Handle process = os::open_process_for_query(*process_id);
   if (process == nullptr) return false;
   char16_t parent_image[parent_image_capacity];
   if (os::process_image_path(process, parent_image, parent_image_capacity) == 0) {

@@ -122,10 +122,8 @@ void append_process_id(Output& out, char16_t* value) {
     out.append_ascii(process_id_text(os::current_process_id()).data());
     return;
   }
-  // Only the launcher's own digits may become part of a path.
-  for (const char16_t* c = stored; *c != u'\0'; ++c) {
-    if (*c < u'0' || *c > u'9') os::abort_process();
-  }
+  // Only what the role decision reads as a process id may become part of a path.
+  if (!parse_process_id_text(stored)) os::abort_process();
   out.append(stored);
   std::free(stored);
 }

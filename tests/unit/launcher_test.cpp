@@ -196,8 +196,13 @@ TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
     bool child;
   };
   const std::u16string own = own_process_id();
+  // What {PID} would refuse must not give the child role either: it would end the child in an
+  // abort as soon as it names its unpack directory.
   const std::u16string padded = u" \t+" + own;
+  const std::u16string blank = u" " + own;
+  const std::u16string sign = u"+" + own;
   const std::u16string trailing = own + u"x";
+  const std::u16string zeros = u"00" + own;
   const Case cases[] = {
       {nullptr, false},
       {u"", false},
@@ -206,8 +211,12 @@ TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
       {u"99999999999", false},       // beyond a 32-bit long
       {u"2147483632", false},        // no such process
       {u"-", false},
+      {u"-1", false},
       {own.c_str(), true},           // this very process runs this executable
-      {padded.c_str(), true},        // leading blanks and a sign, as the C run-time reads them
+      {zeros.c_str(), true},         // digits all the same
+      {padded.c_str(), false},
+      {blank.c_str(), false},
+      {sign.c_str(), false},
   };
   const auto state = std::make_unique<launcher::RunState>();
   for (const Case& c : cases) {
