@@ -67,12 +67,13 @@ void prepare_parent_environment() {
 void determine_unpack_directory(RunState& state) {
   char16_t* const unpack_directory = state.unpack_directory;
   const bool expanded = path_template::expand_path_template(unpack_directory, path_template::builtin_unpack_template, payload::path_capacity);
-  // The full path is taken of whatever the expansion left, before its result counts.
+  // A failed expansion may leave no text at all to take the full path of, and would then end
+  // without its message.
+  if (!expanded) platform::fail_path_template_expansion(path_template::builtin_unpack_template);
   char16_t full_path[payload::path_capacity];
   const std::uint32_t length = os::full_path_name(unpack_directory, payload::path_capacity, full_path);
   if (length == 0 || length > payload::path_capacity - 1) platform::abort_on_overflow();
   for (std::uint32_t i = 0; i <= length; ++i) unpack_directory[i] = full_path[i];
-  if (!expanded) platform::fail_path_template_expansion(path_template::builtin_unpack_template);
 }
 
 void publish_launcher_variables(RunState& state) {

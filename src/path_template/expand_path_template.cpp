@@ -162,8 +162,10 @@ bool append_value(Output& out, Placeholder placeholder) {
   char16_t value[value_capacity];
   switch (placeholder) {
     case Placeholder::temp: {
-      const auto capacity = std::min<std::uint64_t>(out.remaining, std::numeric_limits<std::uint32_t>::max());
-      os::temp_path(out.position, static_cast<std::uint32_t>(capacity));
+      const auto capacity = static_cast<std::uint32_t>(std::min<std::uint64_t>(out.remaining, std::numeric_limits<std::uint32_t>::max()));
+      // Going on without the directory would put the path at the root of the current drive.
+      const std::uint32_t length = os::temp_path(out.position, capacity);
+      if (length == 0 || length >= capacity) return false;
       out.advance_to_end();
       out.trim_backslashes();
       return true;

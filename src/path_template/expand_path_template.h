@@ -10,7 +10,8 @@ inline constexpr char16_t builtin_unpack_template[] = u"{TEMP}\\onefile_{PID}_{T
 
 // Expands spec into output (capacity characters, terminator included). True when the whole
 // spec expanded; false for an unknown placeholder, a literal that does not fit, a failed
-// folder lookup. A value that does not fit ends the process through abort.
+// folder lookup, a temporary directory that cannot be had or does not fit. Any other value that
+// does not fit ends the process through abort.
 bool expand_path_template(char16_t* output, const char16_t* spec, std::uint64_t capacity);
 
 }  // namespace path_template

@@ -59,11 +59,12 @@ struct Model {
     const auto is = [&](const char16_t* known) { return same_name(name, known); };
     std::u16string value;
     if (is(u"TEMP")) {
-      // GetTempPathW leaves nothing when the path and its terminator do not fit.
+      // A directory that does not fit with its terminator fails the expansion.
       std::u16string path = temp;
       for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
       if (path.back() != u'\\') path += u'\\';
-      if (path.size() < remaining()) text += path;
+      if (path.size() >= remaining()) return Result::refused;
+      text += path;
       trim();
       return Result::expanded;
     }

@@ -273,6 +273,19 @@ TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
   EXPECT_EQ(std::u16string(child->unpack_directory), first);
 }
 
+TEST(UnpackDirectoryDeathTest, ATemporaryDirectoryThatDoesNotFitEndsWithTheExpansionMessage) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the system's temporary directory always fits; the seam tests make its query fail";
+#else
+  // It once expanded to nothing, and the unpack directory went to the root: "\onefile_...".
+  const std::u16string too_long = u"/" + std::u16string(5000, u'd');
+  ScopedVariable temporary("TMPDIR", too_long.c_str());
+  const auto state = std::make_unique<launcher::RunState>();
+  EXPECT_EXIT(launcher::determine_unpack_directory(*state), aborted(),
+              Eq("Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\n"));
+#endif
+}
+
 TEST(LauncherVariables, NameTheLauncherDirectoryAndTheFirstArgument) {
   ScopedVariable directory("ZAMRIK_ONEFILE_DIRECTORY", nullptr);
   ScopedVariable argv0("ZAMRIK_ORIGINAL_ARGV0", nullptr);
