@@ -88,7 +88,8 @@ void close_handle(Handle handle);
 
 // What a path names, a link at its end not followed.
 enum class FileKind {
-  none,            // nothing, or nothing that can be read about it
+  none,            // nothing of that name
+  unreadable,      // the system tells nothing about it (access denied, a name it refuses, ...)
   file,            // a file, or a link that does not lead to a directory
   directory,       // a directory that is no link
   directory_link,  // a link or junction that leads to a directory

@@ -58,6 +58,7 @@ bool remove_directory_tree(Walk& walk) {
 bool remove_entry(Walk& walk) {
   const os::FileKind kind = os::file_kind(walk.path);
   if (kind == os::FileKind::none) return true;
+  if (kind == os::FileKind::unreadable) return false;
   return kind == os::FileKind::directory ? remove_directory_tree(walk) : remove_single(walk.path, kind);
 }
 
@@ -66,6 +67,8 @@ bool remove_entry(Walk& walk) {
 bool remove_tree(const char16_t* path) {
   const os::FileKind kind = os::file_kind(path);
   if (kind == os::FileKind::none) return true;
+  // Denied access is no proof that the path is gone, and the callers stop retrying on true.
+  if (kind == os::FileKind::unreadable) return false;
   // A file or link goes by the path as given, whatever its length.
   if (kind != os::FileKind::directory) return remove_single(path, kind);
   Walk walk;

@@ -63,6 +63,29 @@ TEST(RemoveTreeTest, RemovesFilesAndNestedTrees) {
   EXPECT_TRUE(fs::is_directory(scratch.path()));
 }
 
+TEST(RemoveTreeTest, APathThatCannotBeExaminedIsNotReportedGone) {
+  // The callers stop retrying on true, so only "no such file" counts as gone.
+  TestDirectory scratch;
+  std::error_code error;
+  fs::create_directory_symlink("loop", scratch.path() / "loop", error);
+  struct Case {
+    std::u16string path;
+    bool removed;
+  };
+  const Case cases[] = {
+      {scratch.launcher("never there"), true},
+      {scratch.launcher(fs::path("missing") / "below"), true},
+#ifdef _WIN32
+      {scratch.launcher() + u"\\a*b", false},     // a name the system refuses
+      {scratch.launcher() + u"\\a?\\x", false},
+#else
+      {scratch.launcher(fs::path("loop") / "x"), false},  // a link that leads to itself
+      {scratch.launcher(std::string(300, 'n')), false},   // a name longer than the file system takes
+#endif
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform::remove_tree(c.path.c_str()), c.removed) << test_support::narrow(c.path);
+}
+
 TEST(RemoveTreeTest, RemovesLinksAsLinksAndLeavesTheirTargets) {
   TestDirectory scratch;
   const fs::path outside = scratch.path() / "outside";

@@ -56,7 +56,7 @@ void close_handle(Handle handle) { ::close(descriptor_of(handle)); }
 FileKind file_kind(const char16_t* path) {
   const std::string native = native_path(path);
   struct stat status;
-  if (::lstat(native.c_str(), &status) != 0) return FileKind::none;
+  if (::lstat(native.c_str(), &status) != 0) return errno == ENOENT || errno == ENOTDIR ? FileKind::none : FileKind::unreadable;
   if (S_ISLNK(status.st_mode)) return is_directory(native) ? FileKind::directory_link : FileKind::file;
   return S_ISDIR(status.st_mode) ? FileKind::directory : FileKind::file;
 }

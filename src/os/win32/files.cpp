@@ -23,7 +23,10 @@ void close_handle(Handle handle) { CloseHandle(handle); }
 
 FileKind file_kind(const char16_t* path) {
   const DWORD attributes = GetFileAttributesW(wide(path));
-  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::none;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileKind::none : FileKind::unreadable;
+  }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FileKind::file;
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::directory_link : FileKind::directory;
 }
