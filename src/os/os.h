@@ -82,9 +82,12 @@ enum class CreateDirectoryResult { created, already_exists, failed };
 CreateDirectoryResult create_directory(const char16_t* path);
 // Creates the file, or empties an existing one, for writing: invalid_handle on failure.
 Handle create_file_for_writing(const char16_t* path);
-// Writes the whole span: false on failure (last_error tells why).
+// Writes the whole span: false on failure (last_error tells why), also when the system takes
+// fewer bytes than offered.
 bool write_file(Handle file, const void* data, std::uint32_t size);
-void close_handle(Handle handle);
+// False when the system reports a failure, which for a written file can mean that its data did
+// not all arrive.
+bool close_handle(Handle handle);
 
 // What a path names, a link at its end not followed.
 enum class FileKind {

@@ -37,7 +37,8 @@ void Unpacker::write_target_file(std::uint64_t size) {
     }
     size -= chunk;
   }
-  os::close_handle(file);
+  // Some systems report at the close that written data did not arrive.
+  if (!os::close_handle(file)) platform::fail_with_system_error(platform::message::unpack_write, os::last_error());
 }
 
 UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* unpack_directory, Role role,

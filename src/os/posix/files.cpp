@@ -51,7 +51,7 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
   return true;
 }
 
-void close_handle(Handle handle) { ::close(descriptor_of(handle)); }
+bool close_handle(Handle handle) { return ::close(descriptor_of(handle)) == 0; }
 
 FileKind file_kind(const char16_t* path) {
   const std::string native = native_path(path);

@@ -16,10 +16,14 @@ Handle create_file_for_writing(const char16_t* path) {
 
 bool write_file(Handle file, const void* data, std::uint32_t size) {
   DWORD written = 0;
-  return WriteFile(file, data, size, &written, nullptr) != 0;
+  if (!WriteFile(file, data, size, &written, nullptr)) return false;
+  if (written == size) return true;
+  // A short write sets no error of its own.
+  SetLastError(ERROR_WRITE_FAULT);
+  return false;
 }
 
-void close_handle(Handle handle) { CloseHandle(handle); }
+bool close_handle(Handle handle) { return CloseHandle(handle) != 0; }
 
 FileKind file_kind(const char16_t* path) {
   const DWORD attributes = GetFileAttributesW(wide(path));
