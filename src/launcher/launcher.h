@@ -27,6 +27,9 @@ struct RunState {
   // The child's process handle while it is supervised, null otherwise. Whoever takes it out
   // (an atomic exchange with null) is the only one to use and close it afterwards.
   std::atomic<os::Handle> child_process{nullptr};
+  // Set while a child may be running that no console handler can end: its handle could not be
+  // shared, or the main thread's wait for it failed. Its directory must then stay.
+  std::atomic<bool> unwatched_child{false};
 };
 // A console handler may still run while the process exits: nothing of the state may be torn
 // down under it.
@@ -74,8 +77,11 @@ void build_child_command_line(RunState& state);
 // false when the system refuses it.
 bool watch_console_events(RunState& state);
 // Starts the child with state.child_command_line, waits for it and returns its exit code (1
-// when it cannot be read).
+// when it cannot be read, also when the wait fails).
 std::uint32_t run_child(RunState& state);
+// True when the unpack directory may go now: the header has been accepted, and no child that
+// may still use it runs out of reach.
+bool unpack_directory_removable(const RunState& state);
 // Up to 20 removals of the unpack directory, 100 ms apart; gives up silently.
 void remove_unpack_directory(const RunState& state);
 // Every console event alike: gives the child 5 s, ends it otherwise, and removes the unpack

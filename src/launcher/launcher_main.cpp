@@ -25,7 +25,7 @@ int launcher_main(payload::AttachedData attached_data) {
   publish_launcher_variables(state);
   build_child_command_line(state);
   const std::uint32_t exit_code = run_child(state);
-  if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
+  if (unpack_directory_removable(state)) remove_unpack_directory(state);
   return static_cast<int>(exit_code);
 }
 

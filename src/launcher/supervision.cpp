@@ -28,27 +28,35 @@ bool watch_console_events(RunState& state) {
 std::uint32_t run_child(RunState& state) {
   os::Handle child = os::create_child_process(state.executable.module_file_name(), state.child_command_line);
   if (child == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
-  std::uint32_t exit_code = 0;
+  std::uint32_t exit_code = unreadable_exit_code;
   // The main thread waits and reads on a handle of its own, so that a console handler can
   // take and close the shared one at any moment.
   os::Handle own = os::duplicate_handle(child);
   if (own == nullptr) {
-    // Never shared: the handler then finds no child, but cleans up all the same.
-    os::wait_for(child);
-    if (!os::exit_code_of(child, &exit_code)) exit_code = unreadable_exit_code;
+    // Never shared: a console handler finds no child to end, so the directory stays until this
+    // one is seen to end.
+    state.unwatched_child.store(true);
+    if (os::wait_for(child) == os::WaitResult::ended) {
+      if (!os::exit_code_of(child, &exit_code)) exit_code = unreadable_exit_code;
+      state.unwatched_child.store(false);
+    }
     os::close_handle(child);
     return exit_code;
   }
   state.child_process.store(child);
-  os::wait_for(own);
+  // After a failed wait the child may still run: its code would read as "still active".
+  const bool ended = os::wait_for(own) == os::WaitResult::ended;
+  if (!ended) state.unwatched_child.store(true);
   if (os::Handle shared = take_child_process(state)) {
-    if (!os::exit_code_of(own, &exit_code)) exit_code = unreadable_exit_code;
+    if (ended && !os::exit_code_of(own, &exit_code)) exit_code = unreadable_exit_code;
     os::close_handle(shared);
-  } else {
-    exit_code = unreadable_exit_code;  // a console handler released it first
-  }
+  }  // otherwise a console handler released it first, and the code stays 1
   os::close_handle(own);
   return exit_code;
+}
+
+bool unpack_directory_removable(const RunState& state) {
+  return state.unpacked.cleanup_needed && !state.unwatched_child.load();
 }
 
 void remove_unpack_directory(const RunState& state) {
@@ -65,7 +73,7 @@ bool console_event_handler(RunState& state, os::ConsoleEvent) {
     if (os::wait_for(child, grace_milliseconds) != os::WaitResult::ended) os::terminate(child, 0);
     os::close_handle(child);
   }
-  if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
+  if (unpack_directory_removable(state)) remove_unpack_directory(state);
   return false;
 }
 

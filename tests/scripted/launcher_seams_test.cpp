@@ -4,11 +4,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "launcher/launcher.h"
 #include "os/os.h"
 #include "payload/block_builder.h"
 #include "payload/unpack.h"
@@ -25,6 +31,8 @@ namespace {
 struct Seams {
   int closes = 0;
   int failing_close = 0;  // this close (counted from 1) closes the handle, then reports a failure
+  bool fail_waits = false;  // the wait without a limit fails at once
+  bool fail_duplicates = false;
 };
 Seams seams;
 
@@ -55,12 +63,23 @@ bool __wrap__ZN2os12close_handleEPv(os::Handle handle) {
   set_last_error(failure_code);
   return false;
 }
+
+os::WaitResult __real__ZN2os8wait_forEPv(os::Handle process);
+os::WaitResult __wrap__ZN2os8wait_forEPv(os::Handle process) {
+  return seams.fail_waits ? os::WaitResult::failed : __real__ZN2os8wait_forEPv(process);
+}
+
+os::Handle __real__ZN2os16duplicate_handleEPv(os::Handle handle);
+os::Handle __wrap__ZN2os16duplicate_handleEPv(os::Handle handle) {
+  return seams.fail_duplicates ? nullptr : __real__ZN2os16duplicate_handleEPv(handle);
+}
 }
 
 namespace {
 
 using test_support::exited_with_2;
 using test_support::TestDirectory;
+using test_support::write_file;
 using testing::StartsWith;
 
 void unpack(const std::vector<std::uint8_t>& block, const std::u16string& directory) {
@@ -81,4 +100,64 @@ TEST_F(UnpackSeamDeathTest, AFileWhoseCloseFailsIsAWriteFailure) {
   }
 }
 
+// The parent's run of a child, this program started with "--sleep MS CODE".
+class SupervisionSeamTest : public SeamTest {
+ protected:
+  void SetUp() override {
+    SeamTest::SetUp();
+    write_file(scratch_.path() / "main.dll", "x");
+    const std::u16string directory = scratch_.launcher();
+    std::copy(directory.begin(), directory.end() + 1, state_->unpack_directory);
+    state_->unpacked.cleanup_needed = true;
+  }
+
+  void start_sleeper(int milliseconds, int code) {
+    std::u16string line = u"\"" + std::u16string(state_->executable.module_file_name()) + u"\" --sleep ";
+    for (char c : std::to_string(milliseconds) + " " + std::to_string(code)) line += static_cast<char16_t>(c);
+    std::copy(line.begin(), line.end() + 1, state_->child_command_line);
+  }
+
+  bool directory_left() const { return std::filesystem::exists(scratch_.path() / "main.dll"); }
+
+  TestDirectory scratch_;
+  const std::unique_ptr<launcher::RunState> state_ = std::make_unique<launcher::RunState>();
+};
+
+TEST_F(SupervisionSeamTest, AFailedWaitTakesNoCodeAndLeavesTheDirectoryToTheChild) {
+  start_sleeper(1000, 7);
+  seams.fail_waits = true;
+  // Read after a failed wait, the code of a running child is 259, "still active".
+  EXPECT_EQ(launcher::run_child(*state_), 1u);
+  EXPECT_EQ(state_->child_process.load(), nullptr);
+  EXPECT_FALSE(launcher::unpack_directory_removable(*state_));
+  EXPECT_FALSE(launcher::console_event_handler(*state_, os::ConsoleEvent::ctrl_c));
+  EXPECT_TRUE(directory_left());
+}
+
+TEST_F(SupervisionSeamTest, AChildWhoseHandleCannotBeSharedKeepsItsDirectoryThroughAConsoleEvent) {
+  start_sleeper(1000, 7);
+  seams.fail_duplicates = true;
+  std::atomic<std::uint32_t> exit_code{0};
+  std::thread main_thread([&] { exit_code = launcher::run_child(*state_); });
+  while (!state_->unwatched_child.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // The handler finds no child to wait for or end.
+  EXPECT_FALSE(launcher::console_event_handler(*state_, os::ConsoleEvent::close));
+  EXPECT_TRUE(directory_left()) << "removed under a running child";
+  main_thread.join();
+  EXPECT_EQ(exit_code.load(), 7u);
+  // Seen to end, the child gives its directory up.
+  EXPECT_TRUE(launcher::unpack_directory_removable(*state_));
+  EXPECT_FALSE(launcher::console_event_handler(*state_, os::ConsoleEvent::close));
+  EXPECT_FALSE(directory_left());
+}
+
 }  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 4 && std::string(argv[1]) == "--sleep") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
+    return std::atoi(argv[3]);
+  }
+  testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
