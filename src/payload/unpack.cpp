@@ -5,6 +5,7 @@
 #include <string>
 
 #include "os/os.h"
+#include "payload/contained_path.h"
 #include "platform/diagnostics.h"
 
 namespace payload {
@@ -23,6 +24,9 @@ void Unpacker::build_target_path(const char16_t* unpack_directory, const Payload
   if (length + entry.path_length + 1 > path_capacity) header_error();
   for (std::uint32_t i = 0; i < entry.path_length; ++i) target_path_[length + i] = read_unit(entry.path + 2 * i);
   target_path_[length + entry.path_length] = u'\0';
+  // The table is the launcher's own data, but nothing may lead a write or the main library's
+  // load out of the unpack directory.
+  if (!entry_path_stays_inside({target_path_ + length, entry.path_length})) header_error();
 }
 
 // An entry of size 0 creates an empty file, or empties an existing one, without decoding.

@@ -1,10 +1,16 @@
 #include "e2e_support.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "os/win32/windows_api.h"
+#include "payload/attached_data.h"
+#include "payload/linked_block.h"
 
 namespace e2e {
 namespace {
@@ -251,6 +257,81 @@ std::vector<std::wstring> entries_of(const std::wstring& directory) {
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return names;
+}
+
+std::vector<std::wstring> files_below(const std::wstring& directory) {
+  std::vector<std::wstring> files;
+  for (const std::wstring& name : entries_of(directory)) {
+    const std::wstring path = directory + L"\\" + name;
+    if ((GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      files.push_back(name);
+      continue;
+    }
+    for (const std::wstring& below : files_below(path)) files.push_back(name + L"\\" + below);
+  }
+  return files;
+}
+
+namespace {
+
+std::uint32_t u32_at(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, bytes.data() + at, sizeof value);
+  return value;
+}
+
+// The raw bytes of the executable's attached-data section.
+std::span<std::uint8_t> attached_data_section(std::vector<std::uint8_t>& image) {
+  const std::uint32_t pe = u32_at(image, 0x3C);
+  const std::size_t sections = image[pe + 6] | image[pe + 7] << 8;
+  const std::size_t optional_header_size = image[pe + 20] | image[pe + 21] << 8;
+  for (std::size_t i = 0; i < sections; ++i) {
+    const std::size_t header = pe + 24 + optional_header_size + 40 * i;
+    if (std::strncmp(reinterpret_cast<const char*>(&image[header]), attached_data_section_name, 8) != 0) continue;
+    const std::uint32_t size = std::min(u32_at(image, header + 8), u32_at(image, header + 16));
+    return {image.data() + u32_at(image, header + 20), size};
+  }
+  ADD_FAILURE() << "no section " << attached_data_section_name;
+  return {};
+}
+
+}  // namespace
+
+void copy_with_changed_data(const std::wstring& launcher, const std::wstring& copy,
+                            const std::function<void(std::span<std::uint8_t> data)>& edit) {
+  std::ifstream in(launcher.c_str(), std::ios::binary);
+  std::vector<std::uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(image.empty()) << narrow(launcher);
+  edit(attached_data_section(image));
+  std::ofstream out(copy.c_str(), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  ASSERT_TRUE(out.good()) << narrow(copy);
+}
+
+void rename_entry(std::span<std::uint8_t> data, std::size_t index, const std::wstring& path) {
+  const auto header = payload::parse_attached_data_header({data.data(), data.size()});
+  ASSERT_TRUE(header);
+  const std::uint8_t* position = header->table;
+  for (std::size_t i = 0;; ++i) {
+    const auto entry = payload::parse_payload_entry(position, header->table + header->table_size);
+    ASSERT_TRUE(entry) << "the table has no entry " << index;
+    if (i == index) {
+      ASSERT_EQ(entry->path_length, path.size()) << narrow(path);
+      auto* units = const_cast<std::uint8_t*>(entry->path);
+      for (std::size_t k = 0; k < path.size(); ++k) {
+        units[2 * k] = static_cast<std::uint8_t>(path[k]);
+        units[2 * k + 1] = static_cast<std::uint8_t>(path[k] >> 8);
+      }
+      return;
+    }
+    position = entry->end;
+  }
+}
+
+void damage_stream_end(std::span<std::uint8_t> data) {
+  const auto header = payload::parse_attached_data_header({data.data(), data.size()});
+  ASSERT_TRUE(header && header->stream_size > 0);
+  const_cast<std::uint8_t*>(header->stream)[header->stream_size - 1] ^= 0x5A;
 }
 
 }  // namespace e2e

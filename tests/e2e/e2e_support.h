@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,17 @@ bool exists(const std::wstring& path);
 std::vector<std::wstring> entries_of(const std::wstring& directory);  // the names in it
 void write_small_file(const std::wstring& path);
 bool remove_tree(const std::wstring& path);
+// Every file below directory, as paths relative to it.
+std::vector<std::wstring> files_below(const std::wstring& directory);
+
+// Copies a built launcher to copy and lets edit change its attached data in place: the bytes of
+// its section, header first. For data that the packer would never write.
+void copy_with_changed_data(const std::wstring& launcher, const std::wstring& copy,
+                            const std::function<void(std::span<std::uint8_t> data)>& edit);
+// Edits for copy_with_changed_data: the path of the table's entry at index becomes path, which
+// must have the same length; the stream's last byte is changed.
+void rename_entry(std::span<std::uint8_t> data, std::size_t index, const std::wstring& path);
+void damage_stream_end(std::span<std::uint8_t> data);
 
 struct Start {
   std::wstring program;       // the application name given to CreateProcessW

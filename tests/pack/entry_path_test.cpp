@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "payload/contained_path.h"
+
 namespace {
 
 using testing::HasSubstr;
@@ -24,6 +26,8 @@ TEST(EntryPath, AcceptsWhatLandsInsideTheUnpackDirectory) {
   };
   for (const std::u16string& path : accepted) {
     EXPECT_EQ(pack::entry_path_problem(path), "") << pack::display(path);
+    // What the packer writes, the launcher takes.
+    EXPECT_TRUE(payload::entry_path_stays_inside(path)) << pack::display(path);
   }
 }
 

@@ -313,6 +313,38 @@ TEST_F(UnpackDeathTest, TableThatGoesOnAfterTheLastEntryFailsAfterThatEntry) {
   EXPECT_FALSE(fs::exists(scratch.path() / "second.bin"));
 }
 
+// Every regular file below root, relative to it, in the launcher's spelling.
+std::vector<std::u16string> files_below(const fs::path& root) {
+  std::vector<std::u16string> files;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    if (!item.is_directory()) files.push_back(test_support::launcher_path(item.path().lexically_relative(root)));
+  }
+  return files;
+}
+
+TEST_F(UnpackDeathTest, AnEntryPathThatLeavesTheUnpackDirectoryIsRefusedBeforeAnythingIsWrittenForIt) {
+  // Below two levels, so that ".." and "..\.." land inside the scratch directory.
+  const std::u16string directory = scratch.launcher(fs::path("a") / "b" / "unpacked");
+  const std::u16string ways_out[] = {
+      u"..\\x.txt", u"..\\..\\dir\\x.txt", u"sub\\..\\..\\x.txt", u"\\x.txt", u"C:x.txt", u"C:\\x.txt",
+      u"..\\", u".\\x.txt", u"sub\\\\x.txt", u"../x.txt", u"sub/../../x.txt", u". .\\x.txt", u"NUL",
+  };
+  for (const std::u16string& path : ways_out) {
+    const auto block = block_of({{u"main.dll", first, {}}, {path, "escaped", {}}});
+    EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
+                Eq("Error, couldn't find attached data header.\n"))
+        << test_support::narrow(path);
+    EXPECT_THAT(files_below(scratch.path()), testing::ElementsAre(u"a\\b\\unpacked\\main.dll")) << test_support::narrow(path);
+    fs::remove_all(scratch.path() / "a");
+
+    // The child, which writes nothing, must not load a main library from outside either.
+    const auto as_main_library = block_of({{path, "escaped", {}}});
+    EXPECT_EXIT((show_standard_output_at_exit(), unpack(as_main_library, directory, Role::child)), exited_with_2(),
+                Eq("Error, couldn't find attached data header.\n"))
+        << test_support::narrow(path);
+  }
+}
+
 TEST_F(UnpackDeathTest, ParentDirectoryThatCannotBeCreatedFailsToOpenWithThePath) {
   // "blocker" is a file, so nothing can be made below it.
   const auto block = block_of({{u"blocker", "file", {}}, {u"blocker\\sub\\x.bin", "x", {}}});
