@@ -79,8 +79,8 @@ bool watch_console_events(RunState& state);
 // Starts the child with state.child_command_line, waits for it and returns its exit code (1
 // when it cannot be read, also when the wait fails).
 std::uint32_t run_child(RunState& state);
-// True when the unpack directory may go now: the header has been accepted, and no child that
-// may still use it runs out of reach.
+// True when the unpack directory may go now: the header has been accepted, this run made the
+// directory, and no child that may still use it runs out of reach.
 bool unpack_directory_removable(const RunState& state);
 // Up to 20 removals of the unpack directory, 100 ms apart; gives up silently.
 void remove_unpack_directory(const RunState& state);

@@ -56,7 +56,7 @@ std::uint32_t run_child(RunState& state) {
 }
 
 bool unpack_directory_removable(const RunState& state) {
-  return state.unpacked.cleanup_needed && !state.unwatched_child.load();
+  return state.unpacked.cleanup_needed && state.unpacked.directory_created && !state.unwatched_child.load();
 }
 
 void remove_unpack_directory(const RunState& state) {

@@ -80,6 +80,10 @@ bool shell_folder_path(ShellFolder folder, char16_t* out);
 enum class CreateDirectoryResult { created, already_exists, failed };
 // Makes one directory; its parent must exist. A file of that name counts as already existing.
 CreateDirectoryResult create_directory(const char16_t* path);
+// Makes one new directory that only the user running the process may open, whatever the
+// directory above allows; what is made below it later inherits that. Anything of that name (a
+// directory, a file, a link) counts as already existing and is left as it is.
+CreateDirectoryResult create_private_directory(const char16_t* path);
 // Creates the file, or empties an existing one, for writing: invalid_handle on failure.
 Handle create_file_for_writing(const char16_t* path);
 // Writes the whole span: false on failure (last_error tells why), also when the system takes

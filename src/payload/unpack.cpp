@@ -65,6 +65,12 @@ UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* 
       // decodes nothing.
       if (role == Role::child) return UnpackOutcome::main_library_known;
       if (entry.has_second_string) header_error();
+      // Whatever already has the unpack directory's name belongs to someone else: nothing is
+      // written through it, and nothing of it is removed later.
+      if (!result.directory_created) {
+        if (!directories_.create_new_directory(unpack_directory)) platform::fail_open_for_writing(target_path_);
+        result.directory_created = true;
+      }
       directories_.ensure_parent_directories(target_path_);
       write_target_file(entry.size);
       if ((entry.flags & flag_last) != 0) break;

@@ -26,6 +26,7 @@ class ConsoleEvent : public LauncherTest {
     ASSERT_LT(directory_.size(), payload::path_capacity);
     std::copy(directory_.begin(), directory_.end() + 1, state_->unpack_directory);  // with the terminator
     state_->unpacked.cleanup_needed = true;
+    state_->unpacked.directory_created = true;
   }
   void TearDown() override {
     if (HANDLE left = state_->child_process.exchange(nullptr)) {

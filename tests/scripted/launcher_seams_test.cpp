@@ -94,7 +94,8 @@ TEST_F(UnpackSeamDeathTest, AFileWhoseCloseFailsIsAWriteFailure) {
   TestDirectory scratch;
   const auto block = payload::build_block({{u"main.dll", std::string(70000, 'm'), {}}, {u"empty.txt", "", {}}});
   for (int failing : {1, 2}) {  // a file with data, an empty one
-    EXPECT_EXIT((seams.failing_close = failing, unpack(block, scratch.launcher("unpacked"))), exited_with_2(),
+    const std::u16string directory = scratch.launcher("unpacked" + std::to_string(failing));
+    EXPECT_EXIT((seams.failing_close = failing, unpack(block, directory)), exited_with_2(),
                 StartsWith("Error, couldn't unpack file to target path. ([Error 5] "))
         << failing;
   }
@@ -109,6 +110,7 @@ class SupervisionSeamTest : public SeamTest {
     const std::u16string directory = scratch_.launcher();
     std::copy(directory.begin(), directory.end() + 1, state_->unpack_directory);
     state_->unpacked.cleanup_needed = true;
+    state_->unpacked.directory_created = true;
   }
 
   void start_sleeper(int milliseconds, int code) {

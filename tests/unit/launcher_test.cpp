@@ -324,6 +324,7 @@ TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
     return code;
   };
   state->unpacked.cleanup_needed = true;
+  state->unpacked.directory_created = true;
 
   unpack();
   os::Handle quick = supervise(u"sleep 0.2; exit 9");

@@ -5,6 +5,7 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -15,6 +16,10 @@
 #include "path_template/expand_path_template.h"
 #include "support/test_directory.h"
 #include "support/test_support.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -131,16 +136,17 @@ TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
   }
 }
 
-TEST(UnpackTest, EmptiesAndRewritesFilesThatAlreadyExist) {
+TEST(UnpackTest, AnEntryThatComesAgainEmptiesAndRewritesTheFile) {
   TestDirectory scratch;
-  write_file(scratch.path() / "main.dll", contents(100000, 1));
-  write_file(scratch.path() / "data" / "empty.txt", "left over");
-  const auto block = block_of({{u"main.dll", "nineteen bytes long", {}}, {u"data\\empty.txt", "", {}}});
+  const auto block = block_of({{u"main.dll", contents(100000, 1), {}},
+                               {u"data\\empty.txt", "left over", {}},
+                               {u"main.dll", "nineteen bytes long", {}},
+                               {u"data\\empty.txt", "", {}}});
 
-  EXPECT_EQ(unpack(block, scratch.launcher()).outcome, UnpackOutcome::unpacked);
+  EXPECT_EQ(unpack(block, scratch.launcher("unpacked")).outcome, UnpackOutcome::unpacked);
 
-  EXPECT_EQ(read_file(scratch.path() / "main.dll"), "nineteen bytes long");
-  EXPECT_EQ(fs::file_size(scratch.path() / "data" / "empty.txt"), 0u);
+  EXPECT_EQ(read_file(scratch.path() / "unpacked" / "main.dll"), "nineteen bytes long");
+  EXPECT_EQ(fs::file_size(scratch.path() / "unpacked" / "data" / "empty.txt"), 0u);
 }
 
 TEST(UnpackTest, ChildRoleStopsAtTheFirstRecord) {
@@ -177,9 +183,11 @@ TEST(UnpackTest, DirectoriesBeyondTheMemoAreStillCreated) {
   for (int i = 0; i < 1030; ++i) entries.push_back({u"d" + widen(std::to_string(i)) + u"\\f", "", {}});
   const auto block = block_of(entries);
 
-  EXPECT_EQ(unpack(block, scratch.launcher()).outcome, UnpackOutcome::unpacked);
+  EXPECT_EQ(unpack(block, scratch.launcher("unpacked")).outcome, UnpackOutcome::unpacked);
 
-  for (int i = 0; i < 1030; ++i) EXPECT_TRUE(fs::is_regular_file(scratch.path() / ("d" + std::to_string(i)) / "f")) << i;
+  for (int i = 0; i < 1030; ++i) {
+    EXPECT_TRUE(fs::is_regular_file(scratch.path() / "unpacked" / ("d" + std::to_string(i)) / "f")) << i;
+  }
 }
 
 TEST(EnsureDirectoryTest, CreatesOrFindsDirectoriesAndReportsFailure) {
@@ -254,14 +262,18 @@ TEST(EnsureDirectoryDeathTest, FirstCallEndsWhenTheProfileDirectoryIsUnknown) {
 class UnpackDeathTest : public testing::Test {
  protected:
   TestDirectory scratch;
+  // The unpack directory, which the loop makes.
+  const fs::path unpacked = scratch.path() / "unpacked";
+  const std::u16string directory = scratch.launcher("unpacked");
   const std::string first = contents(40000, 1);
   const std::string second = contents(400000, 2);
 
-  // The files of a failed unpack stay: the first complete, the second as far as it got.
+  // The loop itself leaves the files of a failed unpack: the first complete, the second as far
+  // as it got. (The launcher removes them before it ends.)
   void expect_first_complete_and_second_partial(std::size_t at_most) {
-    EXPECT_EQ(read_file(scratch.path() / "first.bin"), first);
-    ASSERT_TRUE(fs::exists(scratch.path() / "second.bin"));
-    const std::string partial = read_file(scratch.path() / "second.bin");
+    EXPECT_EQ(read_file(unpacked / "first.bin"), first);
+    ASSERT_TRUE(fs::exists(unpacked / "second.bin"));
+    const std::string partial = read_file(unpacked / "second.bin");
     EXPECT_LE(partial.size(), at_most);
     EXPECT_EQ(partial.size() % 32768, 0u) << "whole chunks only";
     EXPECT_TRUE(second.compare(0, partial.size(), partial) == 0);
@@ -274,10 +286,10 @@ TEST_F(UnpackDeathTest, TruncatedStreamEndsWithTheDecodeError) {
   const std::string stream = compressed(first + second);
   const auto block = raw_block(table, stream.substr(0, stream.size() - 1000));
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't decode attached data.\n"));
   expect_first_complete_and_second_partial(second.size() - 32768);
-  EXPECT_GT(read_file(scratch.path() / "second.bin").size(), 0u);
+  EXPECT_GT(read_file(unpacked / "second.bin").size(), 0u);
 }
 
 TEST_F(UnpackDeathTest, CorruptStreamEndsWithTheDecodeError) {
@@ -286,7 +298,7 @@ TEST_F(UnpackDeathTest, CorruptStreamEndsWithTheDecodeError) {
                             payload::encode_record(u"second.bin", payload::flag_last, second.size());
   const auto block = raw_block(table, compressed(first) + std::string(64, '\xff'));
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't decode attached data.\n"));
   expect_first_complete_and_second_partial(0);
 }
@@ -298,19 +310,19 @@ TEST_F(UnpackDeathTest, FrameWithAWindowAboveTheDecoderLimitIsRefused) {
   ASSERT_EQ(frame.windowSize, std::uint64_t{1} << 28);
   const auto block = raw_block(payload::encode_record(u"first.bin", payload::flag_last, first.size()), stream);
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't decode attached data.\n"));
-  EXPECT_EQ(fs::file_size(scratch.path() / "first.bin"), 0u);
+  EXPECT_EQ(fs::file_size(unpacked / "first.bin"), 0u);
 }
 
 TEST_F(UnpackDeathTest, TableThatGoesOnAfterTheLastEntryFailsAfterThatEntry) {
   auto block = block_of({{u"first.bin", first, {}}, {u"second.bin", "2", {}}});
   block[payload::header_size] = payload::flag_last;  // the first record claims to be the last
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't find attached data header.\n"));
-  EXPECT_EQ(read_file(scratch.path() / "first.bin"), first);
-  EXPECT_FALSE(fs::exists(scratch.path() / "second.bin"));
+  EXPECT_EQ(read_file(unpacked / "first.bin"), first);
+  EXPECT_FALSE(fs::exists(unpacked / "second.bin"));
 }
 
 // Every regular file below root, relative to it, in the launcher's spelling.
@@ -345,14 +357,37 @@ TEST_F(UnpackDeathTest, AnEntryPathThatLeavesTheUnpackDirectoryIsRefusedBeforeAn
   }
 }
 
+TEST_F(UnpackDeathTest, WhateverHasTheUnpackDirectorysNameIsNeitherUsedNorChanged) {
+  // Planted by someone else, it would be written through, and later emptied by the removal.
+  const auto block = block_of({{u"main.dll", first, {}}});
+  const auto fails_to_open = Eq("Error, failed to open '" + test_support::narrow(directory) + "\\main.dll' for writing.\n");
+
+  write_file(unpacked / "planted.txt", "planted");
+  EXPECT_EXIT(unpack(block, directory), exited_with_2(), fails_to_open);
+  EXPECT_THAT(files_below(unpacked), testing::ElementsAre(u"planted.txt"));
+  fs::remove_all(unpacked);
+
+  write_file(unpacked, "a file");
+  EXPECT_EXIT(unpack(block, directory), exited_with_2(), fails_to_open);
+  EXPECT_EQ(read_file(unpacked), "a file");
+  fs::remove(unpacked);
+
+#ifndef _WIN32  // Wine makes no directory links
+  write_file(scratch.path() / "elsewhere" / "kept.txt", "kept");
+  fs::create_directory_symlink(scratch.path() / "elsewhere", unpacked);
+  EXPECT_EXIT(unpack(block, directory), exited_with_2(), fails_to_open);
+  EXPECT_THAT(files_below(scratch.path() / "elsewhere"), testing::ElementsAre(u"kept.txt"));
+#endif
+}
+
 TEST_F(UnpackDeathTest, ParentDirectoryThatCannotBeCreatedFailsToOpenWithThePath) {
   // "blocker" is a file, so nothing can be made below it.
   const auto block = block_of({{u"blocker", "file", {}}, {u"blocker\\sub\\x.bin", "x", {}}});
-  const std::u16string target = scratch.launcher() + u"\\blocker\\sub\\x.bin";
+  const std::u16string target = directory + u"\\blocker\\sub\\x.bin";
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, failed to open '" + test_support::narrow(target) + "' for writing.\n"));
-  EXPECT_EQ(read_file(scratch.path() / "blocker"), "file");
+  EXPECT_EQ(read_file(unpacked / "blocker"), "file");
 }
 
 TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
@@ -360,7 +395,7 @@ TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
   const auto second_string = raw_block(payload::encode_record(u"first.bin", payload::flag_second_string | payload::flag_last, 0) +
                                            std::string("x\0\0\0", 4),
                                        compressed(""));
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(second_string, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(second_string, directory)), exited_with_2(),
               Eq("Error, couldn't find attached data header.\n"));
 
   // The unpack directory, "\" and the path must leave room for a terminator.
@@ -374,13 +409,15 @@ TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
 
 #ifndef _WIN32
 TEST_F(UnpackDeathTest, WriteFailureReportsTheSystemError) {
-  // A device that is always full: the open succeeds and every write fails.
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-  fs::create_symlink("/dev/full", scratch.path() / "full.bin");
-  const auto block = block_of({{u"full.bin", first, {}}});
-
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
-              Eq("Error, couldn't unpack file to target path. ([Error 28] No space left on device)\n"));
+  // A file size limit lets the open succeed and makes the write past the limit fail.
+  const auto block = block_of({{u"big.bin", first, {}}});
+  const auto with_small_file_size_limit = [] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  EXPECT_EXIT((show_standard_output_at_exit(), with_small_file_size_limit(), unpack(block, directory)), exited_with_2(),
+              Eq("Error, couldn't unpack file to target path. ([Error 27] File too large)\n"));
 }
 #endif
 

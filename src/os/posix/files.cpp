@@ -33,6 +33,12 @@ CreateDirectoryResult create_directory(const char16_t* path) {
   return errno == EEXIST ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
 }
 
+CreateDirectoryResult create_private_directory(const char16_t* path) {
+  // mkdir never follows a link at the name it makes.
+  if (::mkdir(native_path(path).c_str(), 0700) == 0) return CreateDirectoryResult::created;
+  return errno == EEXIST ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
+}
+
 Handle create_file_for_writing(const char16_t* path) {
   return handle_of(::open(native_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }

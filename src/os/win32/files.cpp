@@ -1,4 +1,5 @@
 #include "os/os.h"
+#include "os/win32/private_security.h"
 #include "os/win32/windows_api.h"
 
 namespace os {
@@ -7,6 +8,14 @@ using win32::wide;
 
 CreateDirectoryResult create_directory(const char16_t* path) {
   if (CreateDirectoryW(wide(path), nullptr)) return CreateDirectoryResult::created;
+  return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
+}
+
+CreateDirectoryResult create_private_directory(const char16_t* path) {
+  win32::PrivateSecurity security;
+  if (!win32::make_private_security(security)) return CreateDirectoryResult::failed;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &security.descriptor, FALSE};
+  if (CreateDirectoryW(wide(path), &attributes)) return CreateDirectoryResult::created;
   return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
 }
 
