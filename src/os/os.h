@@ -86,8 +86,8 @@ CreateDirectoryResult create_directory(const char16_t* path);
 CreateDirectoryResult create_private_directory(const char16_t* path);
 // Creates the file, or empties an existing one, for writing: invalid_handle on failure.
 Handle create_file_for_writing(const char16_t* path);
-// Writes the whole span: false on failure (last_error tells why), also when the system takes
-// fewer bytes than offered.
+// Writes the whole span, as many calls as it takes: false on failure (last_error tells why),
+// also when the system stops taking bytes without one.
 bool write_file(Handle file, const void* data, std::uint32_t size);
 // False when the system reports a failure, which for a written file can mean that its data did
 // not all arrive.

@@ -23,13 +23,22 @@ Handle create_file_for_writing(const char16_t* path) {
   return CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
 }
 
+// A short write is no failure yet: the next call writes the rest or fails with the reason (a
+// full disk under Wine takes part of a chunk first). A call that takes nothing would take
+// nothing again, and sets no error of its own.
 bool write_file(Handle file, const void* data, std::uint32_t size) {
-  DWORD written = 0;
-  if (!WriteFile(file, data, size, &written, nullptr)) return false;
-  if (written == size) return true;
-  // A short write sets no error of its own.
-  SetLastError(ERROR_WRITE_FAULT);
-  return false;
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, size, &written, nullptr)) return false;
+    if (written == 0 || written > size) {
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
+    bytes += written;
+    size -= written;
+  }
+  return true;
 }
 
 bool close_handle(Handle handle) { return CloseHandle(handle) != 0; }
