@@ -74,7 +74,8 @@ void build_child_command_line(RunState& state);
 // ---- Supervision and cleanup --------------------------------------------------------------
 
 // Parent role: makes state the run that console events act on, then registers the handler;
-// false when the system refuses it.
+// false when the system refuses it. From then on every failure ending with status 2 first
+// removes the unpack directory, as after a normal run.
 bool watch_console_events(RunState& state);
 // Starts the child with state.child_command_line, waits for it and returns its exit code (1
 // when it cannot be read, also when the wait fails).

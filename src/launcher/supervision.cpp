@@ -16,12 +16,20 @@ std::atomic<RunState*> watched_run{nullptr};
 
 bool on_console_event(os::ConsoleEvent event) { return console_event_handler(*watched_run.load(), event); }
 
+// A failed unpack, or a child that cannot be started, would otherwise leave a partial copy
+// behind at every try.
+void clean_up_after_failure() {
+  const RunState& state = *watched_run.load();
+  if (unpack_directory_removable(state)) remove_unpack_directory(state);
+}
+
 os::Handle take_child_process(RunState& state) { return state.child_process.exchange(nullptr); }
 
 }  // namespace
 
 bool watch_console_events(RunState& state) {
   watched_run.store(&state);
+  platform::set_failure_cleanup(clean_up_after_failure);
   return os::add_console_event_handler(on_console_event);
 }
 

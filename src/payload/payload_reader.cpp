@@ -17,16 +17,16 @@ void PayloadReader::open(const std::uint8_t* stream, std::uint64_t stream_size) 
   output_ = {buffer, 0, 0};
 }
 
-void PayloadReader::read_payload(std::uint8_t* destination, std::size_t n) {
+bool PayloadReader::read_payload(std::uint8_t* destination, std::size_t n) {
   while (n > 0) {
     const std::size_t available = output_.size - output_.pos;
     if (available == 0) {
       // The decoder holds back the last input byte while it still has output to deliver,
       // so consumed input means that nothing is left to decode.
-      if (input_.pos >= input_.size) platform::fatal_exit(platform::message::decode);
+      if (input_.pos >= input_.size) return false;
       ZSTD_outBuffer whole{output_.dst, output_buffer_size, 0};
       const std::size_t result = ZSTD_decompressStream(context_, &whole, &input_);
-      if (ZSTD_isError(result)) platform::fatal_exit(platform::message::decode);
+      if (ZSTD_isError(result)) return false;
       output_.size = whole.pos;
       output_.pos = 0;
       continue;
@@ -37,6 +37,7 @@ void PayloadReader::read_payload(std::uint8_t* destination, std::size_t n) {
     destination += k;
     n -= k;
   }
+  return true;
 }
 
 void PayloadReader::close() {

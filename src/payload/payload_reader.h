@@ -22,9 +22,9 @@ class PayloadReader {
   // Allocates the output buffer and creates a decoder with the library's default limits (a
   // window of at most 2^27 bytes); ends the process when memory is short.
   void open(const std::uint8_t* stream, std::uint64_t stream_size);
-  // Places exactly the next n bytes (1 to chunk_size) of the decoded stream at destination,
-  // or ends the process when the stream cannot be decoded or ends early.
-  void read_payload(std::uint8_t* destination, std::size_t n);
+  // Places exactly the next n bytes (1 to chunk_size) of the decoded stream at destination;
+  // false when the stream cannot be decoded or ends early.
+  [[nodiscard]] bool read_payload(std::uint8_t* destination, std::size_t n);
   // Frees the decoder and the buffer; nothing to do when they are already free.
   void close();
 

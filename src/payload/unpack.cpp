@@ -29,15 +29,22 @@ void Unpacker::build_target_path(const char16_t* unpack_directory, const Payload
   if (!entry_path_stays_inside({target_path_ + length, entry.path_length})) header_error();
 }
 
-// An entry of size 0 creates an empty file, or empties an existing one, without decoding.
+// An entry of size 0 creates an empty file, or empties an existing one, without decoding. A
+// failure closes the file before the process ends: the launcher's clean-up could not remove
+// a file that is still open.
 void Unpacker::write_target_file(std::uint64_t size) {
   const os::Handle file = os::create_file_for_writing(target_path_);
   if (file == os::invalid_handle) platform::fail_open_for_writing(target_path_);
   while (size > 0) {
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk_size));
-    reader_.read_payload(chunk_buffer_, chunk);
+    if (!reader_.read_payload(chunk_buffer_, chunk)) {
+      os::close_handle(file);
+      platform::fatal_exit(platform::message::decode);
+    }
     if (!os::write_file(file, chunk_buffer_, static_cast<std::uint32_t>(chunk))) {
-      platform::fail_with_system_error(platform::message::unpack_write, os::last_error());
+      const std::uint32_t error = os::last_error();
+      os::close_handle(file);
+      platform::fail_with_system_error(platform::message::unpack_write, error);
     }
     size -= chunk;
   }

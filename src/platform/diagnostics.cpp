@@ -1,5 +1,6 @@
 #include "platform/diagnostics.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,11 +18,22 @@ std::u16string fill_in(std::string_view format, const char16_t* text) {
   return widen(format.substr(0, at)) + text + widen(format.substr(at + 3));
 }
 
+std::atomic<FailureCleanup> failure_cleanup{nullptr};
+
+[[noreturn]] void exit_after_failure() {
+  // Taken out first, so that a failure inside the clean-up does not start it again.
+  if (const FailureCleanup cleanup = failure_cleanup.exchange(nullptr)) cleanup();
+  std::exit(2);
+}
+
 }  // namespace
+
+void set_failure_cleanup(FailureCleanup cleanup) { failure_cleanup.store(cleanup); }
 
 void fatal_exit(const char* message) {
   std::puts(message);
-  std::exit(2);
+  std::fflush(stdout);
+  exit_after_failure();
 }
 
 void fail_path_template_expansion(const char16_t* spec) {
@@ -31,7 +43,7 @@ void fail_path_template_expansion(const char16_t* spec) {
 
 void fail_open_for_writing(const char16_t* path) {
   os::write_error(fill_in(message::open_for_writing, path));
-  std::exit(2);
+  exit_after_failure();
 }
 
 void fail_with_system_error(const char* message, std::uint32_t code) {
@@ -45,7 +57,7 @@ void fail_with_system_error(const char* message, std::uint32_t code) {
   }
   line += u")\n";
   os::write_error(line);
-  std::exit(2);
+  exit_after_failure();
 }
 
 void abort_on_overflow() { os::abort_process(); }

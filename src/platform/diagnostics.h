@@ -23,6 +23,11 @@ inline constexpr char entry_point[] = "Error, DLL entry point not found.";
 inline constexpr char no_main_library[] = "Error, attached data holds no main library.";
 }  // namespace message
 
+// What runs once before every ending with status 2 below, after the message: the parent removes
+// its unpack directory there. An abort runs nothing. Set before anything that it would undo.
+using FailureCleanup = void (*)();
+void set_failure_cleanup(FailureCleanup cleanup);
+
 // The message and a newline on standard output, then exit status 2.
 [[noreturn]] void fatal_exit(const char* message);
 // "Error, couldn't runtime expand spec '<spec>'." on standard error, then abort.
