@@ -41,10 +41,11 @@ int launcher_main(payload::AttachedData attached_data);
 // ---- Roles --------------------------------------------------------------------------------
 
 // True when a parent instance of this same executable runs under the id that
-// ZAMRIK_ONEFILE_PARENT names.
+// ZAMRIK_ONEFILE_PARENT names. An instance that a parent started as its child (it carries the
+// parent's marker, which it takes away) but that fails this check ends with a message instead.
 bool detect_child_role(RunState& state);
-// Parent role: drops the run-identity values of any earlier run and names this process as
-// the parent.
+// Parent role: drops the run-identity values of any earlier run, names this process as the
+// parent, and marks the child it will start.
 void prepare_parent_environment();
 // Expands the built-in unpack spec into state.unpack_directory and makes it a full path.
 void determine_unpack_directory(RunState& state);

@@ -20,6 +20,9 @@ constexpr std::size_t process_id_capacity = 128;
 constexpr std::size_t parent_image_capacity = platform::executable_path_capacity;
 
 constexpr char parent_variable[] = "ZAMRIK_ONEFILE_PARENT";
+// Handed by a parent to the child it starts, and taken away by that child at once: nothing the
+// application starts inherits it.
+constexpr char child_marker_variable[] = "ZAMRIK_ONEFILE_CHILD";
 
 bool same_text(const char16_t* a, const char16_t* b) {
   for (; *a == *b; ++a, ++b) {
@@ -28,9 +31,18 @@ bool same_text(const char16_t* a, const char16_t* b) {
   return false;
 }
 
-}  // namespace
+// True when this instance carries the marker of a child that a parent started; removes it.
+bool take_child_marker() {
+  char16_t name[name_capacity] = {};
+  platform::widen_ascii_append(name, child_marker_variable, name_capacity);
+  char16_t* value = platform::get_environment_value(name);
+  if (value == nullptr) return false;
+  std::free(value);
+  platform::remove_environment_value(child_marker_variable);
+  return true;
+}
 
-bool detect_child_role(RunState& state) {
+bool parent_runs_this_executable(RunState& state) {
   char16_t name[name_capacity] = {};
   platform::widen_ascii_append(name, parent_variable, name_capacity);
   char16_t* value = platform::get_environment_value(name);
@@ -53,6 +65,17 @@ bool detect_child_role(RunState& state) {
   return same_executable;
 }
 
+}  // namespace
+
+bool detect_child_role(RunState& state) {
+  const bool started_by_a_parent = take_child_marker();
+  const bool child = parent_runs_this_executable(state);
+  // In the parent role this instance would start a child of its own, which would fail the same
+  // check and start another, without end.
+  if (started_by_a_parent && !child) platform::fatal_exit(platform::message::parent_unknown);
+  return child;
+}
+
 void prepare_parent_environment() {
   platform::remove_environment_value("ZAMRIK_ONEFILE_START");
   platform::remove_environment_value("ZAMRIK_ONEFILE_TIME_US");
@@ -62,6 +85,7 @@ void prepare_parent_environment() {
   char16_t value[process_id_capacity] = {};
   platform::widen_ascii_append(value, digits, process_id_capacity);
   platform::set_environment_value(parent_variable, value);
+  platform::set_environment_value(child_marker_variable, value);
 }
 
 void determine_unpack_directory(RunState& state) {

@@ -21,6 +21,7 @@ inline constexpr char launch_child[] = "Error, couldn't launch child";
 inline constexpr char load_library[] = "Error, load DLL.";
 inline constexpr char entry_point[] = "Error, DLL entry point not found.";
 inline constexpr char no_main_library[] = "Error, attached data holds no main library.";
+inline constexpr char parent_unknown[] = "Error, started as a child but couldn't recognise the parent.";
 }  // namespace message
 
 // What runs once before every ending with status 2 below, after the message: the parent removes

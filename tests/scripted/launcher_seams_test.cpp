@@ -18,6 +18,7 @@
 #include "os/os.h"
 #include "payload/block_builder.h"
 #include "payload/unpack.h"
+#include "support/scoped_variable.h"
 #include "support/test_directory.h"
 #include "support/test_support.h"
 
@@ -33,6 +34,7 @@ struct Seams {
   int failing_close = 0;  // this close (counted from 1) closes the handle, then reports a failure
   bool fail_waits = false;  // the wait without a limit fails at once
   bool fail_duplicates = false;
+  bool fail_image_queries = false;  // no process's image path can be read
 };
 Seams seams;
 
@@ -73,11 +75,17 @@ os::Handle __real__ZN2os16duplicate_handleEPv(os::Handle handle);
 os::Handle __wrap__ZN2os16duplicate_handleEPv(os::Handle handle) {
   return seams.fail_duplicates ? nullptr : __real__ZN2os16duplicate_handleEPv(handle);
 }
+
+std::uint32_t __real__ZN2os18process_image_pathEPvPDsj(os::Handle process, char16_t* buffer, std::uint32_t capacity);
+std::uint32_t __wrap__ZN2os18process_image_pathEPvPDsj(os::Handle process, char16_t* buffer, std::uint32_t capacity) {
+  return seams.fail_image_queries ? 0 : __real__ZN2os18process_image_pathEPvPDsj(process, buffer, capacity);
+}
 }
 
 namespace {
 
 using test_support::exited_with_2;
+using test_support::show_standard_output_at_exit;
 using test_support::TestDirectory;
 using test_support::write_file;
 using testing::StartsWith;
@@ -99,6 +107,27 @@ TEST_F(UnpackSeamDeathTest, AFileWhoseCloseFailsIsAWriteFailure) {
                 StartsWith("Error, couldn't unpack file to target path. ([Error 5] "))
         << failing;
   }
+}
+
+using RolesSeamDeathTest = SeamTest;
+
+TEST_F(RolesSeamDeathTest, AChildThatCannotReadItsParentsImageEndsInsteadOfStartingAnother) {
+  // Seen under strace, where the image query fails: every child took the parent role and
+  // started another, some 300 deep.
+  const std::string digits = std::to_string(os::current_process_id());
+  const std::u16string own(digits.begin(), digits.end());
+  const auto state = std::make_unique<launcher::RunState>();
+  test_support::ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", own.c_str());
+  {
+    test_support::ScopedVariable marker(u"ZAMRIK_ONEFILE_CHILD", own.c_str());
+    EXPECT_EXIT((show_standard_output_at_exit(), seams.fail_image_queries = true, launcher::detect_child_role(*state)),
+                exited_with_2(), testing::Eq("Error, started as a child but couldn't recognise the parent.\n"));
+    EXPECT_TRUE(launcher::detect_child_role(*state)) << "the same check with the query working";
+  }
+  // Without the marker (a launcher that the application started, say) the failed check gives
+  // the parent role, as before.
+  seams.fail_image_queries = true;
+  EXPECT_FALSE(launcher::detect_child_role(*state));
 }
 
 // The parent's run of a child, this program started with "--sleep MS CODE".

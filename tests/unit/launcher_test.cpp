@@ -219,9 +219,30 @@ TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
       {sign.c_str(), false},
   };
   const auto state = std::make_unique<launcher::RunState>();
+  ScopedVariable no_marker("ZAMRIK_ONEFILE_CHILD", nullptr);
   for (const Case& c : cases) {
     ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", c.value);
     EXPECT_EQ(launcher::detect_child_role(*state), c.child) << (c.value ? narrow(c.value) : "unset");
+  }
+}
+
+TEST(ChildRoleDeathTest, AChildStartedByAParentThatFailsTheCheckEndsInsteadOfStartingAnother) {
+  // The marker that a parent hands to the child it starts.
+  const std::u16string own = own_process_id();
+  const auto state = std::make_unique<launcher::RunState>();
+  {
+    ScopedVariable marker("ZAMRIK_ONEFILE_CHILD", own.c_str());
+    ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", own.c_str());
+    EXPECT_TRUE(launcher::detect_child_role(*state));
+    // Taken away at once, so that nothing the application starts inherits it.
+    EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_CHILD"), u"unset");
+  }
+  for (const char16_t* value : {static_cast<const char16_t*>(nullptr), u"abc", u"2147483632"}) {
+    ScopedVariable marker("ZAMRIK_ONEFILE_CHILD", own.c_str());
+    ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", value);
+    EXPECT_EXIT((test_support::show_standard_output_at_exit(), launcher::detect_child_role(*state)), test_support::exited_with_2(),
+                Eq("Error, started as a child but couldn't recognise the parent.\n"))
+        << (value ? narrow(value) : "unset");
   }
 }
 
@@ -252,11 +273,13 @@ TEST(ChildRole, IsRecognisedForAnExecutableInAPathOfMoreThan2047Characters) {
 
 TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
   ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", u"1");
+  ScopedVariable marker("ZAMRIK_ONEFILE_CHILD", nullptr);
   ScopedVariable start("ZAMRIK_ONEFILE_START", u"old");
   ScopedVariable time_us("ZAMRIK_ONEFILE_TIME_US", u"old");
   ScopedVariable random("ZAMRIK_ONEFILE_RANDOM", u"old");
   launcher::prepare_parent_environment();
   EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_PARENT"), own_process_id());
+  EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_CHILD"), own_process_id()) << "the marker for the child it starts";
   for (const char16_t* name : {u"ZAMRIK_ONEFILE_START", u"ZAMRIK_ONEFILE_TIME_US", u"ZAMRIK_ONEFILE_RANDOM"}) {
     EXPECT_EQ(value_of(name), u"unset") << narrow(name);
   }

@@ -30,6 +30,7 @@ using payload::UnpackOutcome;
 using test_support::aborted;
 using test_support::exited_with_2;
 using test_support::read_file;
+using test_support::show_standard_output_at_exit;
 using test_support::TestDirectory;
 using test_support::write_file;
 using testing::Eq;
@@ -94,13 +95,6 @@ std::string compressed(const std::string& data, int window_log = 20) {
   ZSTD_freeCCtx(context);
   out.resize(output.pos);
   return out;
-}
-
-// Standard output cannot be matched by a death test; this puts what the dying statement
-// printed there on standard error as the process exits.
-void show_standard_output_at_exit() {
-  testing::internal::CaptureStdout();
-  std::atexit([] { std::fputs(testing::internal::GetCapturedStdout().c_str(), stderr); });
 }
 
 TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {

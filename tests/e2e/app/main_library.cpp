@@ -103,8 +103,9 @@ extern "C" int main_library_entry(int argc, wchar_t** argv, const wchar_t* libra
   report("module", text);
   GetCurrentDirectoryW(32768, text);
   report("cwd", text);
-  for (const char* name : {"ZAMRIK_ONEFILE_PARENT", "ZAMRIK_ONEFILE_START", "ZAMRIK_ONEFILE_TIME_US",
-                           "ZAMRIK_ONEFILE_RANDOM", "ZAMRIK_ONEFILE_DIRECTORY", "ZAMRIK_ORIGINAL_ARGV0"}) {
+  // The six, and the marker of a child, which the child takes away before it gets here.
+  for (const char* name : {"ZAMRIK_ONEFILE_PARENT", "ZAMRIK_ONEFILE_START", "ZAMRIK_ONEFILE_TIME_US", "ZAMRIK_ONEFILE_RANDOM",
+                           "ZAMRIK_ONEFILE_DIRECTORY", "ZAMRIK_ORIGINAL_ARGV0", "ZAMRIK_ONEFILE_CHILD"}) {
     report_environment(name);
   }
 
