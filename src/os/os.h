@@ -26,11 +26,13 @@ std::uint32_t last_error();
 [[noreturn]] void abort_process();
 
 // Writes text to the standard error stream of the C run-time. Wide text reaches a console as
-// wide characters and a pipe or file as UTF-8, so non-ASCII paths arrive intact.
+// wide characters and a pipe or file as UTF-8, so non-ASCII paths arrive intact. Neither
+// allocates: they report failures, a lack of memory among them.
 void write_error(std::string_view text);
 void write_error(std::u16string_view text);
-// The system's text for an error code, untrimmed; false when the system has none.
-bool system_error_text(std::uint32_t code, std::u16string& text);
+// The system's text for an error code, untrimmed, in buffer: its length, 0 when the system has
+// none or it does not fit. Allocates nothing.
+std::uint32_t system_error_text(std::uint32_t code, char16_t* buffer, std::uint32_t capacity);
 
 // ---- Environment --------------------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "os/os.h"
 #include "payload/block_builder.h"
 #include "payload/unpack.h"
+#include "platform/diagnostics.h"
 #include "support/scoped_variable.h"
 #include "support/test_directory.h"
 #include "support/test_support.h"
@@ -35,6 +37,7 @@ struct Seams {
   bool fail_waits = false;  // the wait without a limit fails at once
   bool fail_duplicates = false;
   bool fail_image_queries = false;  // no process's image path can be read
+  bool fail_allocations = false;    // malloc and operator new find no memory
 };
 Seams seams;
 
@@ -76,6 +79,17 @@ os::Handle __wrap__ZN2os16duplicate_handleEPv(os::Handle handle) {
   return seams.fail_duplicates ? nullptr : __real__ZN2os16duplicate_handleEPv(handle);
 }
 
+void* __real_malloc(std::size_t size);
+void* __wrap_malloc(std::size_t size) { return seams.fail_allocations ? nullptr : __real_malloc(size); }
+
+#define ZAMRIK_JOIN(a, b) a##b
+#define ZAMRIK_WRAPPED(prefix, name) ZAMRIK_JOIN(prefix, name)
+void* ZAMRIK_WRAPPED(__real_, ZAMRIK_OPERATOR_NEW)(std::size_t size);
+void* ZAMRIK_WRAPPED(__wrap_, ZAMRIK_OPERATOR_NEW)(std::size_t size) {
+  if (seams.fail_allocations) throw std::bad_alloc();
+  return ZAMRIK_WRAPPED(__real_, ZAMRIK_OPERATOR_NEW)(size);
+}
+
 std::uint32_t __real__ZN2os18process_image_pathEPvPDsj(os::Handle process, char16_t* buffer, std::uint32_t capacity);
 std::uint32_t __wrap__ZN2os18process_image_pathEPvPDsj(os::Handle process, char16_t* buffer, std::uint32_t capacity) {
   return seams.fail_image_queries ? 0 : __real__ZN2os18process_image_pathEPvPDsj(process, buffer, capacity);
@@ -107,6 +121,27 @@ TEST_F(UnpackSeamDeathTest, AFileWhoseCloseFailsIsAWriteFailure) {
                 StartsWith("Error, couldn't unpack file to target path. ([Error 5] "))
         << failing;
   }
+}
+
+using ReportingSeamDeathTest = SeamTest;
+
+TEST_F(ReportingSeamDeathTest, AFailureIsReportedWithoutAnyMemoryLeft) {
+  // Reporting once built its lines on the heap: without memory it ended in an abort, silently.
+  // Memory comes back once the message is out (the clean-up runs right after it), for the
+  // run-time's own exit, which is not ours to test.
+  const auto without_memory = [] {
+    platform::set_failure_cleanup([] { seams.fail_allocations = false; });
+    seams.fail_allocations = true;
+  };
+  EXPECT_EXIT((without_memory(), platform::fail_with_system_error("Error, couldn't launch child", 2)), exited_with_2(),
+              testing::AllOf(StartsWith("Error, couldn't launch child ([Error 2] "), testing::EndsWith(")\n"),
+                             testing::Not(testing::HasSubstr("<unknown>"))));
+  EXPECT_EXIT((without_memory(), platform::fail_open_for_writing(u"C:\\x\\\u00e9t\u00e9.dll")), exited_with_2(),
+              testing::Eq("Error, failed to open 'C:\\x\\\xc3\xa9t\xc3\xa9.dll' for writing.\n"));
+  EXPECT_EXIT((without_memory(), platform::fail_path_template_expansion(u"{TEMP}")), test_support::aborted(),
+              testing::Eq("Error, couldn't runtime expand spec '{TEMP}'.\n"));
+  EXPECT_EXIT((show_standard_output_at_exit(), without_memory(), platform::fatal_exit(platform::message::memory)),
+              exited_with_2(), testing::Eq("Error, couldn't allocate memory.\n"));
 }
 
 using RolesSeamDeathTest = SeamTest;
