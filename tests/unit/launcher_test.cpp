@@ -14,6 +14,7 @@
 #include "support/test_support.h"
 
 #ifdef _WIN32
+#include "os/win32/process_image.h"
 #include "os/win32/windows_api.h"
 
 #include <shellapi.h>
@@ -244,6 +245,23 @@ TEST(ChildRoleDeathTest, AChildStartedByAParentThatFailsTheCheckEndsInsteadOfSta
                 Eq("Error, started as a child but couldn't recognise the parent.\n"))
         << (value ? narrow(value) : "unset");
   }
+}
+
+TEST(ChildRole, TheParentsImageIsReadAlsoWhereThePsapiCallIsMissing) {
+#ifndef _WIN32
+  GTEST_SKIP() << "a Windows fallback";
+#else
+  // Vista lacks K32GetModuleFileNameExW; the answer it gets instead must be the same.
+  os::Handle process = os::open_process_for_query(os::current_process_id());
+  ASSERT_NE(process, nullptr);
+  std::vector<char16_t> usual(4096), fallback(4096);
+  const std::uint32_t usual_length = os::process_image_path(process, usual.data(), 4096);
+  const std::uint32_t fallback_length = os::win32::queried_image_path(process, fallback.data(), 4096);
+  EXPECT_EQ(os::win32::queried_image_path(process, fallback.data(), 3), 0u) << "a path that does not fit";
+  os::close_handle(process);
+  ASSERT_GT(usual_length, 0u);
+  EXPECT_EQ(std::u16string(fallback.data(), fallback_length), std::u16string(usual.data(), usual_length));
+#endif
 }
 
 TEST(ChildRole, IsRecognisedForAnExecutableInAPathOfMoreThan2047Characters) {

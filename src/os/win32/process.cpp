@@ -2,9 +2,8 @@
 
 #include "os/os.h"
 #include "os/win32/console_event.h"
+#include "os/win32/process_image.h"
 #include "os/win32/windows_api.h"
-
-#include <psapi.h>  // after windows_api.h, which settles how <windows.h> is included
 
 namespace os {
 
@@ -14,8 +13,22 @@ Handle open_process_for_query(std::uint32_t process_id) {
   return OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
 }
 
+std::uint32_t win32::queried_image_path(Handle process, char16_t* buffer, std::uint32_t capacity) {
+  DWORD size = capacity;
+  return QueryFullProcessImageNameW(process, 0, wide(buffer), &size) ? size : 0;
+}
+
 std::uint32_t process_image_path(Handle process, char16_t* buffer, std::uint32_t capacity) {
-  return K32GetModuleFileNameExW(process, nullptr, wide(buffer), capacity);
+  // Looked up at run time: a static import that the system lacks stops the launcher before it
+  // starts, and Vista has none.
+  using GetModuleFileNameEx = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+  static const auto query = [] {
+    HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+    return kernel == nullptr ? nullptr
+                             : reinterpret_cast<GetModuleFileNameEx>(reinterpret_cast<void*>(GetProcAddress(kernel, "K32GetModuleFileNameExW")));
+  }();
+  if (query == nullptr) return win32::queried_image_path(process, buffer, capacity);
+  return query(process, nullptr, wide(buffer), capacity);
 }
 
 std::optional<ConsoleEvent> win32::console_event_of(std::uint32_t code) {
