@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -107,9 +108,21 @@ TEST_F(ConsoleEvent, AChildThatEndsWithinFiveSecondsIsNotTerminated) {
   }
 }
 
+// The bounds of the five seconds (the seam tests check the exact number handed to the wait).
+TEST_F(ConsoleEvent, AChildThatEndsAfterThreeSecondsIsStillNotTerminated) {
+  HANDLE child = supervise(3000, 9);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_c));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));
+  EXPECT_EQ(exit_code_after_end(child), 9u);
+  EXPECT_FALSE(exists(directory_));
+}
+
 TEST_F(ConsoleEvent, AChildThatOutlivesFiveSecondsIsTerminatedWithCode0) {
   HANDLE child = supervise(60000, 9);
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_c));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4900)) << "the child had its five seconds";
   EXPECT_EQ(exit_code_after_end(child), 0u);
   EXPECT_FALSE(exists(directory_));
 }

@@ -38,6 +38,8 @@ struct Seams {
   bool fail_duplicates = false;
   bool fail_image_queries = false;  // no process's image path can be read
   bool fail_allocations = false;    // malloc and operator new find no memory
+  std::vector<std::uint32_t> timed_waits;  // the limit of each timed wait, as asked
+  std::vector<std::uint32_t> sleeps;        // each pause, as asked; none is taken
 };
 Seams seams;
 
@@ -73,6 +75,14 @@ os::WaitResult __real__ZN2os8wait_forEPv(os::Handle process);
 os::WaitResult __wrap__ZN2os8wait_forEPv(os::Handle process) {
   return seams.fail_waits ? os::WaitResult::failed : __real__ZN2os8wait_forEPv(process);
 }
+
+os::WaitResult __real__ZN2os8wait_forEPvj(os::Handle process, std::uint32_t milliseconds);
+os::WaitResult __wrap__ZN2os8wait_forEPvj(os::Handle process, std::uint32_t milliseconds) {
+  seams.timed_waits.push_back(milliseconds);
+  return __real__ZN2os8wait_forEPvj(process, milliseconds);
+}
+
+void __wrap__ZN2os18sleep_millisecondsEj(std::uint32_t milliseconds) { seams.sleeps.push_back(milliseconds); }
 
 os::Handle __real__ZN2os16duplicate_handleEPv(os::Handle handle);
 os::Handle __wrap__ZN2os16duplicate_handleEPv(os::Handle handle) {
@@ -215,6 +225,29 @@ TEST_F(SupervisionSeamTest, AChildWhoseHandleCannotBeSharedKeepsItsDirectoryThro
   EXPECT_TRUE(launcher::unpack_directory_removable(*state_));
   EXPECT_FALSE(launcher::console_event_handler(*state_, os::ConsoleEvent::close));
   EXPECT_FALSE(directory_left());
+}
+
+TEST_F(SupervisionSeamTest, TheHandlerGivesTheChildFiveSecondsAndTheRemovalTwentyTriesAPause100MsApart) {
+  // Timings that the tests under Wine can only bound from below.
+  start_sleeper(60000, 7);
+  std::thread main_thread([&] { launcher::run_child(*state_); });
+  while (state_->child_process.load() == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_FALSE(launcher::console_event_handler(*state_, os::ConsoleEvent::ctrl_c));
+  main_thread.join();
+  EXPECT_THAT(seams.timed_waits, testing::ElementsAre(5000u));
+  EXPECT_TRUE(seams.sleeps.empty()) << "removed at the first try";
+
+  // A directory that never goes (a name the system refuses to examine, in a directory that
+  // exists): every try fails, and each is followed by a pause.
+  std::filesystem::create_directories(scratch_.path());
+#ifdef _WIN32
+  const std::u16string unremovable = scratch_.launcher() + u"\\a*b";
+#else
+  const std::u16string unremovable = scratch_.launcher() + u"\\" + std::u16string(300, u'n');
+#endif
+  std::copy(unremovable.begin(), unremovable.end() + 1, state_->unpack_directory);
+  launcher::remove_unpack_directory(*state_);
+  EXPECT_EQ(seams.sleeps, std::vector<std::uint32_t>(20, 100));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -377,7 +378,9 @@ TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
 
   unpack();
   os::Handle slow = supervise(u"sleep 30");
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(launcher::console_event_handler(*state, os::ConsoleEvent::close));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4900)) << "the child had its five seconds";
   EXPECT_EQ(exit_code(slow), 128u + 9u) << "ended by SIGKILL, which carries no exit code";
   EXPECT_FALSE(fs::exists(directory));
 }
