@@ -12,6 +12,7 @@
 #include "os/os.h"
 #include "platform/environment.h"
 #include "platform/executable_path.h"
+#include "support/test_directory.h"
 #include "support/test_support.h"
 
 #ifdef _WIN32
@@ -313,6 +314,27 @@ TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
   const auto child = std::make_unique<launcher::RunState>();
   launcher::determine_unpack_directory(*child);
   EXPECT_EQ(std::u16string(child->unpack_directory), first);
+}
+
+TEST(UnpackDirectory, IsTheFullPathWithDotsAndSlashesResolved) {
+  namespace fs = std::filesystem;
+  ScopedVariable time_us("ZAMRIK_ONEFILE_TIME_US", u"123456");
+  ScopedVariable random("ZAMRIK_ONEFILE_RANDOM", u"0mHAFguB88o");
+  ScopedVariable parent("ZAMRIK_ONEFILE_PARENT", u"4120");
+  const std::u16string base = test_support::launcher_path(fs::temp_directory_path() / "zamrik-normalised");
+#ifdef _WIN32
+  // Taken as it stands, "/" included.
+  const std::u16string temporary = base + u"\\a\\..\\b\\.\\c/d";
+  ScopedVariable tmp("TMP", temporary.c_str());
+#else
+  std::u16string temporary = base + u"\\a\\..\\b\\.\\c\\\\d";
+  for (char16_t& c : temporary) c = c == u'\\' ? u'/' : c;
+  ScopedVariable tmp("TMPDIR", temporary.c_str());
+#endif
+  const auto state = std::make_unique<launcher::RunState>();
+  launcher::determine_unpack_directory(*state);
+  EXPECT_EQ(std::u16string(state->unpack_directory), base + u"\\b\\c\\d\\onefile_4120_123456_0mHAFguB88o")
+      << narrow(state->unpack_directory);
 }
 
 TEST(UnpackDirectoryDeathTest, ATemporaryDirectoryThatDoesNotFitEndsWithTheExpansionMessage) {

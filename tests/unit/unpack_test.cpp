@@ -159,6 +159,16 @@ TEST(UnpackTest, ChildRoleStopsAtTheFirstRecord) {
   EXPECT_FALSE(fs::exists(scratch.path() / "unpacked"));
 }
 
+TEST(UnpackTest, AJoinOfExactly4095UnitsIsTaken) {
+  // The child only joins; a path this long could not be made on disk anyway.
+  const auto block = raw_block(payload::encode_record(u"x", payload::flag_last, 0), "");
+  const std::u16string directory(4093, u'd');
+  const Unpacked unpacked = unpack(block, directory, Role::child);
+  EXPECT_EQ(unpacked.outcome, UnpackOutcome::main_library_known);
+  EXPECT_EQ(unpacked.main_library_path.size(), 4095u);
+  EXPECT_EQ(unpacked.main_library_path, directory + u"\\x");
+}
+
 TEST(UnpackTest, EmptyTableWritesNothingInEitherRole) {
   TestDirectory scratch;
   const auto block = raw_block("", "");
@@ -392,10 +402,13 @@ TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
   EXPECT_EXIT((show_standard_output_at_exit(), unpack(second_string, directory)), exited_with_2(),
               Eq("Error, couldn't find attached data header.\n"));
 
-  // The unpack directory, "\" and the path must leave room for a terminator.
+  // The unpack directory, "\" and the path must leave room for a terminator: one unit more
+  // than the 4095 that UnpackTest.AJoinOfExactly4095UnitsIsTaken joins.
   const auto block = block_of({{u"x", "1", {}}});
   const std::u16string room_for_backslash_only(4094, u'd');
   EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, room_for_backslash_only)), exited_with_2(),
+              Eq("Error, couldn't find attached data header.\n"));
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, room_for_backslash_only, Role::child)), exited_with_2(),
               Eq("Error, couldn't find attached data header.\n"));
   const std::u16string no_room(4095, u'd');
   EXPECT_EXIT(unpack(block, no_room), aborted(), Eq(""));
