@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "identity/run_variables.h"
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
 #include "platform/environment.h"
@@ -19,11 +20,6 @@ constexpr std::size_t process_id_capacity = 128;
 // never match it, and a real child would then unpack and start a child of its own, endlessly.
 constexpr std::size_t parent_image_capacity = platform::executable_path_capacity;
 
-constexpr char parent_variable[] = "ZAMRIK_ONEFILE_PARENT";
-// Handed by a parent to the child it starts, and taken away by that child at once: nothing the
-// application starts inherits it.
-constexpr char child_marker_variable[] = "ZAMRIK_ONEFILE_CHILD";
-
 bool same_text(const char16_t* a, const char16_t* b) {
   for (; *a == *b; ++a, ++b) {
     if (*a == u'\0') return true;
@@ -34,17 +30,17 @@ bool same_text(const char16_t* a, const char16_t* b) {
 // True when this instance carries the marker of a child that a parent started; removes it.
 bool take_child_marker() {
   char16_t name[name_capacity] = {};
-  platform::widen_ascii_append(name, child_marker_variable, name_capacity);
+  platform::widen_ascii_append(name, identity::child_marker_variable, name_capacity);
   char16_t* value = platform::get_environment_value(name);
   if (value == nullptr) return false;
   std::free(value);
-  platform::remove_environment_value(child_marker_variable);
+  platform::remove_environment_value(identity::child_marker_variable);
   return true;
 }
 
 bool parent_runs_this_executable(RunState& state) {
   char16_t name[name_capacity] = {};
-  platform::widen_ascii_append(name, parent_variable, name_capacity);
+  platform::widen_ascii_append(name, identity::parent_variable, name_capacity);
   char16_t* value = platform::get_environment_value(name);
   const std::optional<std::uint32_t> process_id =
       value != nullptr ? path_template::parse_process_id_text(value) : std::nullopt;
@@ -77,15 +73,15 @@ bool detect_child_role(RunState& state) {
 }
 
 void prepare_parent_environment() {
-  platform::remove_environment_value("ZAMRIK_ONEFILE_START");
-  platform::remove_environment_value("ZAMRIK_ONEFILE_TIME_US");
-  platform::remove_environment_value("ZAMRIK_ONEFILE_RANDOM");
+  platform::remove_environment_value(identity::start_variable);
+  platform::remove_environment_value(identity::time_us_variable);
+  platform::remove_environment_value(identity::random_variable);
   char digits[process_id_capacity];
   std::snprintf(digits, sizeof digits, "%ld", static_cast<long>(os::current_process_id()));
   char16_t value[process_id_capacity] = {};
   platform::widen_ascii_append(value, digits, process_id_capacity);
-  platform::set_environment_value(parent_variable, value);
-  platform::set_environment_value(child_marker_variable, value);
+  platform::set_environment_value(identity::parent_variable, value);
+  platform::set_environment_value(identity::child_marker_variable, value);
 }
 
 void determine_unpack_directory(RunState& state) {
@@ -109,9 +105,9 @@ void publish_launcher_variables(RunState& state) {
     if (*c == u'\\') last_backslash = c;
   }
   if (last_backslash != nullptr) *last_backslash = u'\0';
-  platform::set_environment_value("ZAMRIK_ONEFILE_DIRECTORY", launcher_directory);
+  platform::set_environment_value(identity::directory_variable, launcher_directory);
   const bool has_first = os::argument_count() > 0 && os::argument_vector() != nullptr && os::argument_vector()[0] != nullptr;
-  platform::set_environment_value("ZAMRIK_ORIGINAL_ARGV0", has_first ? os::argument_vector()[0] : u"");
+  platform::set_environment_value(identity::original_argv0_variable, has_first ? os::argument_vector()[0] : u"");
 }
 
 }  // namespace launcher

@@ -10,7 +10,7 @@
 
 #include "os/win32/windows_api.h"
 #include "payload/attached_data.h"
-#include "payload/linked_block.h"
+#include "payload/linked_attached_data.h"
 
 namespace e2e {
 namespace {

@@ -64,6 +64,34 @@ TEST(Cli, EndsUsageErrorsWithStatusOneAndAHint) {
   }
 }
 
+TEST(Cli, TakesTheApplicationsVersionAsAppVersionAndStillAsVersion) {
+  struct Case {
+    std::vector<std::string> options;
+    const char* message;
+    bool deprecated;
+  };
+  const Case cases[] = {
+      {{"--app-version", "1.2.3"}, "option '--app-version': version '1.2.3' is not of the form A.B.C.D", false},
+      // A usage error stands alone; the warning comes with a command line that is taken.
+      {{"--version", "1.2.3"}, "option '--version': version '1.2.3' is not of the form A.B.C.D", false},
+      {{"--version", "1.2.3.4"}, "no-such-folder: no such folder", true},
+      // The one given last counts, as for every option.
+      {{"--app-version", "1.2.3.4", "--version", "1.2"}, "option '--version': version '1.2' is not", false},
+      {{"--version", "1.2", "--app-version=1.2.3.4"}, "no-such-folder: no such folder", true},
+  };
+  const std::string warning = "zamrik-pack: warning: build --version is deprecated; use --app-version\n";
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"build", "no-such-folder", "-o", "a.exe"};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const pack_test::ToolResult result = run_tool(arguments);
+    EXPECT_EQ(result.status, 1) << c.message;
+    EXPECT_THAT(result.err, HasSubstr(c.message));
+    EXPECT_EQ(result.err.find(warning) != std::string::npos, c.deprecated) << result.err;
+  }
+  const pack_test::ToolResult help = run_tool({"build", "--help"});
+  EXPECT_THAT(help.out, AllOf(HasSubstr("--app-version A.B.C.D\n"), HasSubstr("--version A.B.C.D   the same; deprecated")));
+}
+
 TEST(Cli, EndsRefusedInputWithStatusOneAndOneLinePerProblem) {
   TempDir dir;
   fs::create_directories(dir / "app");
@@ -93,7 +121,7 @@ TEST(Cli, RefusesOutputsThatCannotBeWrittenOrWouldBePacked) {
       {{"-o", (dir / "app").string()}, "is a folder"},
       {{"-o", (dir / "app" / "a.exe").string()}, "the output lies inside"},
       {{"-o", (dir / "a.exe").string(), "--icon", (dir / "app" / "main.dll").string()}, "not an .ico file"},
-      {{"-o", (dir / "a.exe").string(), "--launcher-kit", (dir / "no-kit").string()}, "no-kit: no such folder"},
+      {{"-o", (dir / "a.exe").string(), "--icon", (dir / "no.ico").string()}, "no.ico: cannot open the icon"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> arguments{"build", (dir / "app").string()};
@@ -136,16 +164,21 @@ void expect_only(const fs::path& dir, const std::vector<std::string>& names) {
   EXPECT_THAT(found, testing::UnorderedElementsAreArray(names));
 }
 
-TEST(Cli, LeavesNothingBehindWhenTheLinkFails) {
+// Writing fails at its last step (the resources after the data, or the checksum) when the file
+// may not grow to its full size.
+TEST(Cli, LeavesNothingBehindWhenWritingFails) {
   TempDir dir;
   fs::create_directories(dir / "app");
   fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
-  write_file(dir / "kit" / "libzamrik_launcher_kit.a", "not an archive");
-  const pack_test::ToolResult result = run_tool(
-      {"build", (dir / "app").string(), "-o", (dir / "a.exe").string(), "--launcher-kit", (dir / "kit").string()});
+  const std::vector<std::string> build = {"build", (dir / "app").string(), "-o", (dir / "a.exe").string()};
+  ASSERT_EQ(run_tool(build).status, 0);
+  const std::uint64_t size = fs::file_size(dir / "a.exe");
+  fs::remove(dir / "a.exe");
+  const pack_test::ToolResult result = run_tool(build, size - 1);
   EXPECT_EQ(result.status, 2);
-  EXPECT_THAT(result.err, HasSubstr("zamrik-pack: internal error: linking the launcher failed"));
-  expect_only(dir.path(), {"app", "kit"});
+  EXPECT_THAT(result.err, HasSubstr("zamrik-pack: internal error: "));
+  EXPECT_THAT(result.err, HasSubstr("writing the executable failed"));
+  expect_only(dir.path(), {"app"});
 }
 
 TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
@@ -160,11 +193,10 @@ TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
     c = static_cast<char>(x);
   }
   write_file(dir / "app" / "noise.bin", noise);
-  fs::create_directories(dir / "kit");
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::execl(ZAMRIK_PACK_TOOL, ZAMRIK_PACK_TOOL, "build", (dir / "app").c_str(), "-o", (dir / "a.exe").c_str(),
-            "--launcher-kit", (dir / "kit").c_str(), "-q", static_cast<char*>(nullptr));
+    ::execl(ZAMRIK_PACK_TOOL, ZAMRIK_PACK_TOOL, "build", (dir / "app").c_str(), "-o", (dir / "a.exe").c_str(), "--level",
+            "19", "-q", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   const auto scratch_exists = [&] {
@@ -179,7 +211,7 @@ TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
-  expect_only(dir.path(), {"app", "kit"});
+  expect_only(dir.path(), {"app"});
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 
 #include "launcher/launcher.h"
 #include "os/os.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 #include "payload/unpack.h"
 #include "platform/diagnostics.h"
 #include "support/scoped_variable.h"
@@ -124,7 +124,7 @@ using UnpackSeamDeathTest = SeamTest;
 
 TEST_F(UnpackSeamDeathTest, AFileWhoseCloseFailsIsAWriteFailure) {
   TestDirectory scratch;
-  const auto block = payload::build_block({{u"main.dll", std::string(70000, 'm'), {}}, {u"empty.txt", "", {}}});
+  const auto block = payload::build_attached_data({{u"main.dll", std::string(70000, 'm'), {}}, {u"empty.txt", "", {}}});
   for (int failing : {1, 2}) {  // a file with data, an empty one
     const std::u16string directory = scratch.launcher("unpacked" + std::to_string(failing));
     EXPECT_EXIT((seams.failing_close = failing, unpack(block, directory)), exited_with_2(),

@@ -6,10 +6,12 @@
 #include <system_error>
 
 #include "entry_path.h"
+#include "host_files.h"
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "pe_image.h"
 #include "payload/attached_data.h"
+#include "text/wide_text.h"
 
 namespace pack {
 namespace fs = std::filesystem;
@@ -26,10 +28,7 @@ class Walker {
 
   void walk(const fs::path& directory, const fs::path& relative, const std::u16string& prefix) {
     std::error_code error;
-    std::vector<fs::path> children;
-    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-      children.push_back(it->path());
-    }
+    std::vector<fs::path> children = list_folder(directory, error);
     if (error) {
       problems.push_back(shown(relative) + ": cannot list the folder: " + error.message());
       return;
@@ -38,11 +37,11 @@ class Walker {
       warnings.push_back(shown(relative) + ": empty folder, left out (only files are packed)");
     }
     std::sort(children.begin(), children.end(),
-              [](const fs::path& a, const fs::path& b) { return a.filename().native() < b.filename().native(); });
+              [](const fs::path& a, const fs::path& b) { return utf8_of(a.filename()) < utf8_of(b.filename()); });
     for (const fs::path& child : children) visit(child, relative / child.filename(), prefix);
   }
 
-  std::string shown(const fs::path& relative) const { return (shown_root_ / relative).string(); }
+  std::string shown(const fs::path& relative) const { return utf8_of(shown_root_ / relative); }
 
   std::vector<AppFile> files;
   std::vector<std::string> problems;
@@ -50,7 +49,7 @@ class Walker {
 
  private:
   void visit(fs::path actual, const fs::path& relative, const std::u16string& prefix) {
-    const std::optional<std::u16string> name = to_utf16(actual.filename().native());
+    const std::optional<std::u16string> name = name_units(actual.filename());
     if (!name) {
       problems.push_back(shown(relative) + ": the name is not valid UTF-8, so it has no Windows form");
       return;
@@ -63,7 +62,7 @@ class Walker {
     std::error_code error;
     fs::file_status status = fs::symlink_status(actual, error);
     if (fs::is_symlink(status)) {
-      const fs::path target = fs::canonical(actual, error);
+      const fs::path target = canonical_path(actual, error);
       if (error) {
         problems.push_back(shown(relative) + ": broken link (to " + fs::read_symlink(actual, error).string() + ")");
         return;
@@ -79,7 +78,7 @@ class Walker {
     if (fs::is_regular_file(status)) {
       add_file(actual, relative, entry);
     } else if (fs::is_directory(status)) {
-      const fs::path real = fs::canonical(actual, error);
+      const fs::path real = canonical_path(actual, error);
       if (std::find(open_directories_.begin(), open_directories_.end(), real) != open_directories_.end()) {
         problems.push_back(shown(relative) + ": link back to " + real.string() + ", which would make a loop");
         return;
@@ -109,9 +108,9 @@ class Walker {
 
 // How the user finds an entry on the host: the folder as given, then the path with "/".
 std::string shown_path(const std::string& root, const std::u16string& entry) {
-  std::string path = display(entry);
+  std::string path = text::to_utf8_replacing(entry);
   std::replace(path.begin(), path.end(), '\\', '/');
-  return (fs::path(root) / path).string();
+  return utf8_of(path_from_utf8(root) / path_from_utf8(path));
 }
 
 // Two names that differ only in case are one file on Windows: the second would overwrite the
@@ -121,21 +120,21 @@ void check_case_collisions(const std::string& root, const std::vector<AppFile>& 
   std::map<std::u16string, std::u16string> folded_files;
   std::map<std::u16string, std::u16string> folded_folders;
   for (const AppFile& file : files) {
-    folded_files.emplace(fold_case(file.path), file.path);
+    folded_files.emplace(text::fold_case(file.path), file.path);
     for (std::size_t cut = file.path.find(u'\\'); cut != std::u16string::npos; cut = file.path.find(u'\\', cut + 1)) {
-      folded_folders.emplace(fold_case(file.path.substr(0, cut)), file.path.substr(0, cut));
+      folded_folders.emplace(text::fold_case(file.path.substr(0, cut)), file.path.substr(0, cut));
     }
   }
   for (const AppFile& file : files) {
-    const std::u16string folded = fold_case(file.path);
+    const std::u16string folded = text::fold_case(file.path);
     const std::u16string& first = folded_files.at(folded);
     if (first != file.path) {
-      problems.push_back(shown_path(root, file.path) + ": differs from " + display(first) +
+      problems.push_back(shown_path(root, file.path) + ": differs from " + text::to_utf8_replacing(first) +
                          " only in case; Windows would unpack both to one file");
     }
     const auto folder = folded_folders.find(folded);
     if (folder != folded_folders.end()) {
-      problems.push_back(shown_path(root, file.path) + ": a file with the name of the folder " + display(folder->second) +
+      problems.push_back(shown_path(root, file.path) + ": a file with the name of the folder " + text::to_utf8_replacing(folder->second) +
                          " (names on Windows ignore case)");
     }
   }
@@ -153,7 +152,7 @@ void check_paths(const std::string& root, const std::vector<AppFile>& files, std
     }
     if (file.path.size() > long_entry_path_units) {
       warnings.push_back(shown_path(root, file.path) + ": the path has " + std::to_string(file.path.size()) +
-                         " units and leaves only " + std::to_string(4095 - 1 - file.path.size()) +
+                         " units and leaves only " + std::to_string(max_joined_path_units - 1 - file.path.size()) +
                          " for the temporary directory it is unpacked into");
     }
     if (file.path.size() > classic_limit_path_units) {
@@ -163,7 +162,7 @@ void check_paths(const std::string& root, const std::vector<AppFile>& files, std
   }
   if (over_classic_limit > 0) {
     warnings.push_back(std::to_string(over_classic_limit) + " path(s) longer than " +
-                       std::to_string(classic_limit_path_units) + " units, the longest " + display(longest->path) +
+                       std::to_string(classic_limit_path_units) + " units, the longest " + text::to_utf8_replacing(longest->path) +
                        ": unpacked below a usual temporary directory they pass 260 units, which Windows opens only "
                        "where long paths are enabled");
   }
@@ -177,7 +176,7 @@ void check_paths(const std::string& root, const std::vector<AppFile>& files, std
 }
 
 bool is_dll_name(const std::u16string& path) {
-  return path.size() >= 4 && fold_case(path.substr(path.size() - 4)) == u".DLL";
+  return path.size() >= 4 && text::fold_case(path.substr(path.size() - 4)) == u".DLL";
 }
 
 // Index of the main library in files, or nothing (with problems filled in).
@@ -189,7 +188,7 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
     std::string wanted = *main;
     std::replace(wanted.begin(), wanted.end(), '/', '\\');
     while (wanted.starts_with(".\\")) wanted.erase(0, 2);
-    const std::optional<std::u16string> path = to_utf16(wanted);
+    const std::optional<std::u16string> path = text::to_utf16(wanted);
     for (std::size_t i = 0; path && i < files.size(); ++i) {
       if (files[i].path == *path) chosen = i;
     }
@@ -217,7 +216,7 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
     }
     if (candidates.size() > 1) {
       std::string names;
-      for (std::size_t i : candidates) names += (names.empty() ? "" : ", ") + display(files[i].path);
+      for (std::size_t i : candidates) names += (names.empty() ? "" : ", ") + text::to_utf8_replacing(files[i].path);
       problems.push_back(shown_root + ": several DLLs export ordinal 1 (" + names + "); name the main library with --main");
       return std::nullopt;
     }
@@ -236,25 +235,27 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
 
 std::uint64_t table_size_for(const std::vector<AppFile>& files) {
   std::uint64_t size = 0;
-  for (const AppFile& file : files) size += 12 + 2 * (std::uint64_t{file.path.size()} + 1);
+  for (const AppFile& file : files) size += payload::record_size(file.path.size());
   return size;
 }
 
 AppFolder scan_app_folder(const fs::path& root, const std::optional<std::string>& main, bool check_main) {
   std::error_code error;
   if (!fs::is_directory(root, error)) {
-    throw InputError(root.string() + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
+    throw InputError(utf8_of(root) + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
   }
-  Walker walker(root, fs::canonical(root));
+  const fs::path real_root = canonical_path(root, error);
+  if (error) throw InputError(utf8_of(root) + ": " + error.message());
+  Walker walker(root, real_root);
   walker.walk(root, {}, {});
   AppFolder folder;
   folder.warnings = std::move(walker.warnings);
   std::vector<std::string> problems = std::move(walker.problems);
   std::vector<AppFile> files = std::move(walker.files);
-  if (files.empty() && problems.empty()) problems.push_back(root.string() + ": holds no files to pack");
-  check_paths(root.string(), files, problems, folder.warnings);
+  if (files.empty() && problems.empty()) problems.push_back(utf8_of(root) + ": holds no files to pack");
+  check_paths(utf8_of(root), files, problems, folder.warnings);
   std::optional<std::size_t> chosen;
-  if (!files.empty()) chosen = choose_main_library(files, main, check_main, root.string(), problems);
+  if (!files.empty()) chosen = choose_main_library(files, main, check_main, utf8_of(root), problems);
   if (!problems.empty()) {
     std::string message;
     for (std::size_t i = 0; i < problems.size() && i < max_problems_shown; ++i) message += (i ? "\n" : "") + problems[i];
