@@ -1,17 +1,9 @@
 #include "payload/contained_path.h"
 
+#include "text/wide_text.h"
+
 namespace payload {
 namespace {
-
-char16_t upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
-
-bool equal_ignoring_case(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (upper(a[i]) != upper(b[i])) return false;
-  }
-  return true;
-}
 
 bool is_plain_name(std::u16string_view name) {
   if (name.empty() || name.back() == u'.' || name.back() == u' ') return false;
@@ -34,10 +26,10 @@ bool is_device_name(std::u16string_view name) {
   std::u16string_view stem = name.substr(0, name.find(u'.'));
   while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
   for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
-    if (equal_ignoring_case(stem, device)) return true;
+    if (text::equal_ignoring_case(stem, device)) return true;
   }
   if (stem.size() != 4) return false;
-  const bool numbered = equal_ignoring_case(stem.substr(0, 3), u"COM") || equal_ignoring_case(stem.substr(0, 3), u"LPT");
+  const bool numbered = text::equal_ignoring_case(stem.substr(0, 3), u"COM") || text::equal_ignoring_case(stem.substr(0, 3), u"LPT");
   const char16_t digit = stem[3];
   return numbered && ((digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3');
 }
