@@ -24,8 +24,11 @@ int launcher_main(payload::AttachedData attached_data) {
 
   publish_launcher_variables(state);
   build_child_command_line(state);
-  const std::uint32_t exit_code = run_child(state);
+  const os::Handle child_process = start_child(state);
+  start_stale_sweep(state);
+  const std::uint32_t exit_code = supervise_child(state, child_process);
   if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
+  end_stale_sweep(state, false);
   return static_cast<int>(exit_code);
 }
 

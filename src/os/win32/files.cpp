@@ -28,6 +28,14 @@ FileKind file_kind(const char16_t* path) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::directory_link : FileKind::directory;
 }
 
+bool creation_time(const char16_t* path, std::int64_t* file_time) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(wide(path), GetFileExInfoStandard, &data)) return false;
+  *file_time = static_cast<std::int64_t>((std::uint64_t{data.ftCreationTime.dwHighDateTime} << 32) |
+                                         data.ftCreationTime.dwLowDateTime);
+  return true;
+}
+
 bool delete_file(const char16_t* path) { return DeleteFileW(wide(path)) != 0; }
 
 bool remove_directory(const char16_t* path) { return RemoveDirectoryW(wide(path)) != 0; }
