@@ -86,6 +86,11 @@ CreateDirectoryResult create_directory(const char16_t* path);
 Handle create_file_for_writing(const char16_t* path);
 // Writes the whole span: false on failure (last_error tells why).
 bool write_file(Handle file, const void* data, std::uint32_t size);
+// Opens an existing file for reading: invalid_handle on failure.
+Handle open_file_for_reading(const char16_t* path);
+// Reads up to size bytes into data and stores how many in *read (0 at the end of the file):
+// false on failure.
+bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read);
 void close_handle(Handle handle);
 
 // What a path names, a link at its end not followed.
@@ -154,9 +159,9 @@ ProcessStatus process_status(std::uint32_t process_id, std::int64_t* start_time)
 // makes none.
 Handle create_kill_on_close_job();
 // Starts application with the command line (writable), the launcher's handles inherited and
-// its three standard handles passed on: the process handle, null on failure. With a job, the
-// child is in it before it runs any code of its own; one that the job cannot take runs
-// without it.
+// its three standard handles passed on (a console program then writes through them and opens
+// no window of its own): the process handle, null on failure. With a job, the child is in it
+// before it runs any code of its own; one that the job cannot take runs without it.
 Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job);
 enum class WaitResult { ended, timed_out, failed };
 // Waits for the process to end, at most the given time or without a limit.

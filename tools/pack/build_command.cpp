@@ -16,6 +16,7 @@
 #include "pack_error.h"
 #include "payload/block_builder.h"
 #include "progress.h"
+#include "run_target.h"
 
 namespace pack {
 namespace fs = std::filesystem;
@@ -156,7 +157,8 @@ void check_request(const BuildRequest& request) {
 void build_executable(const BuildRequest& request) {
   const auto start = std::chrono::steady_clock::now();
   check_request(request);
-  const AppFolder folder = scan_app_folder(request.app_dir, request.main, request.check_main);
+  const AppFolder folder = request.run ? scan_run_folder(request.app_dir, *request.run, request.launcher_kit)
+                                       : scan_app_folder(request.app_dir, request.main, request.check_main);
   for (const std::string& warning : folder.warnings) std::fprintf(stderr, "zamrik-pack: warning: %s\n", warning.c_str());
   std::error_code error;
   if (!fs::is_directory(request.launcher_kit, error)) {
@@ -165,7 +167,7 @@ void build_executable(const BuildRequest& request) {
   }
 
   std::vector<payload::BlockEntry> entries;
-  for (const AppFile& file : folder.files) entries.push_back({file.path, {}, file.source});
+  for (const AppFile& file : folder.files) entries.push_back({file.path, file.contents, file.source});
 
   ScratchSpace scratch(request.output);
   ProgressBar bar(!request.quiet && ::isatty(STDERR_FILENO), stderr, "compressing");

@@ -12,6 +12,7 @@
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "progress.h"
+#include "run_target.h"
 
 namespace pack {
 namespace fs = std::filesystem;
@@ -111,6 +112,18 @@ class FileWriter {
   int fd_ = -1;
 };
 
+std::optional<std::string> runs_of(const fs::path& executable, const BlockContents& contents) {
+  try {
+    return what_runs(contents);
+  } catch (const InputError& error) {
+    throw InputError(executable.string() + ": " + error.what());
+  }
+}
+
+void show_what_runs(const fs::path& executable, const BlockContents& contents) {
+  if (const std::optional<std::string> line = runs_of(executable, contents)) std::printf("runs: %s\n", line->c_str());
+}
+
 }  // namespace
 
 void list_executable(const fs::path& executable) {
@@ -123,16 +136,21 @@ void list_executable(const fs::path& executable) {
   std::printf("%12llu  %zu files, compressed to %llu bytes (%s)\n", static_cast<unsigned long long>(contents.content_size),
               contents.entries.size(), static_cast<unsigned long long>(contents.stream_size),
               ratio_text(contents.stream_size, contents.content_size).c_str());
+  show_what_runs(executable, contents);
 }
 
 void verify_executable(const fs::path& executable, bool quiet) {
   const OpenedBlock block(executable);
   const FrameInfo frame = check_sound(executable, block.contents);
   decode_with_progress(executable, block.contents, quiet, "verifying", [](std::size_t, auto, bool) {});
-  if (quiet) return;
+  if (quiet) {
+    runs_of(executable, block.contents);
+    return;
+  }
   std::printf("%s: OK, %zu files, %llu bytes, %s\n", executable.string().c_str(), block.contents.entries.size(),
               static_cast<unsigned long long>(block.contents.content_size),
               frame.checksum ? "checksum matches" : "no checksum stored (decoded completely)");
+  show_what_runs(executable, block.contents);
 }
 
 void extract_executable(const fs::path& executable, const fs::path& directory, bool quiet) {

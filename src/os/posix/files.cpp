@@ -52,6 +52,19 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
   return true;
 }
 
+Handle open_file_for_reading(const char16_t* path) {
+  return handle_of(::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read) {
+  ssize_t got = 0;
+  while ((got = ::read(descriptor_of(file), data, size)) < 0 && errno == EINTR) {
+  }
+  if (got < 0) return false;
+  *read = static_cast<std::uint32_t>(got);
+  return true;
+}
+
 void close_handle(Handle handle) { ::close(descriptor_of(handle)); }
 
 FileKind file_kind(const char16_t* path) {

@@ -19,6 +19,17 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
   return WriteFile(file, data, size, &written, nullptr) != 0;
 }
 
+Handle open_file_for_reading(const char16_t* path) {
+  return CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read) {
+  DWORD got = 0;
+  if (!ReadFile(file, data, size, &got, nullptr)) return false;
+  *read = got;
+  return true;
+}
+
 void close_handle(Handle handle) { CloseHandle(handle); }
 
 FileKind file_kind(const char16_t* path) {

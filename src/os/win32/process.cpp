@@ -73,6 +73,12 @@ Handle create_kill_on_close_job() {
   return job;
 }
 
+namespace {
+
+bool usable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+}  // namespace
+
 Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -82,7 +88,15 @@ Handle create_child_process(const char16_t* application, char16_t* command_line,
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
   // Suspended until it is in the job, so that nothing it starts can slip past the job's rules.
-  const DWORD flags = NORMAL_PRIORITY_CLASS | (job != nullptr ? CREATE_SUSPENDED : 0);
+  DWORD flags = NORMAL_PRIORITY_CLASS | (job != nullptr ? CREATE_SUSPENDED : 0);
+  // A console program writes through the handles passed on; a window of its own would only
+  // flash up empty. Without any (started from Explorer) it opens its console as usual. A
+  // graphical program is not affected either way.
+  if (usable(startup.hStdInput) || usable(startup.hStdOutput) || usable(startup.hStdError)) {
+    flags |= CREATE_NO_WINDOW;
+  } else {
+    startup.dwFlags = 0;
+  }
   if (!CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
                       &process)) {
     return nullptr;
