@@ -19,7 +19,7 @@
 
 #include "app_folder.h"
 #include "launcher_link.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 
 namespace fs = std::filesystem;
 
@@ -49,7 +49,7 @@ void link(const fs::path& block, const fs::path& kit, const fs::path& work) {
 int main(int argc, char** argv) {
   try {
     std::vector<std::string> positional;
-    payload::BlockOptions options;
+    payload::AttachedDataOptions options;
     fs::path kit;
     bool link_only = false;
     for (int i = 1; i < argc; ++i) {
@@ -75,22 +75,22 @@ int main(int argc, char** argv) {
       return 0;
     }
 
-    std::vector<payload::BlockEntry> entries;
+    std::vector<payload::AttachedFile> entries;
     for (const pack::AppFile& file : pack::scan_app_folder(app, std::string("main.dll")).files) {
       entries.push_back({file.path, {}, file.source});
     }
 
     fs::create_directories(work);
-    payload::BlockSummary summary;
+    payload::AttachedDataSummary summary;
     {
       std::ofstream out(block, std::ios::binary | std::ios::trunc);
-      summary = payload::write_block(entries, options, out);
+      summary = payload::write_attached_data(entries, options, out);
     }
     copy_range(block, 16 + summary.table_size, summary.stream_size, work / "stream.zst");
     if (!kit.empty()) link(block, kit, work);
     std::cout << "{\"files\": " << entries.size() << ", \"table_size\": " << summary.table_size
               << ", \"stream_size\": " << summary.stream_size << ", \"content_size\": " << summary.content_size
-              << ", \"block_size\": " << summary.block_size << ", \"level\": " << options.level << "}\n";
+              << ", \"block_size\": " << summary.total_size << ", \"level\": " << options.level << "}\n";
     return 0;
   } catch (const std::exception& error) {
     std::cerr << "zamrik-bench-pack: " << error.what() << "\n";

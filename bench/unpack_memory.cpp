@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 #include "payload/unpack.h"
 #include "platform/remove_tree.h"
 
@@ -79,13 +79,13 @@ void build(const fs::path& block_path, std::uint64_t size) {
   const fs::path source = block_path.parent_path() / "source.bin";
   std::printf("building %s\n", block_path.string().c_str());
   write_source(source, size);
-  payload::BlockOptions options;
+  payload::AttachedDataOptions options;
   options.level = 1;
   std::ofstream out(block_path, std::ios::binary | std::ios::trunc);
-  const payload::BlockSummary summary = payload::write_block({{u"large.bin", {}, source}}, options, out);
+  const payload::AttachedDataSummary summary = payload::write_attached_data({{u"large.bin", {}, source}}, options, out);
   out.close();
   fs::remove(source);
-  std::printf("block: %llu bytes for %llu bytes of content\n", static_cast<unsigned long long>(summary.block_size),
+  std::printf("block: %llu bytes for %llu bytes of content\n", static_cast<unsigned long long>(summary.total_size),
               static_cast<unsigned long long>(summary.content_size));
 }
 

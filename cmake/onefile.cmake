@@ -9,7 +9,7 @@ set(ZAMRIK_PACK "${PROJECT_SOURCE_DIR}/build/native/tools/pack/zamrik-pack" CACH
 set(ZAMRIK_LAUNCHER_KIT_DIR "${CMAKE_BINARY_DIR}/launcher-kit")
 
 function(zamrik_add_launcher_kit)
-  set(parts zamrik_launcher zamrik_payload zamrik_path_template zamrik_platform zamrik_os zstd_decompress)
+  set(parts zamrik_launcher ${ZAMRIK_LAUNCHER_PARTS})
   set(script "create ${ZAMRIK_LAUNCHER_KIT_DIR}/libzamrik_launcher_kit.a\n")
   foreach(part IN LISTS parts)
     get_target_property(type ${part} TYPE)

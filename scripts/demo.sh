@@ -27,7 +27,7 @@ show() {
   echo
 }
 show "$pack" build "$app" -o "$out" --launcher-kit "$kit" \
-  --company "Zamrik demo" --product "Hello" --description "Zamrik onefile demo" --version 1.0.0.0
+  --company "Zamrik demo" --product "Hello" --description "Zamrik onefile demo" --app-version 1.0.0.0
 show "$pack" list "$out"
 show "$pack" verify "$out"
 

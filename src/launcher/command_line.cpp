@@ -5,8 +5,10 @@ namespace launcher {
 namespace {
 
 // Characters that make an argument need quotes. Carriage return is not among them: the
-// splitters take it as an ordinary character.
-constexpr char16_t quoting_set[] = u" \t\n\v\"";
+// splitters take it as an ordinary character. "*" and "?" are quoted because the child's C
+// run-time would expand them again; the parent's own run-time has already expanded what the
+// user left unquoted.
+constexpr char16_t quoting_set[] = u" \t\n\v\"*?";
 
 bool needs_quotes(const char16_t* argument) {
   // An empty argument is written as "" so that the child receives it too.
@@ -22,7 +24,10 @@ bool needs_quotes(const char16_t* argument) {
 }  // namespace
 
 void CommandLine::put(char16_t c) {
-  if (length + 1 >= capacity) platform::abort_on_overflow();
+  if (length + 1 >= capacity) {
+    too_long = true;
+    return;
+  }
   text[length++] = c;
   text[length] = u'\0';
 }
@@ -60,24 +65,25 @@ void append_argument(CommandLine& line, const char16_t* argument) {
   line.put(u'"');
 }
 
-void compose_command_line(CommandLine& line, const char16_t* first, int count, char16_t* const* vector) {
+bool compose_command_line(CommandLine& line, const char16_t* first, int count, char16_t* const* vector) {
   line.length = 0;
+  line.too_long = false;
   line.text[0] = u'\0';
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < count && !line.too_long; ++i) {
     if (i > 0) line.put(u' ');
     append_argument(line, i == 0 ? first : vector[i]);
   }
+  return !line.too_long;
 }
 
-void build_child_command_line(RunState& state) {
-  const char16_t* module = state.executable.module_file_name();
-  int count = 0;
-  char16_t** arguments = os::split_process_command_line(&count);
-  // Without its arguments the child cannot be started as the user asked.
-  if (arguments == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
-  CommandLine line{state.child_command_line, command_line_capacity};
-  compose_command_line(line, module, count, arguments);
-  os::free_split_command_line(arguments);
+// The run-time's vector rather than a fresh split of the raw line: a wildcard that the user
+// quoted is then still one literal argument, and one left bare arrives expanded exactly once.
+bool build_child_command_line(RunState& state) {
+  static_assert(longest_child_command_line < command_line_capacity);
+  CommandLine line{state.child_command_line, longest_child_command_line + 1};
+  char16_t* const* vector = os::argument_vector();
+  const int count = vector != nullptr && os::argument_count() > 0 ? os::argument_count() : 1;
+  return compose_command_line(line, state.executable.module_file_name(), count, vector);
 }
 
 }  // namespace launcher

@@ -1,6 +1,6 @@
 // The graphical-subsystem wide entry of the launcher executable.
 #include "launcher/launcher.h"
-#include "payload/linked_block.h"
+#include "payload/linked_attached_data.h"
 
 // The C run-time's start-up expands wildcards in the arguments, as on a command line.
 extern "C" {

@@ -23,7 +23,10 @@ int launcher_main(payload::AttachedData attached_data) {
   }
 
   publish_launcher_variables(state);
-  build_child_command_line(state);
+  if (!build_child_command_line(state)) {
+    if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
+    platform::fail_with_system_error(platform::message::launch_child, os::command_line_too_long_error());
+  }
   const os::Handle child_process = start_child(state);
   start_stale_sweep(state);
   const std::uint32_t exit_code = supervise_child(state, child_process);

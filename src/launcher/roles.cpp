@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "identity/run_variables.h"
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
 #include "platform/environment.h"
@@ -17,8 +18,6 @@ constexpr std::size_t process_id_capacity = 128;
 // As large as the launcher's own canonical path: a parent's image path that did not fit could
 // never match it, and a real child would then unpack and start a child of its own, endlessly.
 constexpr std::size_t parent_image_capacity = platform::executable_path_capacity;
-
-constexpr char parent_variable[] = "ZAMRIK_ONEFILE_PARENT";
 
 bool is_blank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
 
@@ -53,7 +52,7 @@ bool same_text(const char16_t* a, const char16_t* b) {
 
 bool detect_child_role(RunState& state) {
   char16_t name[name_capacity] = {};
-  platform::widen_ascii_append(name, parent_variable, name_capacity);
+  platform::widen_ascii_append(name, identity::parent_variable, name_capacity);
   char16_t* value = platform::get_environment_value(name);
   std::uint32_t process_id = 0;
   const bool parsed = value != nullptr && parse_process_id(value, &process_id);
@@ -75,14 +74,14 @@ bool detect_child_role(RunState& state) {
 }
 
 void prepare_parent_environment() {
-  platform::remove_environment_value("ZAMRIK_ONEFILE_START");
-  platform::remove_environment_value("ZAMRIK_ONEFILE_TIME_US");
-  platform::remove_environment_value("ZAMRIK_ONEFILE_RANDOM");
+  platform::remove_environment_value(identity::start_variable);
+  platform::remove_environment_value(identity::time_us_variable);
+  platform::remove_environment_value(identity::random_variable);
   char digits[process_id_capacity];
   std::snprintf(digits, sizeof digits, "%ld", static_cast<long>(os::current_process_id()));
   char16_t value[process_id_capacity] = {};
   platform::widen_ascii_append(value, digits, process_id_capacity);
-  platform::set_environment_value(parent_variable, value);
+  platform::set_environment_value(identity::parent_variable, value);
 }
 
 void determine_unpack_directory(RunState& state) {
@@ -105,9 +104,9 @@ void publish_launcher_variables(RunState& state) {
     if (*c == u'\\') last_backslash = c;
   }
   if (last_backslash != nullptr) *last_backslash = u'\0';
-  platform::set_environment_value("ZAMRIK_ONEFILE_DIRECTORY", launcher_directory);
+  platform::set_environment_value(identity::directory_variable, launcher_directory);
   const bool has_first = os::argument_count() > 0 && os::argument_vector() != nullptr && os::argument_vector()[0] != nullptr;
-  platform::set_environment_value("ZAMRIK_ORIGINAL_ARGV0", has_first ? os::argument_vector()[0] : u"");
+  platform::set_environment_value(identity::original_argv0_variable, has_first ? os::argument_vector()[0] : u"");
 }
 
 }  // namespace launcher

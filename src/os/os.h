@@ -59,11 +59,8 @@ std::uint64_t monotonic_milliseconds();
 // own: a test may replace an element and put it back.
 int argument_count();
 char16_t** argument_vector();
-// The process command line split into arguments by the rules of the child's C run-time; null
-// when the split fails. The vector and its texts are one block that belongs to the caller, who
-// gives it back with free_split_command_line.
-char16_t** split_process_command_line(int* count);
-void free_split_command_line(char16_t** vector);
+// The error a process start reports for a command line over the system's limit.
+std::uint32_t command_line_too_long_error();
 
 // ---- Folders ------------------------------------------------------------------------------
 

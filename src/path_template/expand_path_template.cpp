@@ -8,8 +8,10 @@
 #include "os/os.h"
 #include "platform/diagnostics.h"
 #include "platform/environment.h"
-#include "path_template/build_config.h"
+#include "identity/app_identity.h"
+#include "identity/run_variables.h"
 #include "path_template/run_identity.h"
+#include "text/wide_text.h"
 
 namespace path_template {
 namespace {
@@ -47,25 +49,9 @@ constexpr NamedPlaceholder placeholders[] = {
     {u"TIME", Placeholder::time},
 };
 
-// Where the run-identity values are kept, so that later expansions and the child read them back.
-constexpr char parent_variable[] = "ZAMRIK_ONEFILE_PARENT";
-constexpr char start_variable[] = "ZAMRIK_ONEFILE_START";
-constexpr char time_us_variable[] = "ZAMRIK_ONEFILE_TIME_US";
-constexpr char random_variable[] = "ZAMRIK_ONEFILE_RANDOM";
-
-char16_t ascii_upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
-
-// Letters match without regard to case, as _wcsicmp compares in the default locale: ASCII only.
-bool same_name(const char16_t* field, const char16_t* name) {
-  for (; *field != u'\0' && *name != u'\0'; ++field, ++name) {
-    if (ascii_upper(*field) != ascii_upper(*name)) return false;
-  }
-  return *field == *name;
-}
-
 bool find_placeholder(const char16_t* field, Placeholder& found) {
   for (const NamedPlaceholder& entry : placeholders) {
-    if (same_name(field, entry.name)) {
+    if (text::equal_ignoring_case(field, entry.name)) {
       found = entry.placeholder;
       return true;
     }
@@ -116,7 +102,7 @@ char16_t* stored_value(const char* variable, char16_t* value) {
 }
 
 void append_process_id(Output& out, char16_t* value) {
-  char16_t* stored = stored_value(parent_variable, value);
+  char16_t* stored = stored_value(identity::parent_variable, value);
   if (stored == nullptr) {
     // Not stored: a spec expanded outside the launcher's run names this process.
     out.append_ascii(process_id_text(os::current_process_id()).data());
@@ -189,7 +175,7 @@ bool append_value(Output& out, Placeholder placeholder) {
       char16_t* program = out.position;
       std::size_t length = std::char_traits<char16_t>::length(program);
       if (placeholder == Placeholder::program_base) {
-        if (length > 3 && same_name(program + length - 4, u".exe")) program[length - 4] = u'\0';
+        if (length > 3 && text::equal_ignoring_case(program + length - 4, u".exe")) program[length - 4] = u'\0';
       } else {
         while (length > 0 && program[length - 1] != u'\\') --length;
         if (length > 0) program[length - 1] = u'\0';
@@ -212,13 +198,13 @@ bool append_value(Output& out, Placeholder placeholder) {
       append_process_id(out, value);
       return true;
     case Placeholder::time:
-      append_run_value(out, value, placeholder, start_variable);
+      append_run_value(out, value, placeholder, identity::start_variable);
       return true;
     case Placeholder::time_us:
-      append_run_value(out, value, placeholder, time_us_variable);
+      append_run_value(out, value, placeholder, identity::time_us_variable);
       return true;
     case Placeholder::random:
-      append_run_value(out, value, placeholder, random_variable);
+      append_run_value(out, value, placeholder, identity::random_variable);
       return true;
   }
   return false;

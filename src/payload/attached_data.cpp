@@ -33,11 +33,11 @@ std::optional<AttachedDataHeader> parse_attached_data_header(AttachedData data) 
 }
 
 std::optional<PayloadEntry> parse_payload_entry(const std::uint8_t* position, const std::uint8_t* table_end) {
-  if (table_end - position < 12) return std::nullopt;
+  if (table_end - position < static_cast<std::ptrdiff_t>(record_fixed_size)) return std::nullopt;
   PayloadEntry entry{};
   entry.flags = read_u32(position);
   if (entry.flags > max_flags) return std::nullopt;
-  entry.path = position + 12;
+  entry.path = position + record_fixed_size;
   entry.path_length = scan_string(entry.path, table_end);
   if (entry.path_length == 0) return std::nullopt;
   entry.end = entry.path + 2 * (std::uint64_t{entry.path_length} + 1);

@@ -3,18 +3,27 @@
 // Everything is read in place, unaligned and little-endian; nothing is copied or allocated.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
 namespace payload {
 
 inline constexpr std::uint64_t header_size = 16;
+// A record: flags (4 bytes) and size (8), then its strings, each ended by a 0 unit.
+inline constexpr std::uint64_t record_fixed_size = 12;
 inline constexpr std::uint64_t max_table_size = 0x10000000;  // 268,435,456
 inline constexpr std::uint32_t max_flags = 7;
 inline constexpr std::uint32_t flag_second_string = 2;
 inline constexpr std::uint32_t flag_last = 4;
 // A path or second string holds at most this many code units before its terminator.
 inline constexpr std::uint32_t max_string_units = 4095;
+// The unpack loop joins the unpack directory, "\" and an entry's path in a buffer of this many
+// code units, terminator included, and refuses a longer join with the header error.
+inline constexpr std::size_t path_capacity = 4096;
+// The stream's frame may need a window of at most 2^max_window_log bytes: the launcher creates
+// its decoder with the library's default limits, which refuse more.
+inline constexpr int max_window_log = 27;
 
 struct AttachedData {
   const std::uint8_t* start;
@@ -57,5 +66,8 @@ inline std::uint32_t read_u32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
 }
 inline char16_t read_unit(const std::uint8_t* p) { return static_cast<char16_t>(p[0] | p[1] << 8); }
+
+// The bytes of a record that holds a path of this many code units and no second string.
+constexpr std::uint64_t record_size(std::uint64_t path_units) { return record_fixed_size + 2 * (path_units + 1); }
 
 }  // namespace payload

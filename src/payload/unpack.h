@@ -11,8 +11,6 @@
 
 namespace payload {
 
-inline constexpr std::size_t path_capacity = 4096;
-
 enum class Role { parent, child };
 
 enum class UnpackOutcome {

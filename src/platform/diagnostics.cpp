@@ -5,6 +5,7 @@
 #include <string>
 
 #include "os/os.h"
+#include "text/wide_text.h"
 
 namespace platform {
 namespace {
@@ -52,8 +53,7 @@ void abort_on_overflow() { os::abort_process(); }
 
 void append_bounded(char16_t* destination, const char16_t* source, std::size_t capacity) {
   if (source == nullptr) abort_on_overflow();
-  std::size_t length = 0;
-  while (length < capacity && destination[length] != u'\0') ++length;
+  const std::size_t length = text::bounded_length(destination, capacity);
   if (length == capacity) abort_on_overflow();
   std::size_t room = capacity - length;
   char16_t* out = destination + length;

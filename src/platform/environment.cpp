@@ -6,6 +6,7 @@
 
 #include "os/os.h"
 #include "platform/diagnostics.h"
+#include "text/wide_text.h"
 
 namespace platform {
 namespace {
@@ -35,8 +36,7 @@ char16_t* allocate_kept_entry(std::size_t units) {
 }  // namespace
 
 void widen_ascii_append(char16_t* destination, const char* source, std::size_t capacity) {
-  std::size_t length = 0;
-  while (length < capacity && destination[length] != u'\0') ++length;
+  const std::size_t length = text::bounded_length(destination, capacity);
   if (length == capacity) abort_on_overflow();
   std::size_t room = capacity - length;
   char16_t* out = destination + length;

@@ -7,6 +7,7 @@
 
 #include "os/os.h"
 #include "platform/diagnostics.h"
+#include "text/wide_text.h"
 
 namespace platform {
 namespace {
@@ -15,13 +16,6 @@ constexpr char16_t long_prefix[] = u"\\\\?\\";        // "\\?\"
 constexpr char16_t unc_prefix[] = u"\\\\?\\UNC\\";    // "\\?\UNC\"
 constexpr std::size_t long_prefix_length = std::size(long_prefix) - 1;
 constexpr std::size_t unc_prefix_length = std::size(unc_prefix) - 1;
-
-// The length of the terminated text in path, or capacity when no terminator lies within it.
-std::size_t bounded_length(const char16_t* path, std::size_t capacity) {
-  std::size_t length = 0;
-  while (length < capacity && path[length] != u'\0') ++length;
-  return length;
-}
 
 // Stops at the first difference, so a shorter path is never read past its terminator.
 bool starts_with(const char16_t* path, const char16_t* prefix) {
@@ -33,13 +27,13 @@ bool starts_with(const char16_t* path, const char16_t* prefix) {
 
 // Moves the text that starts at from, terminator included, to the start of path.
 void move_to_start(char16_t* path, std::size_t from, std::size_t capacity) {
-  const std::size_t moved = bounded_length(path + from, capacity - from);
+  const std::size_t moved = text::bounded_length(path + from, capacity - from);
   if (moved >= capacity) abort_on_overflow();
   std::memmove(path, path + from, (moved + 1) * sizeof(char16_t));
 }
 
 char16_t* copy_of(const char16_t* text) {
-  const std::size_t size = (bounded_length(text, SIZE_MAX) + 1) * sizeof(char16_t);
+  const std::size_t size = (text::bounded_length(text, SIZE_MAX) + 1) * sizeof(char16_t);
   auto* copy = static_cast<char16_t*>(std::malloc(size));
   if (copy != nullptr) std::memcpy(copy, text, size);
   return copy;
@@ -67,7 +61,7 @@ const char16_t* ExecutablePath::executable_path(bool canonical) {
 }
 
 void resolve_final_path(char16_t* path, std::size_t capacity) {
-  if (bounded_length(path, capacity) >= capacity) abort_on_overflow();
+  if (text::bounded_length(path, capacity) >= capacity) abort_on_overflow();
   const os::Handle file = os::open_for_query(path);
   if (file == os::invalid_handle) return;
   if (const os::FinalPathFunction final_path = os::final_path_function()) {
@@ -90,7 +84,7 @@ void resolve_final_path(char16_t* path, std::size_t capacity) {
 }
 
 void shorten_directory_part(char16_t* path, std::size_t capacity) {
-  const std::size_t length = bounded_length(path, capacity);
+  const std::size_t length = text::bounded_length(path, capacity);
   if (length >= capacity) abort_on_overflow();
   std::size_t separator = length;
   while (separator > 0 && path[separator - 1] != u'\\') --separator;

@@ -1,5 +1,5 @@
 // The attached data of a launcher whose entry table is empty: a header of zeros and nothing else.
-#include "payload/linked_block.h"
+#include "payload/linked_attached_data.h"
 
 extern "C" {
 __attribute__((section(".zamrik"))) const std::uint8_t zamrik_attached_data[16] = {};

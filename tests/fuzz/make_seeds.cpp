@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 
 namespace {
 
@@ -91,7 +91,7 @@ Bytes executable_around(const Bytes& block) {
 
 struct Block {
   std::string name;
-  std::vector<payload::BlockEntry> entries;
+  std::vector<payload::AttachedFile> entries;
 };
 
 std::vector<Block> blocks() {
@@ -116,12 +116,12 @@ int main(int argc, char** argv) {
   }
   const fs::path corpus = argv[1];
   for (const Block& block : blocks()) {
-    payload::BlockOptions options;
+    payload::AttachedDataOptions options;
     options.level = 3;
     // The application's window of 2^27 bytes costs the decoder as much memory per run; one seed
     // keeps it, the others use a small window so that the fuzzer runs fast.
     options.window_log = block.name == "one-file" ? 27 : 17;
-    const Bytes bytes = payload::build_block(block.entries, options);
+    const Bytes bytes = payload::build_attached_data(block.entries, options);
     write(corpus / "attached_data", block.name, bytes);
     // The unpack target reads its role from the first byte: even for the parent, odd for the child.
     for (std::uint8_t role : {0, 1}) {

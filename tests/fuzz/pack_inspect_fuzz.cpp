@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "block_reader.h"
+#include "attached_data_reader.h"
 #include "pack_error.h"
 #include "pe_image.h"
 
@@ -28,10 +28,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)pack::main_library_problem(file);
   try {
     if (data[0] % 2 == 0) {
-      block = pack::find_attached_block(file);
+      block = pack::find_attached_data(file);
       check(block.data() >= file.data() && block.data() + block.size() <= file.data() + file.size());
     }
-    const pack::BlockContents contents = pack::read_block(block);
+    const pack::AttachedDataContents contents = pack::read_attached_data(block);
     check(!contents.entries.empty() || contents.table_size == 0);
     std::uint64_t sizes = 0;
     for (const pack::ListedEntry& entry : contents.entries) sizes += entry.size;

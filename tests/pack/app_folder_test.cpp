@@ -7,7 +7,7 @@
 
 #include "pack_error.h"
 #include "pack_test_support.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 
 namespace {
 
@@ -181,10 +181,10 @@ TEST(AppFolder, PredictsTheTableThatTheBuilderWrites) {
   TempDir dir;
   make_app(dir / "app");
   const pack::AppFolder folder = pack::scan_app_folder(dir / "app", std::nullopt);
-  std::vector<payload::BlockEntry> entries;
+  std::vector<payload::AttachedFile> entries;
   for (const pack::AppFile& file : folder.files) entries.push_back({file.path, {}, file.source});
   std::stringstream block;
-  const payload::BlockSummary summary = payload::write_block(entries, {}, block);
+  const payload::AttachedDataSummary summary = payload::write_attached_data(entries, {}, block);
   EXPECT_EQ(pack::table_size_for(folder.files), summary.table_size);
   EXPECT_EQ(pack::table_size_for(folder.files), (12 + 2 * 9) + (12 + 2 * 6) + (12 + 2 * 11));
 }

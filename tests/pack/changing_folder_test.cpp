@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "pack_test_support.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ TEST(ChangingFolder, AFileThatChangesWhileItIsPackedEndsTheBlock) {
     write_file(dir / "a.bin", std::string(3 << 20, 'a'));
     write_file(dir / "z.txt", "0123456789");
     bool changed = false;
-    payload::BlockOptions options;
+    payload::AttachedDataOptions options;
     options.level = 1;
     options.threads = 1;
     options.progress = [&](std::uint64_t, std::uint64_t) {
@@ -54,10 +54,10 @@ TEST(ChangingFolder, AFileThatChangesWhileItIsPackedEndsTheBlock) {
     };
     std::ostringstream out;
     try {
-      payload::write_block({{u"main.dll", "MZ", {}}, {u"a.bin", {}, dir / "a.bin"}, {u"z.txt", {}, dir / "z.txt"}}, options,
+      payload::write_attached_data({{u"main.dll", "MZ", {}}, {u"a.bin", {}, dir / "a.bin"}, {u"z.txt", {}, dir / "z.txt"}}, options,
                            out);
       ADD_FAILURE() << c.what << ": the block was written";
-    } catch (const payload::BlockError& error) {
+    } catch (const payload::AttachedDataError& error) {
       EXPECT_THAT(error.what(), HasSubstr(c.message)) << c.what;
     }
     EXPECT_TRUE(changed) << c.what;

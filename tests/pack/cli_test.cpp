@@ -64,6 +64,34 @@ TEST(Cli, EndsUsageErrorsWithStatusOneAndAHint) {
   }
 }
 
+TEST(Cli, TakesTheApplicationsVersionAsAppVersionAndStillAsVersion) {
+  struct Case {
+    std::vector<std::string> options;
+    const char* message;
+    bool deprecated;
+  };
+  const Case cases[] = {
+      {{"--app-version", "1.2.3"}, "option '--app-version': version '1.2.3' is not of the form A.B.C.D", false},
+      // A usage error stands alone; the warning comes with a command line that is taken.
+      {{"--version", "1.2.3"}, "option '--version': version '1.2.3' is not of the form A.B.C.D", false},
+      {{"--version", "1.2.3.4"}, "no-such-folder: no such folder", true},
+      // The one given last counts, as for every option.
+      {{"--app-version", "1.2.3.4", "--version", "1.2"}, "option '--version': version '1.2' is not", false},
+      {{"--version", "1.2", "--app-version=1.2.3.4"}, "no-such-folder: no such folder", true},
+  };
+  const std::string warning = "zamrik-pack: warning: build --version is deprecated; use --app-version\n";
+  for (const Case& c : cases) {
+    std::vector<std::string> arguments = {"build", "no-such-folder", "-o", "a.exe"};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const pack_test::ToolResult result = run_tool(arguments);
+    EXPECT_EQ(result.status, 1) << c.message;
+    EXPECT_THAT(result.err, HasSubstr(c.message));
+    EXPECT_EQ(result.err.find(warning) != std::string::npos, c.deprecated) << result.err;
+  }
+  const pack_test::ToolResult help = run_tool({"build", "--help"});
+  EXPECT_THAT(help.out, AllOf(HasSubstr("--app-version A.B.C.D\n"), HasSubstr("--version A.B.C.D   the same; deprecated")));
+}
+
 TEST(Cli, EndsRefusedInputWithStatusOneAndOneLinePerProblem) {
   TempDir dir;
   fs::create_directories(dir / "app");

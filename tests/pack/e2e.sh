@@ -42,7 +42,11 @@ cd "$WORK"
 
 case "${1:?case}" in
   runs)
-    build "$APP_DIR" -o hello.exe --product "Hello" --version 2.1.0.7
+    build "$APP_DIR" -o hello.exe --product "Hello" --app-version 2.1.0.7
+    resources=$(x86_64-w64-mingw32-windres -i hello.exe -O rc)
+    expect_in "$resources" "FILEVERSION 2, 1, 0, 7"
+    expect_in "$resources" 'VALUE "ProductVersion", "2.1.0.7"'
+    expect_in "$resources" 'VALUE "ProductName", "Hello"'
     capture "$WINE_RUN" ./hello.exe one "two words"
     [ "$status" -eq 0 ] || fail "exit status $status; output: $out; errors: $err"
     expect_in "$out" "Hello from a packed application!"
@@ -68,6 +72,11 @@ case "${1:?case}" in
     cmp first.exe other/second.exe || fail "two builds of the same folder differ"
     build "$APP_DIR" -o third.exe --no-checksum
     ! cmp -s first.exe third.exe || fail "--no-checksum changed nothing"
+    # The deprecated spelling of --app-version still means the same.
+    build "$APP_DIR" -o versioned.exe --app-version 2.1.0.7
+    build "$APP_DIR" -o old-spelling.exe --version 2.1.0.7 2>/dev/null
+    cmp versioned.exe old-spelling.exe || fail "--version and --app-version give different executables"
+    ! cmp -s first.exe versioned.exe || fail "--app-version changed nothing"
     ;;
 
   round-trip)

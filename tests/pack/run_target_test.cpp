@@ -7,7 +7,7 @@
 
 #include "pack_error.h"
 #include "pack_test_support.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 #include "pe_image.h"
 #include "runner/run_record.h"
 
@@ -154,13 +154,13 @@ TEST(RunOptions, ComeTogetherOrNotAtAll) {
   }
 }
 
-pack::BlockContents contents_of(const std::vector<std::uint8_t>& block) { return pack::read_block(block); }
+pack::AttachedDataContents contents_of(const std::vector<std::uint8_t>& data) { return pack::read_attached_data(data); }
 
-std::vector<std::uint8_t> block_of(const std::vector<payload::BlockEntry>& entries) {
-  payload::BlockOptions options;
+std::vector<std::uint8_t> attached_data_of(const std::vector<payload::AttachedFile>& entries) {
+  payload::AttachedDataOptions options;
   options.level = 3;
   options.checksum = true;
-  return payload::build_block(entries, options);
+  return payload::build_attached_data(entries, options);
 }
 
 std::string record_of(const std::u16string& program, const std::vector<std::u16string>& arguments) {
@@ -169,12 +169,12 @@ std::string record_of(const std::u16string& program, const std::vector<std::u16s
 
 TEST(WhatRuns, ReadsTheRecordBackAsACommandLine) {
   const std::string runner(200000, 'r');  // larger than one of the decoder's output buffers
-  const std::vector<std::uint8_t> packed = block_of({{u"zamrik-runner.dll", runner, {}},
+  const std::vector<std::uint8_t> packed = attached_data_of({{u"zamrik-runner.dll", runner, {}},
                                                      {u"zamrik-runner.run", record_of(u"bin\\My App.exe", {u"--flag", u"two words", u"", u"say \"hi\""}), {}},
                                                      {u"bin\\My App.exe", "MZ", {}}});
   EXPECT_EQ(pack::what_runs(contents_of(packed)), R"("bin\My App.exe" --flag "two words" "" "say \"hi\"")");
 
-  const std::vector<std::uint8_t> library = block_of({{u"main.dll", "MZ", {}}, {u"zamrik-runner.run", "", {}}});
+  const std::vector<std::uint8_t> library = attached_data_of({{u"main.dll", "MZ", {}}, {u"zamrik-runner.run", "", {}}});
   EXPECT_EQ(pack::what_runs(contents_of(library)), std::nullopt) << "a main library of its own runs nothing else";
 }
 
@@ -192,7 +192,7 @@ TEST(WhatRuns, RefusesADamagedRecordOrOneThatNamesNoPackedProgram) {
   };
   for (const Case& c : cases) {
     const std::vector<std::uint8_t> packed =
-        block_of({{u"zamrik-runner.dll", "MZ", {}}, {u"zamrik-runner.run", c.record, {}}, {u"app.exe", "MZ", {}}});
+        attached_data_of({{u"zamrik-runner.dll", "MZ", {}}, {u"zamrik-runner.run", c.record, {}}, {u"app.exe", "MZ", {}}});
     EXPECT_THROW(
         try { pack::what_runs(contents_of(packed)); } catch (const pack::InputError& error) {
           EXPECT_THAT(error.what(), HasSubstr(c.message)) << c.label;

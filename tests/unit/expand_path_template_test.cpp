@@ -7,13 +7,15 @@
 #include <string>
 
 #include "os/os.h"
-#include "path_template/build_config.h"
+#include "identity/app_identity.h"
 #include "support/scoped_variable.h"
 #include "support/test_support.h"
+#include "text/wide_text.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "os/win32/windows_api.h"
 
+#include <shellapi.h>
 #include <shlobj.h>
 #endif
 
@@ -119,6 +121,10 @@ TEST(ExpandPathTemplate, ConfiguredStringsAreConvertedToUtf16) {
   EXPECT_EQ(std::u16string(zamrik_company), u"Caldrevine");
   EXPECT_EQ(std::u16string(zamrik_product), u"Caldrevine");
   EXPECT_EQ(std::u16string(zamrik_version), u"1.22.4.0");
+  // The packer's defaults, so that an application packed without options names itself as the kit does.
+  EXPECT_EQ(text::to_utf16(identity::default_company), zamrik_company);
+  EXPECT_EQ(text::to_utf16(identity::default_product), zamrik_product);
+  EXPECT_EQ(text::to_utf16(identity::default_version), zamrik_version);
 }
 
 TEST(ExpandPathTemplate, TempIsTheSystemsTemporaryDirectoryWithoutTrailingBackslash) {
@@ -293,15 +299,14 @@ TEST(ArgumentVector, IsTheProcessCommandLineSplit) {
 #endif
   EXPECT_EQ(arguments[os::argument_count()], nullptr);
 
+#ifdef _WIN32
+  // The test runs without wildcards, so the run-time's split equals the shell's.
   int count = 0;
-  char16_t** split = os::split_process_command_line(&count);
+  wchar_t** split = CommandLineToArgvW(GetCommandLineW(), &count);
   ASSERT_NE(split, nullptr);
   ASSERT_EQ(count, os::argument_count());
-  for (int i = 0; i < count; ++i) EXPECT_EQ(std::u16string(split[i]), std::u16string(arguments[i])) << i;
-#ifdef _WIN32
+  for (int i = 0; i < count; ++i) EXPECT_EQ(std::u16string(os::win32::text(split[i])), std::u16string(arguments[i])) << i;
   LocalFree(split);
-#else
-  std::free(split);
 #endif
 }
 

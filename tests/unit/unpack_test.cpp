@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 #include "path_template/expand_path_template.h"
 #include "support/test_directory.h"
 #include "support/test_support.h"
@@ -19,7 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using payload::BlockEntry;
+using payload::AttachedFile;
 using payload::Role;
 using payload::UnpackOutcome;
 using test_support::aborted;
@@ -44,10 +44,10 @@ std::string contents(std::size_t size, std::uint32_t seed) {
   return out;
 }
 
-std::vector<std::uint8_t> block_of(const std::vector<BlockEntry>& entries) {
-  payload::BlockOptions options;
+std::vector<std::uint8_t> block_of(const std::vector<AttachedFile>& entries) {
+  payload::AttachedDataOptions options;
   options.level = 1;
-  return payload::build_block(entries, options);
+  return payload::build_attached_data(entries, options);
 }
 
 struct Unpacked {
@@ -100,7 +100,7 @@ void show_standard_output_at_exit() {
 
 TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
   TestDirectory scratch;
-  std::vector<BlockEntry> entries;
+  std::vector<AttachedFile> entries;
   const std::size_t sizes[] = {0, 19, 32767, 32768, 32769, 131072 + 5000, 6 * 1024 * 1024 + 123};
   entries.push_back({u"main.dll", contents(70000, 1), {}});  // ends in the middle of the output buffer
   for (std::size_t i = 0; i < std::size(sizes); ++i) {
@@ -124,7 +124,7 @@ TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
   std::size_t files = 0;
   for (const auto& item : fs::recursive_directory_iterator(scratch.path() / "not yet" / "unpacked")) files += item.is_regular_file();
   EXPECT_EQ(files, entries.size());
-  for (const BlockEntry& entry : entries) {
+  for (const AttachedFile& entry : entries) {
     const fs::path file = test_support::native_path(directory + u"\\" + entry.path);
     ASSERT_EQ(fs::file_size(file), entry.contents.size()) << file;
     EXPECT_TRUE(read_file(file) == entry.contents) << file;
@@ -173,7 +173,7 @@ TEST(UnpackTest, EmptyTableWritesNothingInEitherRole) {
 
 TEST(UnpackTest, DirectoriesBeyondTheMemoAreStillCreated) {
   TestDirectory scratch;
-  std::vector<BlockEntry> entries;
+  std::vector<AttachedFile> entries;
   for (int i = 0; i < 1030; ++i) entries.push_back({u"d" + widen(std::to_string(i)) + u"\\f", "", {}});
   const auto block = block_of(entries);
 

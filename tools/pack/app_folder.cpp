@@ -10,6 +10,7 @@
 #include "pack_error.h"
 #include "pe_image.h"
 #include "payload/attached_data.h"
+#include "text/wide_text.h"
 
 namespace pack {
 namespace fs = std::filesystem;
@@ -50,7 +51,7 @@ class Walker {
 
  private:
   void visit(fs::path actual, const fs::path& relative, const std::u16string& prefix) {
-    const std::optional<std::u16string> name = to_utf16(actual.filename().native());
+    const std::optional<std::u16string> name = text::to_utf16(actual.filename().native());
     if (!name) {
       problems.push_back(shown(relative) + ": the name is not valid UTF-8, so it has no Windows form");
       return;
@@ -109,7 +110,7 @@ class Walker {
 
 // How the user finds an entry on the host: the folder as given, then the path with "/".
 std::string shown_path(const std::string& root, const std::u16string& entry) {
-  std::string path = display(entry);
+  std::string path = text::to_utf8_replacing(entry);
   std::replace(path.begin(), path.end(), '\\', '/');
   return (fs::path(root) / path).string();
 }
@@ -121,21 +122,21 @@ void check_case_collisions(const std::string& root, const std::vector<AppFile>& 
   std::map<std::u16string, std::u16string> folded_files;
   std::map<std::u16string, std::u16string> folded_folders;
   for (const AppFile& file : files) {
-    folded_files.emplace(fold_case(file.path), file.path);
+    folded_files.emplace(text::fold_case(file.path), file.path);
     for (std::size_t cut = file.path.find(u'\\'); cut != std::u16string::npos; cut = file.path.find(u'\\', cut + 1)) {
-      folded_folders.emplace(fold_case(file.path.substr(0, cut)), file.path.substr(0, cut));
+      folded_folders.emplace(text::fold_case(file.path.substr(0, cut)), file.path.substr(0, cut));
     }
   }
   for (const AppFile& file : files) {
-    const std::u16string folded = fold_case(file.path);
+    const std::u16string folded = text::fold_case(file.path);
     const std::u16string& first = folded_files.at(folded);
     if (first != file.path) {
-      problems.push_back(shown_path(root, file.path) + ": differs from " + display(first) +
+      problems.push_back(shown_path(root, file.path) + ": differs from " + text::to_utf8_replacing(first) +
                          " only in case; Windows would unpack both to one file");
     }
     const auto folder = folded_folders.find(folded);
     if (folder != folded_folders.end()) {
-      problems.push_back(shown_path(root, file.path) + ": a file with the name of the folder " + display(folder->second) +
+      problems.push_back(shown_path(root, file.path) + ": a file with the name of the folder " + text::to_utf8_replacing(folder->second) +
                          " (names on Windows ignore case)");
     }
   }
@@ -153,7 +154,7 @@ void check_paths(const std::string& root, const std::vector<AppFile>& files, std
     }
     if (file.path.size() > long_entry_path_units) {
       warnings.push_back(shown_path(root, file.path) + ": the path has " + std::to_string(file.path.size()) +
-                         " units and leaves only " + std::to_string(4095 - 1 - file.path.size()) +
+                         " units and leaves only " + std::to_string(max_joined_path_units - 1 - file.path.size()) +
                          " for the temporary directory it is unpacked into");
     }
     if (file.path.size() > classic_limit_path_units) {
@@ -163,7 +164,7 @@ void check_paths(const std::string& root, const std::vector<AppFile>& files, std
   }
   if (over_classic_limit > 0) {
     warnings.push_back(std::to_string(over_classic_limit) + " path(s) longer than " +
-                       std::to_string(classic_limit_path_units) + " units, the longest " + display(longest->path) +
+                       std::to_string(classic_limit_path_units) + " units, the longest " + text::to_utf8_replacing(longest->path) +
                        ": unpacked below a usual temporary directory they pass 260 units, which Windows opens only "
                        "where long paths are enabled");
   }
@@ -177,7 +178,7 @@ void check_paths(const std::string& root, const std::vector<AppFile>& files, std
 }
 
 bool is_dll_name(const std::u16string& path) {
-  return path.size() >= 4 && fold_case(path.substr(path.size() - 4)) == u".DLL";
+  return path.size() >= 4 && text::fold_case(path.substr(path.size() - 4)) == u".DLL";
 }
 
 // Index of the main library in files, or nothing (with problems filled in).
@@ -189,7 +190,7 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
     std::string wanted = *main;
     std::replace(wanted.begin(), wanted.end(), '/', '\\');
     while (wanted.starts_with(".\\")) wanted.erase(0, 2);
-    const std::optional<std::u16string> path = to_utf16(wanted);
+    const std::optional<std::u16string> path = text::to_utf16(wanted);
     for (std::size_t i = 0; path && i < files.size(); ++i) {
       if (files[i].path == *path) chosen = i;
     }
@@ -217,7 +218,7 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
     }
     if (candidates.size() > 1) {
       std::string names;
-      for (std::size_t i : candidates) names += (names.empty() ? "" : ", ") + display(files[i].path);
+      for (std::size_t i : candidates) names += (names.empty() ? "" : ", ") + text::to_utf8_replacing(files[i].path);
       problems.push_back(shown_root + ": several DLLs export ordinal 1 (" + names + "); name the main library with --main");
       return std::nullopt;
     }
@@ -236,7 +237,7 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
 
 std::uint64_t table_size_for(const std::vector<AppFile>& files) {
   std::uint64_t size = 0;
-  for (const AppFile& file : files) size += 12 + 2 * (std::uint64_t{file.path.size()} + 1);
+  for (const AppFile& file : files) size += payload::record_size(file.path.size());
   return size;
 }
 

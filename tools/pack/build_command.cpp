@@ -14,7 +14,7 @@
 #include "app_folder.h"
 #include "commands.h"
 #include "pack_error.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 #include "progress.h"
 #include "run_target.h"
 
@@ -121,10 +121,10 @@ class ScratchSpace {
 };
 
 // The frame declares a window no larger than the content needs, so the launcher's decoder
-// allocates no more than that; 2^27 bytes is its limit.
+// allocates no more than that.
 int window_log_for(std::uint64_t content_size) {
   int log = 10;
-  while (log < 27 && (std::uint64_t{1} << log) < content_size) ++log;
+  while (log < payload::max_window_log && (std::uint64_t{1} << log) < content_size) ++log;
   return log;
 }
 
@@ -166,30 +166,30 @@ void build_executable(const BuildRequest& request) {
                      ": no such folder; build the Windows preset, or name the kit with --launcher-kit");
   }
 
-  std::vector<payload::BlockEntry> entries;
+  std::vector<payload::AttachedFile> entries;
   for (const AppFile& file : folder.files) entries.push_back({file.path, file.contents, file.source});
 
   ScratchSpace scratch(request.output);
   ProgressBar bar(!request.quiet && ::isatty(STDERR_FILENO), stderr, "compressing");
-  payload::BlockOptions options;
+  payload::AttachedDataOptions options;
   options.level = request.level;
   options.threads = request.threads > 0 ? request.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   options.checksum = request.checksum;
   options.window_log = window_log_for(folder.content_size);
   options.progress = [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); };
-  const fs::path block_file = scratch.work() / "block.bin";
-  payload::BlockSummary block;
+  const fs::path attached_data_file = scratch.work() / "attached_data.bin";
+  payload::AttachedDataSummary summary;
   {
-    std::ofstream out(block_file, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error(block_file.string() + ": cannot create the block file");
-    block = payload::write_block(entries, options, out);
+    std::ofstream out(attached_data_file, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error(attached_data_file.string() + ": cannot create the block file");
+    summary = payload::write_attached_data(entries, options, out);
     out.close();
-    if (!out) throw std::runtime_error(block_file.string() + ": writing the block failed");
+    if (!out) throw std::runtime_error(attached_data_file.string() + ": writing the block failed");
   }
   bar.finish();
 
   LinkInputs link;
-  link.block_file = block_file;
+  link.attached_data_file = attached_data_file;
   link.output = scratch.partial();
   link.identity = request.identity;
   link.launcher_kit = request.launcher_kit;
@@ -199,11 +199,11 @@ void build_executable(const BuildRequest& request) {
 
   if (request.quiet) return;
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const double ratio = block.content_size == 0 ? 0 : 100.0 * static_cast<double>(block.stream_size) /
-                                                         static_cast<double>(block.content_size);
+  const double ratio = summary.content_size == 0 ? 0 : 100.0 * static_cast<double>(summary.stream_size) /
+                                                           static_cast<double>(summary.content_size);
   std::printf("packed %zu files (%s) into %s (%s; data compressed to %s, %.1f%%) in %.1f s\n", folder.files.size(),
-              format_size(block.content_size).c_str(), request.output.string().c_str(),
-              format_size(fs::file_size(request.output)).c_str(), format_size(block.stream_size).c_str(), ratio, seconds);
+              format_size(summary.content_size).c_str(), request.output.string().c_str(),
+              format_size(fs::file_size(request.output)).c_str(), format_size(summary.stream_size).c_str(), ratio, seconds);
 }
 
 }  // namespace pack

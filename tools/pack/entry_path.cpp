@@ -2,18 +2,10 @@
 
 #include <cstdio>
 
+#include "text/wide_text.h"
+
 namespace pack {
 namespace {
-
-char16_t upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
-
-bool equal_ignoring_case(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (upper(a[i]) != upper(b[i])) return false;
-  }
-  return true;
-}
 
 // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and their superscript-digit forms), CONIN$ and CONOUT$
 // name devices whatever extension follows and whatever spaces precede it.
@@ -21,15 +13,15 @@ bool is_device_name(std::u16string_view name) {
   std::u16string_view stem = name.substr(0, name.find(u'.'));
   while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
   for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
-    if (equal_ignoring_case(stem, device)) return true;
+    if (text::equal_ignoring_case(stem, device)) return true;
   }
   if (stem.size() != 4) return false;
-  const bool numbered = equal_ignoring_case(stem.substr(0, 3), u"COM") || equal_ignoring_case(stem.substr(0, 3), u"LPT");
+  const bool numbered = text::equal_ignoring_case(stem.substr(0, 3), u"COM") || text::equal_ignoring_case(stem.substr(0, 3), u"LPT");
   const char16_t digit = stem[3];
   return numbered && ((digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3');
 }
 
-std::string quoted(std::u16string_view name) { return "'" + display(name) + "'"; }
+std::string quoted(std::u16string_view name) { return "'" + text::to_utf8_replacing(name) + "'"; }
 
 std::string name_problem(std::u16string_view name) {
   if (name.empty()) return "has an empty component (two separators in a row, or one at the end)";
@@ -37,12 +29,12 @@ std::string name_problem(std::u16string_view name) {
   if (name == u".") return "holds a '.' component";
   for (char16_t c : name) {
     if (c < 0x20) {
-      char text[64];
-      std::snprintf(text, sizeof text, "holds the control character U+%04X", static_cast<unsigned>(c));
-      return text;
+      char problem[64];
+      std::snprintf(problem, sizeof problem, "holds the control character U+%04X", static_cast<unsigned>(c));
+      return problem;
     }
     if (std::u16string_view(u"<>:\"/|?*").find(c) != std::u16string_view::npos) {
-      return "holds '" + display(std::u16string_view(&c, 1)) + "', which Windows does not allow in names";
+      return "holds '" + text::to_utf8_replacing(std::u16string_view(&c, 1)) + "', which Windows does not allow in names";
     }
   }
   if (name.back() == u'.' || name.back() == u' ') {
@@ -58,89 +50,10 @@ std::string name_problem(std::u16string_view name) {
 
 }  // namespace
 
-std::optional<std::u16string> to_utf16(std::string_view text) {
-  std::u16string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::size_t extra = 0;
-    char32_t code = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80) {
-      code = lead;
-    } else if ((lead & 0xE0) == 0xC0) {
-      extra = 1, code = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      extra = 2, code = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-      extra = 3, code = lead & 0x07, minimum = 0x10000;
-    } else {
-      return std::nullopt;
-    }
-    if (text.size() - i <= extra) return std::nullopt;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return std::nullopt;
-      code = code << 6 | (next & 0x3F);
-    }
-    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return std::nullopt;
-    if (code >= 0x10000) {
-      out += static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10));
-      out += static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(code);
-    }
-    i += extra + 1;
-  }
-  return out;
-}
-
-std::optional<std::string> to_utf8(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t code = text[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      return std::nullopt;
-    }
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | code >> 6);
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | code >> 12);
-      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | code >> 18);
-      out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::string display(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const std::size_t pair = (i + 1 < text.size() && text[i] >= 0xD800 && text[i] <= 0xDBFF) ? 2 : 1;
-    const std::optional<std::string> piece = to_utf8(text.substr(i, pair));
-    if (piece) {
-      out += *piece;
-      i += pair - 1;
-    } else {
-      out += "\xEF\xBF\xBD";
-    }
-  }
-  return out;
-}
-
 std::string entry_path_problem(std::u16string_view path) {
   if (path.empty()) return "is empty";
   if (path.front() == u'\\') return "starts with '\\', which makes it absolute";
-  if (path.size() >= 2 && path[1] == u':' && upper(path[0]) >= u'A' && upper(path[0]) <= u'Z') {
+  if (path.size() >= 2 && path[1] == u':' && text::ascii_upper(path[0]) >= u'A' && text::ascii_upper(path[0]) <= u'Z') {
     return "starts with a drive letter";
   }
   if (path.size() > max_entry_path_units) {
@@ -154,12 +67,6 @@ std::string entry_path_problem(std::u16string_view path) {
     if (end == std::u16string_view::npos) return {};
     start = end + 1;
   }
-}
-
-std::u16string fold_case(std::u16string_view text) {
-  std::u16string out(text);
-  for (char16_t& c : out) c = upper(c);
-  return out;
 }
 
 }  // namespace pack

@@ -4,34 +4,26 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
+
+#include "payload/attached_data.h"
 
 namespace pack {
 
 // The shortest unpack directory the launcher can make: "C:", "\onefile_", a one-digit process
 // id, "_", six digits, "_" and eleven characters.
 inline constexpr std::size_t shortest_unpack_directory = 31;
-// The launcher refuses a join of unpack directory, "\" and path of 4096 units or more.
-inline constexpr std::size_t max_entry_path_units = 4095 - shortest_unpack_directory - 1;
+// The longest join of unpack directory, "\" and path that the launcher takes.
+inline constexpr std::size_t max_joined_path_units = payload::path_capacity - 1;
+inline constexpr std::size_t max_entry_path_units = max_joined_path_units - shortest_unpack_directory - 1;
 // Beyond this a path leaves less than about 260 units for the temporary directory.
 inline constexpr std::size_t long_entry_path_units = 3800;
 // Windows file systems hold at most this many units in one name.
 inline constexpr std::size_t max_name_units = 255;
 
-// Strict UTF-8 to UTF-16: nothing for overlong forms, encoded surrogates or stray bytes.
-std::optional<std::u16string> to_utf16(std::string_view text);
-// Nothing for an unpaired surrogate.
-std::optional<std::string> to_utf8(std::u16string_view text);
-// For messages: UTF-8, with U+FFFD for what cannot be converted.
-std::string display(std::u16string_view text);
-
 // Why a path would not land as exactly this file inside the unpack directory on Windows, as the
 // rest of a sentence after the path; empty when it would.
 std::string entry_path_problem(std::u16string_view path);
-
-// ASCII case folding, the part of Windows' case-insensitive names that matters in practice.
-std::u16string fold_case(std::u16string_view text);
 
 }  // namespace pack

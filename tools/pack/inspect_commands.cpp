@@ -6,34 +6,34 @@
 #include <cstdio>
 #include <cstring>
 
-#include "block_reader.h"
+#include "attached_data_reader.h"
 #include "commands.h"
-#include "entry_path.h"
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "progress.h"
 #include "run_target.h"
+#include "text/wide_text.h"
 
 namespace pack {
 namespace fs = std::filesystem;
 namespace {
 
-// The executable's block, read and checked as far as the table; every message names the file.
-struct OpenedBlock {
-  explicit OpenedBlock(const fs::path& executable) : file(executable) {
+// The executable's attached data, read and checked as far as the table; every message names the file.
+struct OpenedAttachedData {
+  explicit OpenedAttachedData(const fs::path& executable) : file(executable) {
     try {
-      contents = read_block(find_attached_block(file.bytes()));
+      contents = read_attached_data(find_attached_data(file.bytes()));
     } catch (const InputError& error) {
       throw InputError(executable.string() + ": " + error.what());
     }
   }
   MappedFile file;
-  BlockContents contents;
+  AttachedDataContents contents;
 };
 
 // The stricter checks of verify and extract: what the launcher would refuse or what would leave
 // the unpack directory, and a frame that the launcher can decode.
-FrameInfo check_sound(const fs::path& executable, const BlockContents& contents) {
+FrameInfo check_sound(const fs::path& executable, const AttachedDataContents& contents) {
   const std::vector<std::string> problems = table_problems(contents);
   if (!problems.empty()) {
     std::string message;
@@ -47,7 +47,7 @@ FrameInfo check_sound(const fs::path& executable, const BlockContents& contents)
   }
 }
 
-void decode_with_progress(const fs::path& executable, const BlockContents& contents, bool quiet, const char* label,
+void decode_with_progress(const fs::path& executable, const AttachedDataContents& contents, bool quiet, const char* label,
                           const EntryBytes& sink) {
   ProgressBar bar(!quiet && ::isatty(STDERR_FILENO), stderr, label);
   std::uint64_t done = 0;
@@ -95,8 +95,8 @@ class FileWriter {
   // Entry paths have passed the path rules: relative, no "..", no empty component. The folder
   // started empty and nothing here makes links, so every path stays inside it.
   void open(const ListedEntry& entry) {
-    const std::optional<std::string> path = to_utf8(entry.path);
-    if (!path) throw InputError(display(entry.path) + ": the path holds an unpaired surrogate, which has no form here");
+    const std::optional<std::string> path = text::to_utf8(entry.path);
+    if (!path) throw InputError(text::to_utf8_replacing(entry.path) + ": the path holds an unpaired surrogate, which has no form here");
     std::string host = *path;
     std::replace(host.begin(), host.end(), '\\', '/');
     current_ = directory_ / host;
@@ -112,7 +112,7 @@ class FileWriter {
   int fd_ = -1;
 };
 
-std::optional<std::string> runs_of(const fs::path& executable, const BlockContents& contents) {
+std::optional<std::string> runs_of(const fs::path& executable, const AttachedDataContents& contents) {
   try {
     return what_runs(contents);
   } catch (const InputError& error) {
@@ -120,18 +120,18 @@ std::optional<std::string> runs_of(const fs::path& executable, const BlockConten
   }
 }
 
-void show_what_runs(const fs::path& executable, const BlockContents& contents) {
+void show_what_runs(const fs::path& executable, const AttachedDataContents& contents) {
   if (const std::optional<std::string> line = runs_of(executable, contents)) std::printf("runs: %s\n", line->c_str());
 }
 
 }  // namespace
 
 void list_executable(const fs::path& executable) {
-  const OpenedBlock block(executable);
-  const BlockContents& contents = block.contents;
+  const OpenedAttachedData opened(executable);
+  const AttachedDataContents& contents = opened.contents;
   std::printf("%12s  %s\n", "size", "path");
   for (const ListedEntry& entry : contents.entries) {
-    std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), display(entry.path).c_str());
+    std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), text::to_utf8_replacing(entry.path).c_str());
   }
   std::printf("%12llu  %zu files, compressed to %llu bytes (%s)\n", static_cast<unsigned long long>(contents.content_size),
               contents.entries.size(), static_cast<unsigned long long>(contents.stream_size),
@@ -140,22 +140,22 @@ void list_executable(const fs::path& executable) {
 }
 
 void verify_executable(const fs::path& executable, bool quiet) {
-  const OpenedBlock block(executable);
-  const FrameInfo frame = check_sound(executable, block.contents);
-  decode_with_progress(executable, block.contents, quiet, "verifying", [](std::size_t, auto, bool) {});
+  const OpenedAttachedData opened(executable);
+  const FrameInfo frame = check_sound(executable, opened.contents);
+  decode_with_progress(executable, opened.contents, quiet, "verifying", [](std::size_t, auto, bool) {});
   if (quiet) {
-    runs_of(executable, block.contents);
+    runs_of(executable, opened.contents);
     return;
   }
-  std::printf("%s: OK, %zu files, %llu bytes, %s\n", executable.string().c_str(), block.contents.entries.size(),
-              static_cast<unsigned long long>(block.contents.content_size),
+  std::printf("%s: OK, %zu files, %llu bytes, %s\n", executable.string().c_str(), opened.contents.entries.size(),
+              static_cast<unsigned long long>(opened.contents.content_size),
               frame.checksum ? "checksum matches" : "no checksum stored (decoded completely)");
-  show_what_runs(executable, block.contents);
+  show_what_runs(executable, opened.contents);
 }
 
 void extract_executable(const fs::path& executable, const fs::path& directory, bool quiet) {
-  const OpenedBlock block(executable);
-  check_sound(executable, block.contents);
+  const OpenedAttachedData opened(executable);
+  check_sound(executable, opened.contents);
   std::error_code error;
   if (fs::exists(directory, error)) {
     if (!fs::is_directory(directory, error)) throw InputError(directory.string() + ": exists and is not a folder");
@@ -167,13 +167,13 @@ void extract_executable(const fs::path& executable, const fs::path& directory, b
     if (error) throw InputError(directory.string() + ": cannot create the folder: " + error.message());
   }
   FileWriter writer(directory);
-  decode_with_progress(executable, block.contents, quiet, "extracting",
+  decode_with_progress(executable, opened.contents, quiet, "extracting",
                        [&](std::size_t entry, std::span<const std::uint8_t> bytes, bool last_piece) {
-                         writer.write(block.contents.entries[entry], bytes, last_piece);
+                         writer.write(opened.contents.entries[entry], bytes, last_piece);
                        });
   if (quiet) return;
-  std::printf("extracted %zu files (%llu bytes) into %s\n", block.contents.entries.size(),
-              static_cast<unsigned long long>(block.contents.content_size), directory.string().c_str());
+  std::printf("extracted %zu files (%llu bytes) into %s\n", opened.contents.entries.size(),
+              static_cast<unsigned long long>(opened.contents.content_size), directory.string().c_str());
 }
 
 }  // namespace pack

@@ -10,8 +10,10 @@
 #include <sstream>
 #include <vector>
 
-#include "entry_path.h"
 #include "icon.h"
+#include "identity/app_identity.h"
+#include "payload/linked_attached_data.h"
+#include "text/wide_text.h"
 
 extern char** environ;
 
@@ -112,7 +114,7 @@ std::string resource_string(const std::string& text) {
 std::string wide_constant(const char* symbol, const std::string& text) {
   std::ostringstream out;
   out << "  .globl " << symbol << "\n  .balign 2\n" << symbol << ":\n  .short ";
-  const std::optional<std::u16string> units = to_utf16(text);
+  const std::optional<std::u16string> units = text::to_utf16(text);
   if (!units) throw LinkError("text is not valid UTF-8: " + text);
   for (char16_t unit : *units) out << unsigned{unit} << ", ";
   out << "0\n";
@@ -122,18 +124,18 @@ std::string wide_constant(const char* symbol, const std::string& text) {
 std::string application_object_source(const LinkInputs& inputs) {
   const LauncherIdentity& id = inputs.identity;
   std::ostringstream out;
-  out << "  .section .zamrik,\"dr\"\n"
+  out << "  .section " << attached_data_section_name << ",\"dr\"\n"
       << "  .balign 16\n"
-      << "  .globl zamrik_attached_data\n"
-      << "zamrik_attached_data:\n"
-      << "  .incbin " << assembler_string(fs::absolute(inputs.block_file).string()) << "\n"
+      << "  .globl " << attached_data_symbol << "\n"
+      << attached_data_symbol << ":\n"
+      << "  .incbin " << assembler_string(fs::absolute(inputs.attached_data_file).string()) << "\n"
       << "  .section .rdata,\"dr\"\n"
       << "  .balign 8\n"
-      << "  .globl zamrik_attached_data_length\n"
-      << "zamrik_attached_data_length:\n"
-      << "  .quad " << fs::file_size(inputs.block_file) << "\n"
-      << wide_constant("zamrik_company", id.company) << wide_constant("zamrik_product", id.product)
-      << wide_constant("zamrik_version", id.version);
+      << "  .globl " << attached_data_length_symbol << "\n"
+      << attached_data_length_symbol << ":\n"
+      << "  .quad " << fs::file_size(inputs.attached_data_file) << "\n"
+      << wide_constant(identity::company_symbol, id.company) << wide_constant(identity::product_symbol, id.product)
+      << wide_constant(identity::version_symbol, id.version);
   return out.str();
 }
 
@@ -209,7 +211,7 @@ void link_launcher(const LinkInputs& inputs) {
   // Objects before the kit: their strings take the place of the kit's defaults. No timestamp
   // and no symbols, so the same input links to the same bytes. The entry is named so that the
   // kit's entry object is taken on purpose, not through a start-up symbol that it happens to
-  // define. Sections aligned to pages in the file let the loader map the image (the block
+  // define. Sections aligned to pages in the file let the loader map the image (the attached data
   // included) instead of reading it into private memory.
   run("linking the launcher",
       {prefix + "g++-posix", "-municode", "-mwindows", "-static", "-s", "-Wl,--no-insert-timestamp",

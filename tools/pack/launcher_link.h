@@ -1,6 +1,6 @@
-// The link recipe: turns a block file and an application's identity into a launcher
-// executable. It generates one object with the block (in its own read-only section) and the
-// per-application strings, compiles the resources (manifest, version resource, icon group),
+// The link recipe: turns a file of attached data and an application's identity into a launcher
+// executable. It generates one object with the attached data (in its own read-only section) and
+// the per-application strings, compiles the resources (manifest, version resource, icon group),
 // and links them against the launcher kit that the Windows build makes.
 #pragma once
 
@@ -9,18 +9,20 @@
 #include <stdexcept>
 #include <string>
 
+#include "identity/app_identity.h"
+
 namespace pack {
 
 struct LauncherIdentity {
-  std::string company = "Caldrevine";
-  std::string product = "Caldrevine";
-  std::string version = "1.22.4.0";  // A.B.C.D, each part 0..65535
+  std::string company = identity::default_company;
+  std::string product = identity::default_product;
+  std::string version = identity::default_version;  // A.B.C.D, each part 0..65535
   std::string description;           // empty: the product string
   std::filesystem::path icon;        // empty: the generated icon group
 };
 
 struct LinkInputs {
-  std::filesystem::path block_file;
+  std::filesystem::path attached_data_file;
   std::filesystem::path output;
   LauncherIdentity identity;
   std::filesystem::path launcher_kit;  // holds libzamrik_launcher_kit.a

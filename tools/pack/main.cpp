@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "commands.h"
-#include "entry_path.h"
+#include "identity/app_identity.h"
 #include "options.h"
 #include "pack_error.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
+#include "text/wide_text.h"
 
 namespace {
 
@@ -32,7 +33,8 @@ options:
 Exit status: 0 on success, 1 for a usage error or unusable input, 2 for a failure of the tool.
 )";
 
-constexpr char build_help[] = R"(usage: zamrik-pack build APP_DIR -o OUT.exe [OPTION]...
+std::string build_help() {
+  return std::string(R"(usage: zamrik-pack build APP_DIR -o OUT.exe [OPTION]...
 
 Packs every file below APP_DIR, the main library first, into one Windows x86-64 executable.
 The main library is a DLL whose entry is exported under ordinal 1.
@@ -54,9 +56,11 @@ The main library is a DLL whose entry is exported under ordinal 1.
                           (default)
       --no-checksum       store none (4 bytes smaller)
       --icon FILE.ico     the executable's icon (default: a generated one)
-      --company TEXT      company name in the version resource (default Caldrevine)
-      --product TEXT      product name (default Caldrevine)
-      --version A.B.C.D   file and product version (default 1.22.4.0)
+      --company TEXT      company name in the version resource (default )") + identity::default_company + R"()
+      --product TEXT      product name (default )" + identity::default_product + R"()
+      --app-version A.B.C.D
+                          file and product version (default )" + identity::default_version + R"()
+      --version A.B.C.D   the same; deprecated, it goes in the next release
       --description TEXT  file description (default: the product name)
       --launcher-kit DIR  the launcher kit made by the Windows build
                           (default: $ZAMRIK_LAUNCHER_KIT, else the one in build/windows)
@@ -65,6 +69,7 @@ The main library is a DLL whose entry is exported under ordinal 1.
 
 The same folder and options always give the same bytes.
 )";
+}
 
 constexpr char list_help[] = R"(usage: zamrik-pack list EXE
 
@@ -95,17 +100,18 @@ DIR must not exist or be empty.
 
 struct Command {
   const char* name;
-  const char* help;
+  std::string help;
   std::vector<pack::OptionSpec> options;
   std::size_t operands;
 };
 
 const std::vector<Command>& commands() {
   static const std::vector<Command> all = {
-      {"build", build_help,
-       {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"run", 0, true}, {"run-arg", 0, true}, {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
+      {"build", build_help(),
+       {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"run", 0, true}, {"run-arg", 0, true},
+        {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
         {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
-        {"version", 0, true}, {"description", 0, true}, {"launcher-kit", 0, true}, {"quiet", 'q', false},
+        {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"launcher-kit", 0, true}, {"quiet", 'q', false},
         {"help", 'h', false}},
        1},
       {"list", list_help, {{"help", 'h', false}}, 1},
@@ -116,7 +122,7 @@ const std::vector<Command>& commands() {
 }
 
 std::string checked_text(const std::string& option, const std::string& text) {
-  if (!pack::to_utf16(text)) throw pack::UsageError("option '" + option + "' takes UTF-8 text");
+  if (!text::to_utf16(text)) throw pack::UsageError("option '" + option + "' takes UTF-8 text");
   return text;
 }
 
@@ -147,13 +153,16 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   if (auto description = parsed.value("description")) {
     request.identity.description = checked_text("--description", *description);
   }
-  if (auto version = parsed.value("version")) {
+  // --version was the first spelling, until the tool's own --version made it ambiguous.
+  if (auto spelling = parsed.last_of({"app-version", "version"})) {
+    const std::string version = *parsed.value(*spelling);
     try {
-      pack::parse_version(*version);
+      pack::parse_version(version);
     } catch (const pack::LinkError& error) {
-      throw pack::UsageError(std::string("option '--version': ") + error.what());
+      throw pack::UsageError("option '--" + *spelling + "': " + error.what());
     }
-    request.identity.version = *version;
+    request.identity.version = version;
+    if (parsed.has("version")) std::fputs("zamrik-pack: warning: build --version is deprecated; use --app-version\n", stderr);
   }
   request.launcher_kit = parsed.value("launcher-kit").value_or(pack::default_launcher_kit().string());
   request.quiet = parsed.has("quiet");
@@ -179,7 +188,7 @@ int run(const std::vector<std::string>& arguments) {
   const pack::ParsedOptions parsed =
       pack::parse_options({arguments.begin() + 1, arguments.end()}, command->options);
   if (parsed.has("help")) {
-    std::fputs(command->help, stdout);
+    std::fputs(command->help.c_str(), stdout);
     return 0;
   }
   const std::vector<std::string>& operands = parsed.operands();
@@ -227,7 +236,7 @@ int main(int argc, char** argv) {
   } catch (const pack::InputError& error) {
     report("error", error.what());
     return 1;
-  } catch (const payload::BlockError& error) {
+  } catch (const payload::AttachedDataError& error) {
     report("error", error.what());
     return 1;
   } catch (const std::exception& error) {

@@ -7,6 +7,7 @@
 #include "pack_error.h"
 #include "pe_image.h"
 #include "runner/run_record.h"
+#include "text/wide_text.h"
 
 namespace pack {
 namespace fs = std::filesystem;
@@ -15,7 +16,7 @@ namespace {
 std::u16string entry_form(std::string path) {
   std::replace(path.begin(), path.end(), '/', '\\');
   while (path.starts_with(".\\")) path.erase(0, 2);
-  return to_utf16(path).value_or(u"");
+  return text::to_utf16(path).value_or(u"");
 }
 
 // The program as an entry path, after every check that it can run; throws InputError.
@@ -40,10 +41,10 @@ std::u16string check_program(const fs::path& root, const std::string& program) {
 
 // A blank, a quote or nothing at all would make the shown line ambiguous.
 std::string shown_argument(const std::u16string& argument) {
-  const std::string text = display(argument);
-  if (!text.empty() && text.find_first_of(" \t\"") == std::string::npos) return text;
+  const std::string shown = text::to_utf8_replacing(argument);
+  if (!shown.empty() && shown.find_first_of(" \t\"") == std::string::npos) return shown;
   std::string quoted = "\"";
-  for (char c : text) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
+  for (char c : shown) quoted += c == '"' ? std::string("\\\"") : std::string(1, c);
   return quoted + "\"";
 }
 
@@ -52,7 +53,7 @@ struct RecordRead {};
 }  // namespace
 
 fs::path runner_library(const fs::path& launcher_kit) {
-  return launcher_kit / display(runner::runner_name);
+  return launcher_kit / text::to_utf8_replacing(runner::runner_name);
 }
 
 AppFolder scan_run_folder(const fs::path& root, const RunTarget& target, const fs::path& launcher_kit) {
@@ -63,9 +64,9 @@ AppFolder scan_run_folder(const fs::path& root, const RunTarget& target, const f
   runner::RunRecord record;
   record.program = check_program(root, target.program);
   for (const std::string& argument : target.arguments) {
-    const std::optional<std::u16string> text = to_utf16(argument);
-    if (!text) throw InputError("--run-arg: not UTF-8 text");
-    record.arguments.push_back(*text);
+    const std::optional<std::u16string> units = text::to_utf16(argument);
+    if (!units) throw InputError("--run-arg: not UTF-8 text");
+    record.arguments.push_back(*units);
   }
   const fs::path runner = runner_library(launcher_kit);
   if (!fs::is_regular_file(runner, error)) {
@@ -75,8 +76,9 @@ AppFolder scan_run_folder(const fs::path& root, const RunTarget& target, const f
   // The program goes where a main library would, so that it is checked only as a program here.
   AppFolder folder = scan_app_folder(root, target.program, false);
   for (const AppFile& file : folder.files) {
-    if (fold_case(file.path) == fold_case(runner::runner_name) || fold_case(file.path) == fold_case(runner::record_name)) {
-      throw InputError((root / display(file.path)).string() + ": has the name of the runner's own file; rename it");
+    const std::u16string folded = text::fold_case(file.path);
+    if (folded == text::fold_case(runner::runner_name) || folded == text::fold_case(runner::record_name)) {
+      throw InputError((root / text::to_utf8_replacing(file.path)).string() + ": has the name of the runner's own file; rename it");
     }
   }
   AppFile runner_file{runner::runner_name, runner, fs::file_size(runner)};
@@ -88,7 +90,7 @@ AppFolder scan_run_folder(const fs::path& root, const RunTarget& target, const f
   return folder;
 }
 
-std::optional<std::string> what_runs(const BlockContents& contents) {
+std::optional<std::string> what_runs(const AttachedDataContents& contents) {
   if (contents.entries.size() < 2 || contents.entries[0].path != runner::runner_name ||
       contents.entries[1].path != runner::record_name) {
     return std::nullopt;
@@ -102,10 +104,10 @@ std::optional<std::string> what_runs(const BlockContents& contents) {
   } catch (const RecordRead&) {
   }
   const std::optional<runner::RunRecord> record = runner::decode_run_record(bytes);
-  if (!record) throw InputError(display(runner::record_name) + ": the runner's record is damaged");
+  if (!record) throw InputError(text::to_utf8_replacing(runner::record_name) + ": the runner's record is damaged");
   const bool carried = std::any_of(contents.entries.begin(), contents.entries.end(),
                                    [&](const ListedEntry& entry) { return entry.path == record->program; });
-  if (!carried) throw InputError(display(record->program) + ": the runner's record names a program that is not packed");
+  if (!carried) throw InputError(text::to_utf8_replacing(record->program) + ": the runner's record names a program that is not packed");
   std::string line = shown_argument(record->program);
   for (const std::u16string& argument : record->arguments) line += " " + shown_argument(argument);
   return line;

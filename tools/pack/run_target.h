@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app_folder.h"
-#include "block_reader.h"
+#include "attached_data_reader.h"
 
 namespace pack {
 
@@ -29,6 +29,6 @@ AppFolder scan_run_folder(const std::filesystem::path& root, const RunTarget& ta
 // What an executable runs, as a command line to show ("MyApp.exe --flag "two words""), when its
 // main library is the runner; nothing otherwise. Decodes only as far as the record. Throws
 // InputError when the record is damaged or names a program that the executable does not carry.
-std::optional<std::string> what_runs(const BlockContents& contents);
+std::optional<std::string> what_runs(const AttachedDataContents& contents);
 
 }  // namespace pack

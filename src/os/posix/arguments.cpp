@@ -24,10 +24,8 @@ std::string read_command_line() {
   return bytes;
 }
 
-}  // namespace
-
-// The kernel's argument list in UTF-16, as one block of pointers and text that the caller may
-// change and then frees.
+// The kernel's argument list in UTF-16, as one block of pointers and text that a test may
+// change, standing in for the C run-time's own vector.
 char16_t** split_process_command_line(int* count) {
   const std::string bytes = read_command_line();
   std::vector<std::u16string> arguments;
@@ -52,10 +50,6 @@ char16_t** split_process_command_line(int* count) {
   *count = static_cast<int>(arguments.size());
   return vector;
 }
-
-void free_split_command_line(char16_t** vector) { std::free(vector); }
-
-namespace {
 
 struct Arguments {
   int count = 0;

@@ -233,6 +233,8 @@ void terminate(Handle process, std::uint32_t) { ::syscall(SYS_pidfd_send_signal,
 
 Handle duplicate_handle(Handle handle) { return process_handle_of(::fcntl(descriptor_of(handle), F_DUPFD_CLOEXEC, 3)); }
 
+std::uint32_t command_line_too_long_error() { return E2BIG; }
+
 void sleep_milliseconds(std::uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 bool start_thread(ThreadWork work, void* argument) {

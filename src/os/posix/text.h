@@ -5,10 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "text/wide_text.h"
+
 namespace os::posix {
 
-std::string to_utf8(std::u16string_view text);
-std::u16string from_utf8(std::string_view text);
+// Text crosses the boundary whatever it holds: what has no form on the other side (a malformed
+// UTF-8 sequence, an unpaired surrogate) becomes U+FFFD.
+inline std::string to_utf8(std::u16string_view text) { return text::to_utf8_replacing(text); }
+inline std::u16string from_utf8(std::string_view text) { return text::to_utf16_replacing(text); }
 // A launcher path in the POSIX spelling: UTF-8 with every "\" turned into "/".
 std::string native_path(const char16_t* path);
 // The reverse: a POSIX path as the launcher spells it, UTF-16 with every "/" turned into "\".

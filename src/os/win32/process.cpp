@@ -147,6 +147,8 @@ Handle duplicate_handle(Handle handle) {
   return copy;
 }
 
+std::uint32_t command_line_too_long_error() { return ERROR_FILENAME_EXCED_RANGE; }
+
 void sleep_milliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
 namespace {

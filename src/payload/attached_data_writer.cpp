@@ -1,4 +1,4 @@
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression
 #include <zstd.h>
@@ -7,16 +7,17 @@
 #include <memory>
 #include <sstream>
 
-#include "payload/attached_data.h"
-
 namespace payload {
 namespace {
+
+static_assert(max_window_log == ZSTD_WINDOWLOG_LIMIT_DEFAULT, "the launcher's decoder keeps the library's default limit");
 
 void put_u64(std::string& out, std::uint64_t value) {
   for (int i = 0; i < 8; ++i) out += static_cast<char>(value >> (8 * i));
 }
 
-std::string utf8_for_message(const std::u16string& path) {
+// Printable ASCII alone: the path may hold the 0 unit that the message is about.
+std::string ascii_for_message(const std::u16string& path) {
   std::string out;
   for (char16_t c : path) out += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '?';
   return out;
@@ -27,16 +28,19 @@ struct ContextDeleter {
 };
 
 void check(std::size_t result, const char* what) {
-  if (ZSTD_isError(result)) throw BlockError(std::string(what) + ": " + ZSTD_getErrorName(result));
+  if (ZSTD_isError(result)) throw AttachedDataError(std::string(what) + ": " + ZSTD_getErrorName(result));
 }
 
 // Streams the entries' contents through one frame into out.
 class FrameWriter {
  public:
-  FrameWriter(const BlockOptions& options, std::ostream& out, std::uint64_t total)
+  FrameWriter(const AttachedDataOptions& options, std::ostream& out, std::uint64_t total)
       : context_(ZSTD_createCCtx()), options_(options), out_(out), total_(total), buffer_(ZSTD_CStreamOutSize()) {
-    if (!context_) throw BlockError("cannot create a compression context");
-    if (options.window_log < 10 || options.window_log > 27) throw BlockError("window log must lie between 10 and 27");
+    if (!context_) throw AttachedDataError("cannot create a compression context");
+    if (options.window_log < ZSTD_WINDOWLOG_MIN || options.window_log > max_window_log) {
+      throw AttachedDataError("window log must lie between " + std::to_string(ZSTD_WINDOWLOG_MIN) + " and " +
+                       std::to_string(max_window_log));
+    }
     ZSTD_CCtx* c = context_.get();
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "compression level");
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, options.window_log), "window log");
@@ -69,28 +73,28 @@ class FrameWriter {
   }
 
   std::unique_ptr<ZSTD_CCtx, ContextDeleter> context_;
-  const BlockOptions& options_;
+  const AttachedDataOptions& options_;
   std::ostream& out_;
   std::uint64_t total_;
   std::uint64_t written_ = 0;
   std::vector<char> buffer_;
 };
 
-std::uint64_t entry_size(const BlockEntry& entry) {
+std::uint64_t entry_size(const AttachedFile& entry) {
   if (entry.source.empty()) return entry.contents.size();
   std::error_code error;
   const std::uint64_t size = std::filesystem::file_size(entry.source, error);
-  if (error) throw BlockError(entry.source.string() + ": cannot read its size: " + error.message());
+  if (error) throw AttachedDataError(entry.source.string() + ": cannot read its size: " + error.message());
   return size;
 }
 
-void stream_entry(const BlockEntry& entry, std::uint64_t size, FrameWriter& frame) {
+void stream_entry(const AttachedFile& entry, std::uint64_t size, FrameWriter& frame) {
   if (entry.source.empty()) {
     frame.feed(entry.contents.data(), entry.contents.size());
     return;
   }
   std::ifstream in(entry.source, std::ios::binary);
-  if (!in) throw BlockError(entry.source.string() + ": cannot open for reading");
+  if (!in) throw AttachedDataError(entry.source.string() + ": cannot open for reading");
   std::vector<char> chunk(1 << 20);
   std::uint64_t seen = 0;
   while (in) {
@@ -100,19 +104,19 @@ void stream_entry(const BlockEntry& entry, std::uint64_t size, FrameWriter& fram
     if (seen > size) break;
     frame.feed(chunk.data(), got);
   }
-  if (in.bad()) throw BlockError(entry.source.string() + ": read failed");
-  if (seen != size) throw BlockError(entry.source.string() + ": the file changed while it was packed");
+  if (in.bad()) throw AttachedDataError(entry.source.string() + ": read failed");
+  if (seen != size) throw AttachedDataError(entry.source.string() + ": the file changed while it was packed");
 }
 
 }  // namespace
 
 std::string encode_record(const std::u16string& path, std::uint32_t flags, std::uint64_t size) {
-  if (path.empty()) throw BlockError("an entry path is empty");
+  if (path.empty()) throw AttachedDataError("an entry path is empty");
   if (path.size() > max_string_units) {
-    throw BlockError(utf8_for_message(path) + ": path has " + std::to_string(path.size()) + " code units, at most " +
+    throw AttachedDataError(ascii_for_message(path) + ": path has " + std::to_string(path.size()) + " code units, at most " +
                      std::to_string(max_string_units) + " fit");
   }
-  if (path.find(u'\0') != std::u16string::npos) throw BlockError(utf8_for_message(path) + ": path holds a 0 code unit");
+  if (path.find(u'\0') != std::u16string::npos) throw AttachedDataError(ascii_for_message(path) + ": path holds a 0 code unit");
   std::string record;
   for (int i = 0; i < 4; ++i) record += static_cast<char>(flags >> (8 * i));
   put_u64(record, size);
@@ -124,17 +128,17 @@ std::string encode_record(const std::u16string& path, std::uint32_t flags, std::
   return record;
 }
 
-BlockSummary write_block(const std::vector<BlockEntry>& entries, const BlockOptions& options, std::ostream& out) {
-  if (entries.empty()) throw BlockError("there is nothing to pack: the entry list is empty");
+AttachedDataSummary write_attached_data(const std::vector<AttachedFile>& entries, const AttachedDataOptions& options, std::ostream& out) {
+  if (entries.empty()) throw AttachedDataError("there is nothing to pack: the entry list is empty");
   std::vector<std::uint64_t> sizes;
   std::string table;
-  BlockSummary summary;
+  AttachedDataSummary summary;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     sizes.push_back(entry_size(entries[i]));
     summary.content_size += sizes.back();
     table += encode_record(entries[i].path, i + 1 == entries.size() ? flag_last : 0, sizes.back());
     if (table.size() > max_table_size) {
-      throw BlockError("the entry table would exceed " + std::to_string(max_table_size) + " bytes");
+      throw AttachedDataError("the entry table would exceed " + std::to_string(max_table_size) + " bytes");
     }
   }
   summary.table_size = table.size();
@@ -160,7 +164,7 @@ BlockSummary write_block(const std::vector<BlockEntry>& entries, const BlockOpti
   }
   put_u64(tail, offset);
   out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
-  summary.block_size = offset + 8;
+  summary.total_size = offset + 8;
 
   const std::streampos end = out.tellp();
   std::string stream_size;
@@ -168,13 +172,13 @@ BlockSummary write_block(const std::vector<BlockEntry>& entries, const BlockOpti
   out.seekp(start + std::streamoff(8));
   out.write(stream_size.data(), 8);
   out.seekp(end);
-  if (!out) throw BlockError("writing the block failed");
+  if (!out) throw AttachedDataError("writing the block failed");
   return summary;
 }
 
-std::vector<std::uint8_t> build_block(const std::vector<BlockEntry>& entries, const BlockOptions& options) {
+std::vector<std::uint8_t> build_attached_data(const std::vector<AttachedFile>& entries, const AttachedDataOptions& options) {
   std::stringstream out(std::ios::in | std::ios::out | std::ios::binary);
-  write_block(entries, options, out);
+  write_attached_data(entries, options, out);
   const std::string bytes = std::move(out).str();
   return {bytes.begin(), bytes.end()};
 }

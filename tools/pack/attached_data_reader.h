@@ -1,4 +1,4 @@
-// Reads an attached-data block back out of a built launcher, for list, verify and extract. It
+// Reads the attached data back out of a built launcher, for list, verify and extract. It
 // applies the launcher's own header and record tests, but reports what it finds instead of
 // ending the process.
 #pragma once
@@ -17,8 +17,8 @@ struct ListedEntry {
   std::uint32_t flags = 0;
 };
 
-struct BlockContents {
-  std::uint64_t length = 0;  // of the section that holds the block
+struct AttachedDataContents {
+  std::uint64_t length = 0;  // of the section that holds the attached data
   std::uint64_t table_size = 0;
   std::uint64_t stream_size = 0;
   std::uint64_t content_size = 0;  // the entries' sizes added up
@@ -32,16 +32,16 @@ struct FrameInfo {
   std::uint64_t compressed_size = 0;  // of the first frame
 };
 
-// The block inside a launcher: the contents of its section ".zamrik". Throws InputError.
-std::span<const std::uint8_t> find_attached_block(std::span<const std::uint8_t> executable);
+// The attached data inside a launcher: the contents of its section ".zamrik". Throws InputError.
+std::span<const std::uint8_t> find_attached_data(std::span<const std::uint8_t> executable);
 
 // Header and table as the launcher walks them: records up to the one marked last, which must end
 // the table. Throws InputError.
-BlockContents read_block(std::span<const std::uint8_t> block);
+AttachedDataContents read_attached_data(std::span<const std::uint8_t> data);
 
 // What the launcher would refuse, or what would leave the unpack directory, among the records
 // that its record test lets through. Empty when the table is sound.
-std::vector<std::string> table_problems(const BlockContents& contents);
+std::vector<std::string> table_problems(const AttachedDataContents& contents);
 
 // The frame header: one Zstandard frame that fills the stream, within the launcher's window
 // limit. Throws InputError.
@@ -51,6 +51,6 @@ FrameInfo check_frame(std::span<const std::uint8_t> stream);
 // gets one call with no bytes). Throws InputError when the stream is damaged, decodes to fewer
 // or more bytes than the sizes add up to, or fails its checksum.
 using EntryBytes = std::function<void(std::size_t entry, std::span<const std::uint8_t> bytes, bool last_piece)>;
-void decode_entries(const BlockContents& contents, const EntryBytes& sink);
+void decode_entries(const AttachedDataContents& contents, const EntryBytes& sink);
 
 }  // namespace pack

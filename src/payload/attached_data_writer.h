@@ -1,5 +1,5 @@
-// Host side: writes an attached-data block that the launcher accepts. Header, table (flags 0,
-// the last record 4), one Zstandard frame with a window of at most 2^27 bytes and no content
+// Host side: writes attached data that the launcher accepts. Header, table (flags 0, the last
+// record 4), one Zstandard frame with a window of at most 2^max_window_log bytes and no content
 // size field, then one 0x00 byte, zero padding to a multiple of 8, and an 8-byte trailer that
 // holds its own offset.
 #pragma once
@@ -12,41 +12,43 @@
 #include <string>
 #include <vector>
 
+#include "payload/attached_data.h"
+
 namespace payload {
 
-struct BlockEntry {
+struct AttachedFile {
   std::u16string path;  // relative to the unpack directory, "\" as separator
   std::string contents;  // used when source is empty
   std::filesystem::path source;  // when set, the file's bytes are streamed from here
 };
 
-struct BlockOptions {
+struct AttachedDataOptions {
   int level = 19;
   int threads = 0;  // 0: compress on the calling thread
   bool checksum = false;
-  int window_log = 27;  // the launcher's decoder refuses more
+  int window_log = max_window_log;
   // Called as the stream grows: bytes of content compressed so far, and in all.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
 
-class BlockError : public std::runtime_error {
+class AttachedDataError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-struct BlockSummary {
+struct AttachedDataSummary {
   std::uint64_t table_size = 0;
   std::uint64_t stream_size = 0;
   std::uint64_t content_size = 0;
-  std::uint64_t block_size = 0;
+  std::uint64_t total_size = 0;  // padding and trailer included
 };
 
-// Writes the block to out, which must be seekable (the stream size is known only at the end).
-// Throws BlockError for input the launcher would refuse or a source that cannot be read.
-BlockSummary write_block(const std::vector<BlockEntry>& entries, const BlockOptions& options, std::ostream& out);
-std::vector<std::uint8_t> build_block(const std::vector<BlockEntry>& entries, const BlockOptions& options = {});
+// Writes the attached data to out, which must be seekable (the stream size is known only at the end).
+// Throws AttachedDataError for input the launcher would refuse or a source that cannot be read.
+AttachedDataSummary write_attached_data(const std::vector<AttachedFile>& entries, const AttachedDataOptions& options, std::ostream& out);
+std::vector<std::uint8_t> build_attached_data(const std::vector<AttachedFile>& entries, const AttachedDataOptions& options = {});
 
-// The record bytes of one table entry; throws BlockError for a path the launcher would refuse.
+// The record bytes of one table entry; throws AttachedDataError for a path the launcher would refuse.
 std::string encode_record(const std::u16string& path, std::uint32_t flags, std::uint64_t size);
 
 }  // namespace payload

@@ -1,4 +1,4 @@
-#include "block_reader.h"
+#include "attached_data_reader.h"
 
 #include <zstd.h>
 
@@ -8,7 +8,7 @@
 #include <map>
 
 #include "pack_error.h"
-#include "payload/block_builder.h"
+#include "payload/attached_data_writer.h"
 
 namespace {
 
@@ -25,18 +25,18 @@ std::string pattern(std::size_t size) {
   return text;
 }
 
-const std::vector<payload::BlockEntry> sample = {
+const std::vector<payload::AttachedFile> sample = {
     {u"main.dll", "MZ pretend library", {}},
     {u"empty.txt", "", {}},
     {u"data\\big.bin", pattern(300000), {}},
     {u"data\\tail.txt", "the end", {}},
 };
 
-Bytes block_of(const std::vector<payload::BlockEntry>& entries, bool checksum = true) {
-  payload::BlockOptions options;
+Bytes block_of(const std::vector<payload::AttachedFile>& entries, bool checksum = true) {
+  payload::AttachedDataOptions options;
   options.level = 3;
   options.checksum = checksum;
-  return payload::build_block(entries, options);
+  return payload::build_attached_data(entries, options);
 }
 
 void put_u64(Bytes& block, std::size_t at, std::uint64_t value) {
@@ -45,7 +45,7 @@ void put_u64(Bytes& block, std::size_t at, std::uint64_t value) {
 
 std::string problem_in(const Bytes& block) {
   try {
-    const pack::BlockContents contents = pack::read_block(block);
+    const pack::AttachedDataContents contents = pack::read_attached_data(block);
     pack::check_frame(contents.stream);
     pack::decode_entries(contents, [](std::size_t, std::span<const std::uint8_t>, bool) {});
   } catch (const pack::InputError& error) {
@@ -54,10 +54,10 @@ std::string problem_in(const Bytes& block) {
   return "";
 }
 
-TEST(BlockReader, ReadsBackWhatTheBuilderWrote) {
+TEST(AttachedDataReader, ReadsBackWhatTheBuilderWrote) {
   for (bool checksum : {true, false}) {
     const Bytes block = block_of(sample, checksum);
-    const pack::BlockContents contents = pack::read_block(block);
+    const pack::AttachedDataContents contents = pack::read_attached_data(block);
     ASSERT_EQ(contents.entries.size(), sample.size());
     std::map<std::size_t, std::string> decoded;
     std::vector<std::size_t> completed;
@@ -80,7 +80,7 @@ TEST(BlockReader, ReadsBackWhatTheBuilderWrote) {
   }
 }
 
-TEST(BlockReader, ReportsADamagedHeaderOrTable) {
+TEST(AttachedDataReader, ReportsADamagedHeaderOrTable) {
   const Bytes good = block_of(sample);
   const std::size_t table_size = good[0] | good[1] << 8;
   struct Case {
@@ -111,7 +111,7 @@ TEST(BlockReader, ReportsADamagedHeaderOrTable) {
   for (const Case& c : cases) EXPECT_THAT(problem_in(c.block), HasSubstr(c.problem)) << c.label;
 }
 
-TEST(BlockReader, ReportsAStreamThatDoesNotDecodeToTheTable) {
+TEST(AttachedDataReader, ReportsAStreamThatDoesNotDecodeToTheTable) {
   const Bytes good = block_of(sample);
   const std::size_t table_size = good[0] | good[1] << 8;
   const std::size_t stream_size = good[8] | good[9] << 8 | good[10] << 16;
@@ -135,7 +135,7 @@ TEST(BlockReader, ReportsAStreamThatDoesNotDecodeToTheTable) {
   magic[stream_start] ^= 0xFF;
   cases.push_back({"magic", magic, "the stream is not a Zstandard frame"});
 
-  std::vector<payload::BlockEntry> shorter = sample;
+  std::vector<payload::AttachedFile> shorter = sample;
   shorter[2].contents += "more";  // the sizes now claim four bytes more than the block holds
   Bytes claims_more = block_of(shorter);
   const Bytes actual = block_of(sample);
@@ -145,7 +145,7 @@ TEST(BlockReader, ReportsAStreamThatDoesNotDecodeToTheTable) {
   put_u64(claims_more, 8, stream_size);
   cases.push_back({"fewer bytes", claims_more, "the stream ends in record 4 (data\\tail.txt), after 300025 of 300029"});
 
-  std::vector<payload::BlockEntry> longer = sample;
+  std::vector<payload::AttachedFile> longer = sample;
   longer[2].contents.resize(299990);  // the sizes now claim ten bytes less than the block holds
   Bytes claims_less = block_of(longer);
   const std::size_t longer_table = claims_less[0] | claims_less[1] << 8;
@@ -156,7 +156,7 @@ TEST(BlockReader, ReportsAStreamThatDoesNotDecodeToTheTable) {
   for (const Case& c : cases) EXPECT_THAT(problem_in(c.block), HasSubstr(c.problem)) << c.label;
 }
 
-TEST(BlockReader, RefusesFramesTheLauncherCannotDecode) {
+TEST(AttachedDataReader, RefusesFramesTheLauncherCannotDecode) {
   const std::string content = pattern(1000);
   std::string frame(ZSTD_compressBound(content.size()) + 64, '\0');
   ZSTD_CCtx* context = ZSTD_createCCtx();
@@ -180,7 +180,7 @@ TEST(BlockReader, RefusesFramesTheLauncherCannotDecode) {
   }
 
   const Bytes block = block_of(sample);
-  const pack::BlockContents contents = pack::read_block(block);
+  const pack::AttachedDataContents contents = pack::read_attached_data(block);
   std::string two_frames(contents.stream.begin(), contents.stream.end());
   two_frames += two_frames;
   try {
@@ -191,16 +191,16 @@ TEST(BlockReader, RefusesFramesTheLauncherCannotDecode) {
   }
 }
 
-TEST(BlockReader, NamesRecordsThatTheLauncherOrTheRulesRefuse) {
-  std::vector<payload::BlockEntry> entries = {{u"main.dll", "m", {}}, {u"..\\outside.txt", "x", {}},
+TEST(AttachedDataReader, NamesRecordsThatTheLauncherOrTheRulesRefuse) {
+  std::vector<payload::AttachedFile> entries = {{u"main.dll", "m", {}}, {u"..\\outside.txt", "x", {}},
                                               {u"C:\\Windows\\x.dll", "y", {}}};
-  pack::BlockContents contents = pack::read_block(block_of(entries));
+  pack::AttachedDataContents contents = pack::read_attached_data(block_of(entries));
   contents.entries[0].flags |= 2;
   EXPECT_THAT(pack::table_problems(contents),
               testing::ElementsAre(HasSubstr("record 1 (main.dll) carries a second string"),
                                    HasSubstr("record 2 (..\\outside.txt): the path holds '..'"),
                                    HasSubstr("record 3 (C:\\Windows\\x.dll): the path starts with a drive letter")));
-  EXPECT_THAT(pack::table_problems(pack::BlockContents{}), testing::ElementsAre(HasSubstr("holds no files")));
+  EXPECT_THAT(pack::table_problems(pack::AttachedDataContents{}), testing::ElementsAre(HasSubstr("holds no files")));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "block_reader.h"
+#include "attached_data_reader.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
@@ -12,15 +12,16 @@
 #include "pack_error.h"
 #include "pe_image.h"
 #include "payload/attached_data.h"
-#include "payload/linked_block.h"
+#include "payload/linked_attached_data.h"
+#include "text/wide_text.h"
 
 namespace pack {
 namespace {
 
-constexpr std::uint64_t max_window_size = std::uint64_t{1} << 27;  // the launcher's decoder limit
+constexpr std::uint64_t max_window_size = std::uint64_t{1} << payload::max_window_log;
 
 std::string record_name(std::size_t index, const std::u16string& path) {
-  return "record " + std::to_string(index + 1) + " (" + display(path) + ")";
+  return "record " + std::to_string(index + 1) + " (" + text::to_utf8_replacing(path) + ")";
 }
 
 [[noreturn]] void damaged(const std::string& what) { throw InputError("damaged block: " + what); }
@@ -30,13 +31,17 @@ std::string describe_bad_record(const std::uint8_t* position, const std::uint8_t
   const std::string where =
       "record " + std::to_string(index + 1) + " at table offset " + std::to_string(position - table);
   const auto left = static_cast<std::uint64_t>(table_end - position);
-  if (left < 12) return where + " is cut off: " + std::to_string(left) + " bytes left, a record needs at least 14";
+  if (left < payload::record_fixed_size) {
+    return where + " is cut off: " + std::to_string(left) + " bytes left, a record needs at least " +
+           std::to_string(payload::record_size(0));
+  }
   const std::uint32_t flags = payload::read_u32(position);
   if (flags > payload::max_flags) {
     return where + " has flags " + std::to_string(flags) + "; the launcher accepts at most " +
            std::to_string(payload::max_flags);
   }
-  return where + " has an empty path, or one without a terminator inside the table within 4096 units";
+  return where + " has an empty path, or one without a terminator inside the table within " +
+         std::to_string(payload::max_string_units + 1) + " units";
 }
 
 struct DecoderDeleter {
@@ -45,7 +50,7 @@ struct DecoderDeleter {
 
 }  // namespace
 
-std::span<const std::uint8_t> find_attached_block(std::span<const std::uint8_t> executable) {
+std::span<const std::uint8_t> find_attached_data(std::span<const std::uint8_t> executable) {
   PeImage image;
   try {
     image = parse_pe_image(executable);
@@ -64,16 +69,16 @@ std::span<const std::uint8_t> find_attached_block(std::span<const std::uint8_t> 
   }
 }
 
-BlockContents read_block(std::span<const std::uint8_t> block) {
-  const std::optional<payload::AttachedDataHeader> header = payload::parse_attached_data_header({block.data(), block.size()});
+AttachedDataContents read_attached_data(std::span<const std::uint8_t> data) {
+  const std::optional<payload::AttachedDataHeader> header = payload::parse_attached_data_header({data.data(), data.size()});
   if (!header) {
-    if (block.size() < payload::header_size) damaged("the section has " + std::to_string(block.size()) + " bytes, less than a header");
-    damaged("the header's table size " + std::to_string(payload::read_u64(block.data())) + " and stream size " +
-            std::to_string(payload::read_u64(block.data() + 8)) + " do not fit the section's " +
-            std::to_string(block.size()) + " bytes (or the table exceeds " + std::to_string(payload::max_table_size) + ")");
+    if (data.size() < payload::header_size) damaged("the section has " + std::to_string(data.size()) + " bytes, less than a header");
+    damaged("the header's table size " + std::to_string(payload::read_u64(data.data())) + " and stream size " +
+            std::to_string(payload::read_u64(data.data() + 8)) + " do not fit the section's " +
+            std::to_string(data.size()) + " bytes (or the table exceeds " + std::to_string(payload::max_table_size) + ")");
   }
-  BlockContents contents;
-  contents.length = block.size();
+  AttachedDataContents contents;
+  contents.length = data.size();
   contents.table_size = header->table_size;
   contents.stream_size = header->stream_size;
   contents.stream = {header->stream, header->stream_size};
@@ -102,7 +107,7 @@ BlockContents read_block(std::span<const std::uint8_t> block) {
   return contents;
 }
 
-std::vector<std::string> table_problems(const BlockContents& contents) {
+std::vector<std::string> table_problems(const AttachedDataContents& contents) {
   std::vector<std::string> problems;
   if (contents.entries.empty()) problems.push_back("the table holds no files, so there is no main library");
   for (std::size_t i = 0; i < contents.entries.size(); ++i) {
@@ -139,7 +144,7 @@ FrameInfo check_frame(std::span<const std::uint8_t> stream) {
   return info;
 }
 
-void decode_entries(const BlockContents& contents, const EntryBytes& sink) {
+void decode_entries(const AttachedDataContents& contents, const EntryBytes& sink) {
   const std::unique_ptr<ZSTD_DCtx, DecoderDeleter> decoder(ZSTD_createDCtx());
   if (!decoder) throw std::bad_alloc();
   ZSTD_inBuffer input{contents.stream.data(), contents.stream.size(), 0};
