@@ -14,8 +14,8 @@ class Inputs:
         self.generator = NATIVE / "bench" / "zamrik-bench-app"
         self.packer = NATIVE / "bench" / "zamrik-bench-pack"
         self.main_dll = WINDOWS / "bench" / "main.dll"
-        self.kit = args.launcher_kit or WINDOWS / "launcher-kit"
-        self.kit_library = self.kit / "libzamrik_launcher_kit.a"
+        # The launcher image that the bench packer carries: a new one means new launchers.
+        self.image = NATIVE / "launcher-build" / "launcher-image" / "launcher-image.exe"
         # Inputs of each scale apart, so a quick run keeps the full-size ones.
         self.base = WORK / f"inputs-{args.scale:g}"
 
@@ -55,15 +55,12 @@ class Inputs:
         summary = json.loads(stamp.read_text())["summary"]
         self._link_limit(out)
         launcher = out / "launcher.exe"
-        if self.kit_library.exists():
-            linked = out / "launcher.kit"
-            kit_key = f"{self.kit_library.resolve()} {self.kit_library.stat().st_mtime}"
-            if not launcher.exists() or not linked.exists() or linked.read_text() != kit_key:
-                log(f"linking the launcher for {name}")
-                run([str(self.packer), str(folder), str(out), "--launcher-kit", str(self.kit), "--link-only"])
-                linked.write_text(kit_key)
-        else:
-            launcher = None
+        written = out / "launcher.image"
+        image_key = f"{self.image.resolve()} {self.image.stat().st_mtime} {self.packer.stat().st_mtime}"
+        if not launcher.exists() or not written.exists() or written.read_text() != image_key:
+            log(f"writing the launcher for {name}")
+            run([str(self.packer), str(folder), str(out), "--launcher-only"])
+            written.write_text(image_key)
         return {"dir": out, "launcher": launcher, "limit": out / "limit.exe", "limit aligned": out / "limit-aligned.exe",
                 "stream": out / "stream.zst",
                 "summary": summary}

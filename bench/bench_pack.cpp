@@ -1,15 +1,15 @@
-// zamrik-bench-pack: packs a benchmark application once and links the same block into the
+// zamrik-bench-pack: packs a benchmark application once and puts the same block into the
 // launcher, so that the launcher and the limit program decode the very same frame. Files are
 // listed and checked by the packer's own folder scan (the main library first) and the launcher
-// is linked with the packer's link recipe; only the block options are chosen here: the level
-// and the threads, because the packer's defaults are meant for shipping, not for quick runs, and
-// no checksum, as in the delivered application's block.
+// is written by the packer's own code around the image it carries; only the block options are
+// chosen here: the level and the threads, because the packer's defaults are meant for shipping,
+// not for quick runs, and no checksum, as in the delivered application's block.
 //
-//   zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR] [--link-only]
+//   zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-only]
 //
 // Writes WORK_DIR/block.bin, WORK_DIR/stream.zst (the frame alone, for the zstd command-line
-// tool) and, with a launcher kit, WORK_DIR/launcher.exe. --link-only keeps the block that is
-// there and links it again (after the launcher changed).
+// tool) and WORK_DIR/launcher.exe. --launcher-only keeps the block that is there and writes the
+// launcher again (after the launcher changed).
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "app_folder.h"
-#include "launcher_link.h"
+#include "icon.h"
+#include "launcher_file.h"
 #include "payload/attached_data_writer.h"
 
 namespace fs = std::filesystem;
@@ -39,9 +40,15 @@ void copy_range(const fs::path& from, std::uint64_t offset, std::uint64_t length
   if (length != 0 || !out) throw std::runtime_error("cannot copy the stream to " + to.string());
 }
 
-void link(const fs::path& block, const fs::path& kit, const fs::path& work) {
-  pack::link_launcher({block, work / "launcher.exe", {}, kit, "x86_64-w64-mingw32-", work / "link"});
-  fs::remove_all(work / "link");
+void write_launcher(const fs::path& block, const fs::path& work) {
+  std::fstream out(work / "launcher.exe", std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
+  std::ifstream in(block, std::ios::binary);
+  const auto icons = pack::read_icon_file(pack::generated_icon(), "the generated icon");
+  pack::write_launcher(out, {}, icons, [&](std::ostream& stream) {
+    stream << in.rdbuf();
+    return fs::file_size(block);
+  });
+  if (!out) throw std::runtime_error("cannot write " + (work / "launcher.exe").string());
 }
 
 }  // namespace
@@ -50,8 +57,7 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::string> positional;
     payload::AttachedDataOptions options;
-    fs::path kit;
-    bool link_only = false;
+    bool launcher_only = false;
     for (int i = 1; i < argc; ++i) {
       const std::string arg = argv[i];
       auto value = [&]() -> std::string {
@@ -60,18 +66,17 @@ int main(int argc, char** argv) {
       };
       if (arg == "--level") options.level = std::stoi(value());
       else if (arg == "--threads") options.threads = std::stoi(value());
-      else if (arg == "--launcher-kit") kit = value();
-      else if (arg == "--link-only") link_only = true;
+      else if (arg == "--launcher-only") launcher_only = true;
       else positional.push_back(arg);
     }
     if (positional.size() != 2) {
-      throw std::invalid_argument("usage: zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-kit DIR] [--link-only]");
+      throw std::invalid_argument("usage: zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-only]");
     }
     const fs::path app = positional[0], work = positional[1];
     const fs::path block = work / "block.bin";
-    if (link_only) {
-      if (kit.empty() || !fs::exists(block)) throw std::invalid_argument("--link-only needs --launcher-kit and a block");
-      link(block, kit, work);
+    if (launcher_only) {
+      if (!fs::exists(block)) throw std::invalid_argument("--launcher-only needs a block");
+      write_launcher(block, work);
       return 0;
     }
 
@@ -87,7 +92,7 @@ int main(int argc, char** argv) {
       summary = payload::write_attached_data(entries, options, out);
     }
     copy_range(block, 16 + summary.table_size, summary.stream_size, work / "stream.zst");
-    if (!kit.empty()) link(block, kit, work);
+    write_launcher(block, work);
     std::cout << "{\"files\": " << entries.size() << ", \"table_size\": " << summary.table_size
               << ", \"stream_size\": " << summary.stream_size << ", \"content_size\": " << summary.content_size
               << ", \"block_size\": " << summary.total_size << ", \"level\": " << options.level << "}\n";

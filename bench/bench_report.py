@@ -57,6 +57,19 @@ def tables(results):
         section("Full application", results["full"])
     if "pair" in results:
         section("Launcher and limit alone (full application)", results["pair"])
+    if "levels" in results:
+        lv = results["levels"]
+        lines.extend([f"### Levels ({lv['shape']['files']} files, {lv['shape']['bytes']:,} bytes; packing with "
+                      f"{lv['threads']} threads)", "",
+                      "| level | executable (bytes) | of the contents | packing time | launcher's run under Wine, median (min to max) |",
+                      "|---|---|---|---|---|"])
+        for level, row in lv["levels"].items():
+            lines.append(f"| {level} | {row['bytes']:,} | {100 * row['bytes'] / lv['shape']['bytes']:.1f}% | "
+                         f"{row['pack_seconds']:.1f} s | {seconds(row['unpack_seconds'])} |")
+        load = lv.get("load_average")
+        if load:
+            lines.extend(["", f"Load average at the start of each round: {load['min']:.2f} to {load['max']:.2f}."])
+        lines.append("")
     if "startup" in results:
         section("Start-up (tiny application)", results["startup"])
     if "scaling" in results:

@@ -9,7 +9,7 @@ import json
 import time
 from pathlib import Path
 
-from bench_common import MIB, ROOT, WINDOW, WINDOWS, WORK, Wine, load_average, log, remove, run
+from bench_common import MIB, NATIVE, ROOT, WINDOW, WINDOWS, WORK, Wine, load_average, log, remove, run
 from bench_inputs import Inputs
 from bench_measure import Contender, ProcessWatch, check_removed, compare
 from bench_report import machine, report
@@ -161,6 +161,35 @@ def section_startup(wine, inputs, args):
     return result
 
 
+# The levels of the level table; 22 is an ultra level, and its window, fitted to the content by
+# the packer, is then 2^27 bytes, the window of zstd's --long.
+LEVELS = (3, 6, 9, 12, 15, 19, 22)
+
+
+def section_levels(wine, inputs, args):
+    """The packer itself at each level of LEVELS on the full application: packed size, packing
+    time with --threads threads, and the launcher's whole run under Wine (unpack, start, clean up)."""
+    log("== levels: packed size, packing time and unpack time")
+    folder, shape = inputs.app("full", scale=args.scale)
+    out = WORK / "levels"
+    out.mkdir(parents=True, exist_ok=True)
+    packer = NATIVE / "tools" / "pack" / "zamrik-pack"
+    rows = {}
+    for level in LEVELS:
+        exe = out / f"level-{level}.exe"
+        started = time.perf_counter()
+        run([str(packer), "build", str(folder), "-o", str(exe), "--main", "main.dll", "--level", str(level),
+             "--threads", str(args.threads), "-q"])
+        rows[level] = {"pack_seconds": round(time.perf_counter() - started, 2), "bytes": exe.stat().st_size}
+        log(f"  level {level}: {rows[level]['bytes']} bytes in {rows[level]['pack_seconds']} s")
+    contenders = [Contender(f"level {level}", wine.command(out / f"level-{level}.exe"), check_removed(wine), wine.env)
+                  for level in LEVELS]
+    result = compare(contenders, args.runs, [])
+    for level in LEVELS:
+        rows[level]["unpack_seconds"] = result["times"][f"level {level}"]
+    return {"shape": shape, "threads": args.threads, "levels": rows, "load_average": result["load_average"]}
+
+
 def prepare(inputs, args):
     folder, _ = inputs.app("full", scale=args.scale)
     inputs.pack("full", folder)
@@ -181,9 +210,9 @@ def main():
     parser.add_argument("--level", type=int, default=9, help="compression level of the blocks and of tar.zst")
     parser.add_argument("--threads", type=int, default=2, help="compression threads")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--launcher-kit", type=Path, help="another launcher kit (default: the release build's)")
     parser.add_argument("--sections", default="full,startup,memory,scaling",
-                        help="any of full, startup, memory, scaling, pair (launcher and limit alone)")
+                        help="any of full, startup, memory, scaling, pair (launcher and limit alone), "
+                             "levels (the level table)")
     parser.add_argument("--report-only", action="store_true", help="redo the tables and the chart from latest.json")
     parser.add_argument("--prepare", action="store_true", help="only make the inputs (applications, blocks, archives)")
     parser.add_argument("--out", type=Path, help="where the results go (default: bench/results for a full-size run)")
@@ -202,8 +231,6 @@ def main():
     try:
         wine.start()
         inputs = Inputs(args, wine)
-        if not inputs.kit_library.exists():
-            log("the launcher kit is not built yet: launcher rows are left out")
         results = {"machine": machine(), "settings": {k: str(v) for k, v in vars(args).items() if k != "out"},
                    "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "load_average_at_start": load_average()}
         if args.prepare:
@@ -213,6 +240,8 @@ def main():
             results["full"] = section_full(wine, inputs, args)
         if "pair" in sections:
             results["pair"] = section_pair(wine, inputs, args)
+        if "levels" in sections:
+            results["levels"] = section_levels(wine, inputs, args)
         if "startup" in sections:
             results["startup"] = section_startup(wine, inputs, args)
         if "memory" in sections:

@@ -184,15 +184,15 @@ bool append_value(Output& out, Placeholder placeholder) {
       return true;
     }
     case Placeholder::company:
-      out.append(zamrik_company);
+      out.append(identity::identity_string(identity::IdentityString::company));
       return true;
     case Placeholder::product:
-      out.append(zamrik_product);
+      out.append(identity::identity_string(identity::IdentityString::product));
       return true;
     case Placeholder::version:
     case Placeholder::file_version:
     case Placeholder::product_version:
-      out.append(zamrik_version);
+      out.append(identity::identity_string(identity::IdentityString::version));
       return true;
     case Placeholder::pid:
       append_process_id(out, value);

@@ -1,16 +1,18 @@
-// The attached data as the launcher's link places it: a read-only section of its own
-// (".zamrik") holding it, and its length as a constant. Both come from an object that
-// the link recipe generates for each application.
+// The attached data as the launcher finds it: the contents of the section ".zamrik" of its own
+// image, which the packer adds after the sections that the build links.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+
+#include "payload/attached_data.h"
 
 inline constexpr char attached_data_section_name[] = ".zamrik";
-// The link names of the two declarations below, for the packer that defines them.
-inline constexpr char attached_data_symbol[] = "zamrik_attached_data";
-inline constexpr char attached_data_length_symbol[] = "zamrik_attached_data_length";
 
-extern "C" {
-extern const std::uint8_t zamrik_attached_data[];
-extern const std::uint64_t zamrik_attached_data_length;
-}
+namespace payload {
+
+// The bytes of the named section of the PE image that the loader mapped at image_base, as many
+// as its virtual size says; {nullptr, 0} when the image has no such section.
+AttachedData find_image_section(const std::uint8_t* image_base, std::string_view name);
+
+}  // namespace payload

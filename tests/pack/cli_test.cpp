@@ -121,7 +121,7 @@ TEST(Cli, RefusesOutputsThatCannotBeWrittenOrWouldBePacked) {
       {{"-o", (dir / "app").string()}, "is a folder"},
       {{"-o", (dir / "app" / "a.exe").string()}, "the output lies inside"},
       {{"-o", (dir / "a.exe").string(), "--icon", (dir / "app" / "main.dll").string()}, "not an .ico file"},
-      {{"-o", (dir / "a.exe").string(), "--launcher-kit", (dir / "no-kit").string()}, "no-kit: no such folder"},
+      {{"-o", (dir / "a.exe").string(), "--icon", (dir / "no.ico").string()}, "no.ico: cannot open the icon"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> arguments{"build", (dir / "app").string()};
@@ -164,16 +164,21 @@ void expect_only(const fs::path& dir, const std::vector<std::string>& names) {
   EXPECT_THAT(found, testing::UnorderedElementsAreArray(names));
 }
 
-TEST(Cli, LeavesNothingBehindWhenTheLinkFails) {
+// Writing fails at its last step (the resources after the data, or the checksum) when the file
+// may not grow to its full size.
+TEST(Cli, LeavesNothingBehindWhenWritingFails) {
   TempDir dir;
   fs::create_directories(dir / "app");
   fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
-  write_file(dir / "kit" / "libzamrik_launcher_kit.a", "not an archive");
-  const pack_test::ToolResult result = run_tool(
-      {"build", (dir / "app").string(), "-o", (dir / "a.exe").string(), "--launcher-kit", (dir / "kit").string()});
+  const std::vector<std::string> build = {"build", (dir / "app").string(), "-o", (dir / "a.exe").string()};
+  ASSERT_EQ(run_tool(build).status, 0);
+  const std::uint64_t size = fs::file_size(dir / "a.exe");
+  fs::remove(dir / "a.exe");
+  const pack_test::ToolResult result = run_tool(build, size - 1);
   EXPECT_EQ(result.status, 2);
-  EXPECT_THAT(result.err, HasSubstr("zamrik-pack: internal error: linking the launcher failed"));
-  expect_only(dir.path(), {"app", "kit"});
+  EXPECT_THAT(result.err, HasSubstr("zamrik-pack: internal error: "));
+  EXPECT_THAT(result.err, HasSubstr("writing the executable failed"));
+  expect_only(dir.path(), {"app"});
 }
 
 TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
@@ -188,11 +193,10 @@ TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
     c = static_cast<char>(x);
   }
   write_file(dir / "app" / "noise.bin", noise);
-  fs::create_directories(dir / "kit");
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::execl(ZAMRIK_PACK_TOOL, ZAMRIK_PACK_TOOL, "build", (dir / "app").c_str(), "-o", (dir / "a.exe").c_str(),
-            "--launcher-kit", (dir / "kit").c_str(), "-q", static_cast<char*>(nullptr));
+    ::execl(ZAMRIK_PACK_TOOL, ZAMRIK_PACK_TOOL, "build", (dir / "app").c_str(), "-o", (dir / "a.exe").c_str(), "--level",
+            "19", "-q", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   const auto scratch_exists = [&] {
@@ -207,7 +211,7 @@ TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
-  expect_only(dir.path(), {"app", "kit"});
+  expect_only(dir.path(), {"app"});
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# End-to-end tests of zamrik-pack: real launchers linked from the Windows build's kit around the
-# hello example, run under Wine. Usage: e2e.sh CASE; ctest passes the paths in the environment.
+# End-to-end tests of zamrik-pack: real launchers written by the packer around the hello example,
+# run under Wine. Usage: e2e.sh CASE; ctest passes the paths in the environment.
 set -euo pipefail
-: "${ZAMRIK_PACK:?}" "${LAUNCHER_KIT:?}" "${APP_DIR:?}" "${WINE_RUN:?}" "${WORK:?}"
+: "${ZAMRIK_PACK:?}" "${APP_DIR:?}" "${WINE_RUN:?}" "${WORK:?}"
 export ZAMRIK_WINEPREFIX
 
 fail() {
@@ -12,7 +12,7 @@ fail() {
 expect_in() {  # TEXT NEEDLE
   grep -qF -- "$2" <<<"$1" || fail "expected '$2' in:"$'\n'"$1"
 }
-build() { "$ZAMRIK_PACK" build "$@" --launcher-kit "$LAUNCHER_KIT" -q; }
+build() { "$ZAMRIK_PACK" build "$@" -q; }
 # Runs a command and keeps its status, output and errors in $status, $out and $err.
 capture() {
   set +e
@@ -144,7 +144,11 @@ case "${1:?case}" in
     ;;
 
   signed)
-    build "$APP_DIR" -o hello.exe
+    # The packer needs no tool of a toolchain: packed with nothing at all on PATH.
+    no_tools=$(mktemp -d)
+    ! PATH=$no_tools command -v x86_64-w64-mingw32-gcc-posix >/dev/null || fail "a compiler is still reachable"
+    env PATH="$no_tools" "$ZAMRIK_PACK" build "$APP_DIR" -o hello.exe -q
+    rmdir "$no_tools"
     openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 \
       -subj "/CN=Zamrik throwaway test signer" 2>/dev/null
     osslsigncode sign -certs cert.pem -key key.pem -h sha256 -n "Hello" -in hello.exe -out signed.exe >/dev/null
@@ -156,6 +160,53 @@ case "${1:?case}" in
     [ "$status" -eq 0 ] || fail "the signed executable: status $status, $out $err"
     expect_in "$out" "Hello from a packed application!"
     expect_in "$out" "[1] signed"
+    ;;
+
+  windows-packer)
+    # The Windows packer, started as a Windows user would: a relative folder, paths with a drive
+    # letter and backslashes, and a folder deeper than Windows' classic 260 characters. Each time
+    # it writes the bytes that the Linux packer writes.
+    : "${ZAMRIK_PACK_EXE:?}"
+    identity=(--company "Zamrik demo" --product Hello --description "Zamrik onefile demo" --version 1.0.0.0)
+    cp -r "$APP_DIR" app
+    # Names beyond ASCII, two of which sort one way in UTF-8 and the other way in UTF-16
+    # (U+E000 against U+1F600, a surrogate pair): both packers walk in UTF-8 order.
+    echo private >app/data/$'\xee\x80\x80'.txt
+    echo smile >app/data/$'\xf0\x9f\x98\x80'.txt
+    echo umlauts >app/data/$'gr\xc3\xbc\xc3\x9fe'.txt
+    # The Linux packer with nothing on PATH, as in the signed case.
+    no_tools=$(mktemp -d)
+    env PATH="$no_tools" "$ZAMRIK_PACK" build app -o linux.exe "${identity[@]}" -q
+    rmdir "$no_tools"
+    # Wine's drive Z: is the root of the host's file system.
+    windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+    here=$(windows_path "$WORK")
+    long=$WORK
+    for i in 1 2 3 4 5 6; do long=$long/a-folder-name-of-fifty-characters-to-make-paths-$i; done
+    mkdir -p "$long"
+    cp -r app "$long/app"
+    deep=$(windows_path "$long")
+    [ ${#deep} -gt 300 ] || fail "the deep folder is only ${#deep} characters long"
+    for run in "app windows.exe --threads 1" "$here\\app $here\\drive.exe" "$deep\\app $deep\\long.exe"; do
+      read -r folder output threads <<<"$run"
+      capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" build "$folder" -o "$output" "${identity[@]}" $threads -q
+      [ "$status" -eq 0 ] || fail "build $folder: status $status: $err"
+    done
+    cmp linux.exe windows.exe || fail "the Windows packer wrote other bytes (relative paths)"
+    cmp linux.exe drive.exe || fail "the Windows packer wrote other bytes (drive letter)"
+    cmp linux.exe "$long/long.exe" || fail "the Windows packer wrote other bytes (long path)"
+
+    capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" verify "$here\\windows.exe"
+    [ "$status" -eq 0 ] || fail "verify: $err"
+    expect_in "$out" "windows.exe: OK, 7 files"
+    capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" list windows.exe
+    expect_in "$out" 'data\notes\readme.txt'
+    capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" extract "$deep\\long.exe" unpacked
+    [ "$status" -eq 0 ] || fail "extract: $err"
+    diff -r app unpacked || fail "the extracted tree differs from the folder"
+    capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" build app -o windows.exe --level 99
+    [ "$status" -eq 1 ] || fail "a bad level gave status $status"
+    expect_in "$err" "option '--level' takes a whole number"
     ;;
 
   *) fail "unknown case $1" ;;

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,8 +57,9 @@ struct ToolResult {
   std::string err;
 };
 
-// Runs zamrik-pack with arguments; standard output and error are captured through files.
-inline ToolResult run_tool(const std::vector<std::string>& arguments) {
+// Runs zamrik-pack with arguments; standard output and error are captured through files. A
+// file size limit (bytes) makes writing past it fail as on a full disk.
+inline ToolResult run_tool(const std::vector<std::string>& arguments, std::uint64_t file_size_limit = 0) {
   TempDir capture;
   const fs::path out = capture / "out", err = capture / "err";
   const pid_t pid = ::fork();
@@ -65,6 +68,11 @@ inline ToolResult run_tool(const std::vector<std::string>& arguments) {
     const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(out_fd, 1);
     ::dup2(err_fd, 2);
+    if (file_size_limit != 0) {
+      const rlimit limit{file_size_limit, file_size_limit};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      std::signal(SIGXFSZ, SIG_IGN);
+    }
     std::vector<char*> argv{const_cast<char*>(ZAMRIK_PACK_TOOL)};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);

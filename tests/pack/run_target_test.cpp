@@ -67,11 +67,10 @@ class RunFolder : public testing::Test {
     write_file(dir_ / "app" / "x86.exe", x86_program());
     write_file(dir_ / "app" / "notes.txt", "plain text");
     write_file(dir_ / "app" / "tools" / "data.bin", "data");
-    write_file(dir_ / "kit" / "zamrik-runner.dll", "MZ pretend runner");
   }
 
   pack::AppFolder scan(const std::string& program, const std::vector<std::string>& arguments = {}) {
-    return pack::scan_run_folder(dir_ / "app", {program, arguments}, dir_ / "kit");
+    return pack::scan_run_folder(dir_ / "app", {program, arguments});
   }
 
   TempDir dir_;
@@ -83,7 +82,9 @@ TEST_F(RunFolder, PutsTheRunnerAndItsRecordFirstAndThenTheProgram) {
   for (const pack::AppFile& file : folder.files) paths.push_back(file.path);
   EXPECT_THAT(paths, ElementsAre(u"zamrik-runner.dll", u"zamrik-runner.run", u"MyApp.exe", u"helper.dll", u"notes.txt",
                                  u"tools\\data.bin", u"x86.exe"));
-  EXPECT_EQ(folder.files[0].source, dir_ / "kit" / "zamrik-runner.dll");
+  const std::span<const std::uint8_t> runner = pack::embedded_runner_library();
+  EXPECT_EQ(folder.files[0].contents, std::string(runner.begin(), runner.end()));
+  EXPECT_EQ(pack::main_library_problem(runner), "") << "the packer carries a real main library";
   const std::optional<runner::RunRecord> record = runner::decode_run_record(bytes_of(folder.files[1].contents));
   ASSERT_TRUE(record);
   EXPECT_EQ(record->program, u"MyApp.exe");
@@ -111,30 +112,25 @@ TEST_F(RunFolder, RefusesARunTargetThatIsNoX86_64ProgramInTheFolderNamingIt) {
   for (const Case& c : cases) {
     // Through the tool, as the user meets it: status 1 and the message.
     const pack_test::ToolResult result =
-        run_tool({"build", (dir_ / "app").string(), "-o", (dir_ / "out.exe").string(), "--run", c.program,
-                  "--launcher-kit", (dir_ / "kit").string()});
+        run_tool({"build", (dir_ / "app").string(), "-o", (dir_ / "out.exe").string(), "--run", c.program});
     EXPECT_EQ(result.status, 1) << c.program;
     EXPECT_THAT(result.err, HasSubstr("zamrik-pack: error: " + c.message)) << c.program;
     EXPECT_FALSE(fs::exists(dir_ / "out.exe"));
   }
 }
 
-TEST_F(RunFolder, RefusesAFolderThatHoldsTheRunnersOwnNamesOrAKitWithoutTheRunner) {
-  write_file(dir_ / "app" / "Zamrik-Runner.RUN", "mine");
-  EXPECT_THROW(
-      try { scan("MyApp.exe"); } catch (const pack::InputError& error) {
-        EXPECT_THAT(error.what(), AllOf(HasSubstr("Zamrik-Runner.RUN"), HasSubstr("has the name of the runner's own file")));
-        throw;
-      },
-      pack::InputError);
-  fs::remove(dir_ / "app" / "Zamrik-Runner.RUN");
-  fs::remove(dir_ / "kit" / "zamrik-runner.dll");
-  EXPECT_THROW(
-      try { scan("MyApp.exe"); } catch (const pack::InputError& error) {
-        EXPECT_THAT(error.what(), HasSubstr("zamrik-runner.dll: no such file"));
-        throw;
-      },
-      pack::InputError);
+TEST_F(RunFolder, RefusesAFolderThatHoldsTheRunnersOwnNames) {
+  for (const char* name : {"Zamrik-Runner.RUN", "zamrik-runner.dll"}) {
+    write_file(dir_ / "app" / name, "mine");
+    EXPECT_THROW(
+        try { scan("MyApp.exe"); } catch (const pack::InputError& error) {
+          EXPECT_THAT(error.what(), AllOf(HasSubstr(name), HasSubstr("has the name of the runner's own file")));
+          throw;
+        },
+        pack::InputError)
+        << name;
+    fs::remove(dir_ / "app" / name);
+  }
 }
 
 TEST(RunOptions, ComeTogetherOrNotAtAll) {

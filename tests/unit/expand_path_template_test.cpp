@@ -118,13 +118,17 @@ TEST(ExpandPathTemplate, LiteralsAndFields) {
 TEST(ExpandPathTemplate, ConfiguredStringsAreConvertedToUtf16) {
   const char16_t sample[] = {ZAMRIK_UTF16_SAMPLE_UNITS};
   EXPECT_EQ(std::u16string(sample), u"Zo\u00eb \"Q\" \\ ; \u65e5\u672c \U0001F600");
-  EXPECT_EQ(std::u16string(zamrik_company), u"Caldrevine");
-  EXPECT_EQ(std::u16string(zamrik_product), u"Caldrevine");
-  EXPECT_EQ(std::u16string(zamrik_version), u"1.22.4.0");
-  // The packer's defaults, so that an application packed without options names itself as the kit does.
-  EXPECT_EQ(text::to_utf16(identity::default_company), zamrik_company);
-  EXPECT_EQ(text::to_utf16(identity::default_product), zamrik_product);
-  EXPECT_EQ(text::to_utf16(identity::default_version), zamrik_version);
+  using identity::IdentityString;
+  const std::u16string company = identity::identity_string(IdentityString::company);
+  const std::u16string product = identity::identity_string(IdentityString::product);
+  const std::u16string version = identity::identity_string(IdentityString::version);
+  EXPECT_EQ(company, u"Caldrevine");
+  EXPECT_EQ(product, u"Caldrevine");
+  EXPECT_EQ(version, u"1.22.4.0");
+  // The packer's defaults, so that an application packed without options names itself as the image does.
+  EXPECT_EQ(text::to_utf16(identity::default_company), company);
+  EXPECT_EQ(text::to_utf16(identity::default_product), product);
+  EXPECT_EQ(text::to_utf16(identity::default_version), version);
 }
 
 TEST(ExpandPathTemplate, TempIsTheSystemsTemporaryDirectoryWithoutTrailingBackslash) {

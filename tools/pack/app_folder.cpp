@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "entry_path.h"
+#include "host_files.h"
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "pe_image.h"
@@ -27,10 +28,7 @@ class Walker {
 
   void walk(const fs::path& directory, const fs::path& relative, const std::u16string& prefix) {
     std::error_code error;
-    std::vector<fs::path> children;
-    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-      children.push_back(it->path());
-    }
+    std::vector<fs::path> children = list_folder(directory, error);
     if (error) {
       problems.push_back(shown(relative) + ": cannot list the folder: " + error.message());
       return;
@@ -39,11 +37,11 @@ class Walker {
       warnings.push_back(shown(relative) + ": empty folder, left out (only files are packed)");
     }
     std::sort(children.begin(), children.end(),
-              [](const fs::path& a, const fs::path& b) { return a.filename().native() < b.filename().native(); });
+              [](const fs::path& a, const fs::path& b) { return utf8_of(a.filename()) < utf8_of(b.filename()); });
     for (const fs::path& child : children) visit(child, relative / child.filename(), prefix);
   }
 
-  std::string shown(const fs::path& relative) const { return (shown_root_ / relative).string(); }
+  std::string shown(const fs::path& relative) const { return utf8_of(shown_root_ / relative); }
 
   std::vector<AppFile> files;
   std::vector<std::string> problems;
@@ -51,7 +49,7 @@ class Walker {
 
  private:
   void visit(fs::path actual, const fs::path& relative, const std::u16string& prefix) {
-    const std::optional<std::u16string> name = text::to_utf16(actual.filename().native());
+    const std::optional<std::u16string> name = name_units(actual.filename());
     if (!name) {
       problems.push_back(shown(relative) + ": the name is not valid UTF-8, so it has no Windows form");
       return;
@@ -64,7 +62,7 @@ class Walker {
     std::error_code error;
     fs::file_status status = fs::symlink_status(actual, error);
     if (fs::is_symlink(status)) {
-      const fs::path target = fs::canonical(actual, error);
+      const fs::path target = canonical_path(actual, error);
       if (error) {
         problems.push_back(shown(relative) + ": broken link (to " + fs::read_symlink(actual, error).string() + ")");
         return;
@@ -80,7 +78,7 @@ class Walker {
     if (fs::is_regular_file(status)) {
       add_file(actual, relative, entry);
     } else if (fs::is_directory(status)) {
-      const fs::path real = fs::canonical(actual, error);
+      const fs::path real = canonical_path(actual, error);
       if (std::find(open_directories_.begin(), open_directories_.end(), real) != open_directories_.end()) {
         problems.push_back(shown(relative) + ": link back to " + real.string() + ", which would make a loop");
         return;
@@ -112,7 +110,7 @@ class Walker {
 std::string shown_path(const std::string& root, const std::u16string& entry) {
   std::string path = text::to_utf8_replacing(entry);
   std::replace(path.begin(), path.end(), '\\', '/');
-  return (fs::path(root) / path).string();
+  return utf8_of(path_from_utf8(root) / path_from_utf8(path));
 }
 
 // Two names that differ only in case are one file on Windows: the second would overwrite the
@@ -244,18 +242,20 @@ std::uint64_t table_size_for(const std::vector<AppFile>& files) {
 AppFolder scan_app_folder(const fs::path& root, const std::optional<std::string>& main, bool check_main) {
   std::error_code error;
   if (!fs::is_directory(root, error)) {
-    throw InputError(root.string() + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
+    throw InputError(utf8_of(root) + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
   }
-  Walker walker(root, fs::canonical(root));
+  const fs::path real_root = canonical_path(root, error);
+  if (error) throw InputError(utf8_of(root) + ": " + error.message());
+  Walker walker(root, real_root);
   walker.walk(root, {}, {});
   AppFolder folder;
   folder.warnings = std::move(walker.warnings);
   std::vector<std::string> problems = std::move(walker.problems);
   std::vector<AppFile> files = std::move(walker.files);
-  if (files.empty() && problems.empty()) problems.push_back(root.string() + ": holds no files to pack");
-  check_paths(root.string(), files, problems, folder.warnings);
+  if (files.empty() && problems.empty()) problems.push_back(utf8_of(root) + ": holds no files to pack");
+  check_paths(utf8_of(root), files, problems, folder.warnings);
   std::optional<std::size_t> chosen;
-  if (!files.empty()) chosen = choose_main_library(files, main, check_main, root.string(), problems);
+  if (!files.empty()) chosen = choose_main_library(files, main, check_main, utf8_of(root), problems);
   if (!problems.empty()) {
     std::string message;
     for (std::size_t i = 0; i < problems.size() && i < max_problems_shown; ++i) message += (i ? "\n" : "") + problems[i];

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "launcher_link.h"
+#include "launcher_identity.h"
 #include "run_target.h"
 
 namespace pack {
@@ -21,7 +21,6 @@ struct BuildRequest {
   int threads = 0;  // 0: one per core; the output does not depend on it
   bool checksum = true;
   LauncherIdentity identity;
-  std::filesystem::path launcher_kit;
   bool quiet = false;
 };
 

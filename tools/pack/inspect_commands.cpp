@@ -1,5 +1,3 @@
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,10 +6,12 @@
 
 #include "attached_data_reader.h"
 #include "commands.h"
+#include "host_files.h"
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "progress.h"
 #include "run_target.h"
+#include "terminal.h"
 #include "text/wide_text.h"
 
 namespace pack {
@@ -49,7 +49,7 @@ FrameInfo check_sound(const fs::path& executable, const AttachedDataContents& co
 
 void decode_with_progress(const fs::path& executable, const AttachedDataContents& contents, bool quiet, const char* label,
                           const EntryBytes& sink) {
-  ProgressBar bar(!quiet && ::isatty(STDERR_FILENO), stderr, label);
+  ProgressBar bar(!quiet && stderr_is_terminal(), stderr, label);
   std::uint64_t done = 0;
   try {
     decode_entries(contents, [&](std::size_t entry, std::span<const std::uint8_t> bytes, bool last_piece) {
@@ -74,19 +74,14 @@ class FileWriter {
  public:
   explicit FileWriter(fs::path directory) : directory_(std::move(directory)) {}
   ~FileWriter() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) close_file(fd_);
   }
 
   void write(const ListedEntry& entry, std::span<const std::uint8_t> bytes, bool last_piece) {
     if (fd_ < 0) open(entry);
-    while (!bytes.empty()) {
-      const ssize_t written = ::write(fd_, bytes.data(), bytes.size());
-      if (written < 0 && errno == EINTR) continue;
-      if (written < 0) throw std::runtime_error(current_.string() + ": cannot write: " + std::strerror(errno));
-      bytes = bytes.subspan(static_cast<std::size_t>(written));
-    }
+    if (!write_all(fd_, bytes)) throw std::runtime_error(current_.string() + ": cannot write: " + std::strerror(errno));
     if (last_piece) {
-      if (::close(fd_) != 0) throw std::runtime_error(current_.string() + ": cannot write: " + std::strerror(errno));
+      if (!close_file(fd_)) throw std::runtime_error(current_.string() + ": cannot write: " + std::strerror(errno));
       fd_ = -1;
     }
   }
@@ -99,11 +94,11 @@ class FileWriter {
     if (!path) throw InputError(text::to_utf8_replacing(entry.path) + ": the path holds an unpaired surrogate, which has no form here");
     std::string host = *path;
     std::replace(host.begin(), host.end(), '\\', '/');
-    current_ = directory_ / host;
+    current_ = directory_ / path_from_utf8(host);
     std::error_code error;
     fs::create_directories(current_.parent_path(), error);
     if (error) throw InputError(current_.parent_path().string() + ": cannot create the folder: " + error.message());
-    fd_ = ::open(current_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    fd_ = create_for_writing(current_);
     if (fd_ < 0) throw InputError(current_.string() + ": cannot create: " + std::strerror(errno));
   }
 

@@ -3,10 +3,12 @@
 #include <zstd.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "commands.h"
+#include "host_files.h"
 #include "identity/app_identity.h"
 #include "options.h"
 #include "pack_error.h"
@@ -49,7 +51,7 @@ The main library is a DLL whose entry is exported under ordinal 1.
                           in APP_DIR (MyApp.exe) with the user's arguments
       --run-arg ARG       give the program ARG before the user's arguments; repeat
                           for more
-      --level N           Zstandard compression level, 1 to 22 (default 19)
+      --level N           Zstandard compression level, 1 to 22 (default 9)
       --threads N         compression threads, 0 for one per core (default 0);
                           the output is the same for any number
       --checksum          store a checksum of the contents, checked as they are unpacked
@@ -62,8 +64,6 @@ The main library is a DLL whose entry is exported under ordinal 1.
                           file and product version (default )" + identity::default_version + R"()
       --version A.B.C.D   the same; deprecated, it goes in the next release
       --description TEXT  file description (default: the product name)
-      --launcher-kit DIR  the launcher kit made by the Windows build
-                          (default: $ZAMRIK_LAUNCHER_KIT, else the one in build/windows)
   -q, --quiet             no progress bar and no summary
   -h, --help              show this help
 
@@ -111,7 +111,7 @@ const std::vector<Command>& commands() {
        {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"run", 0, true}, {"run-arg", 0, true},
         {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
         {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
-        {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"launcher-kit", 0, true}, {"quiet", 'q', false},
+        {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"quiet", 'q', false},
         {"help", 'h', false}},
        1},
       {"list", list_help, {{"help", 'h', false}}, 1},
@@ -128,10 +128,10 @@ std::string checked_text(const std::string& option, const std::string& text) {
 
 pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   pack::BuildRequest request;
-  request.app_dir = parsed.operands().at(0);
+  request.app_dir = pack::path_from_utf8(parsed.operands().at(0));
   const std::optional<std::string> output = parsed.value("output");
   if (!output || output->empty()) throw pack::UsageError("build needs an output: -o OUT.exe");
-  request.output = *output;
+  request.output = pack::path_from_utf8(*output);
   request.main = parsed.value("main");
   request.check_main = !parsed.has("no-main-check");
   if (!request.check_main && !request.main) throw pack::UsageError("--no-main-check needs --main to name the library");
@@ -147,7 +147,7 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   if (auto level = parsed.value("level")) request.level = pack::parse_number("--level", *level, 1, ZSTD_maxCLevel());
   if (auto threads = parsed.value("threads")) request.threads = pack::parse_number("--threads", *threads, 0, 200);
   request.checksum = parsed.last_of({"checksum", "no-checksum"}) != "no-checksum";
-  if (auto icon = parsed.value("icon")) request.identity.icon = *icon;
+  if (auto icon = parsed.value("icon")) request.identity.icon = pack::path_from_utf8(*icon);
   if (auto company = parsed.value("company")) request.identity.company = checked_text("--company", *company);
   if (auto product = parsed.value("product")) request.identity.product = checked_text("--product", *product);
   if (auto description = parsed.value("description")) {
@@ -156,15 +156,13 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   // --version was the first spelling, until the tool's own --version made it ambiguous.
   if (auto spelling = parsed.last_of({"app-version", "version"})) {
     const std::string version = *parsed.value(*spelling);
-    try {
-      pack::parse_version(version);
-    } catch (const pack::LinkError& error) {
-      throw pack::UsageError("option '--" + *spelling + "': " + error.what());
+    if (!pack::parse_version(version)) {
+      throw pack::UsageError("option '--" + *spelling + "': version '" + version +
+                             "' is not of the form A.B.C.D with numbers 0 to 65535");
     }
     request.identity.version = version;
     if (parsed.has("version")) std::fputs("zamrik-pack: warning: build --version is deprecated; use --app-version\n", stderr);
   }
-  request.launcher_kit = parsed.value("launcher-kit").value_or(pack::default_launcher_kit().string());
   request.quiet = parsed.has("quiet");
   return request;
 }
@@ -199,9 +197,9 @@ int run(const std::vector<std::string>& arguments) {
   }
   const bool quiet = parsed.has("quiet");
   if (name == "build") pack::build_executable(build_request(parsed));
-  if (name == "list") pack::list_executable(operands[0]);
-  if (name == "verify") pack::verify_executable(operands[0], quiet);
-  if (name == "extract") pack::extract_executable(operands[0], operands[1], quiet);
+  if (name == "list") pack::list_executable(pack::path_from_utf8(operands[0]));
+  if (name == "verify") pack::verify_executable(pack::path_from_utf8(operands[0]), quiet);
+  if (name == "extract") pack::extract_executable(pack::path_from_utf8(operands[0]), pack::path_from_utf8(operands[1]), quiet);
   return 0;
 }
 
@@ -223,10 +221,7 @@ std::string usage_hint(const std::vector<std::string>& arguments) {
   return "zamrik-pack --help";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::string> arguments(argv + 1, argv + argc);
+int run_tool(const std::vector<std::string>& arguments) {
   try {
     return run(arguments);
   } catch (const pack::UsageError& error) {
@@ -244,3 +239,16 @@ int main(int argc, char** argv) {
     return 2;
   }
 }
+
+}  // namespace
+
+// Windows hands the arguments over in UTF-16; the packer works in UTF-8 everywhere.
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(text::to_utf8_replacing(std::u16string(argv[i], argv[i] + std::wcslen(argv[i]))));
+  return run_tool(arguments);
+}
+#else
+int main(int argc, char** argv) { return run_tool({argv + 1, argv + argc}); }
+#endif

@@ -9,6 +9,11 @@
 #include "runner/run_record.h"
 #include "text/wide_text.h"
 
+extern "C" {
+extern const std::uint8_t zamrik_runner_library[];
+extern const std::uint8_t zamrik_runner_library_end[];
+}
+
 namespace pack {
 namespace fs = std::filesystem;
 namespace {
@@ -52,11 +57,9 @@ struct RecordRead {};
 
 }  // namespace
 
-fs::path runner_library(const fs::path& launcher_kit) {
-  return launcher_kit / text::to_utf8_replacing(runner::runner_name);
-}
+std::span<const std::uint8_t> embedded_runner_library() { return {zamrik_runner_library, zamrik_runner_library_end}; }
 
-AppFolder scan_run_folder(const fs::path& root, const RunTarget& target, const fs::path& launcher_kit) {
+AppFolder scan_run_folder(const fs::path& root, const RunTarget& target) {
   std::error_code error;
   if (!fs::is_directory(root, error)) {
     throw InputError(root.string() + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
@@ -68,10 +71,6 @@ AppFolder scan_run_folder(const fs::path& root, const RunTarget& target, const f
     if (!units) throw InputError("--run-arg: not UTF-8 text");
     record.arguments.push_back(*units);
   }
-  const fs::path runner = runner_library(launcher_kit);
-  if (!fs::is_regular_file(runner, error)) {
-    throw InputError(runner.string() + ": no such file; build the Windows preset, or name the kit with --launcher-kit");
-  }
 
   // The program goes where a main library would, so that it is checked only as a program here.
   AppFolder folder = scan_app_folder(root, target.program, false);
@@ -81,10 +80,10 @@ AppFolder scan_run_folder(const fs::path& root, const RunTarget& target, const f
       throw InputError((root / text::to_utf8_replacing(file.path)).string() + ": has the name of the runner's own file; rename it");
     }
   }
-  AppFile runner_file{runner::runner_name, runner, fs::file_size(runner)};
-  AppFile record_file{runner::record_name, {}, 0};
-  record_file.contents = runner::encode_run_record(record);
-  record_file.size = record_file.contents.size();
+  const std::span<const std::uint8_t> runner = embedded_runner_library();
+  AppFile runner_file{runner::runner_name, {}, runner.size(), {runner.begin(), runner.end()}};
+  const std::string record_bytes = runner::encode_run_record(record);
+  AppFile record_file{runner::record_name, {}, record_bytes.size(), record_bytes};
   folder.files.insert(folder.files.begin(), {runner_file, record_file});
   folder.content_size += runner_file.size + record_file.size;
   return folder;

@@ -2,8 +2,10 @@
 // the program to start and the arguments to give it first.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,14 +19,13 @@ struct RunTarget {
   std::vector<std::string> arguments;
 };
 
-// The runner as the launcher kit holds it.
-std::filesystem::path runner_library(const std::filesystem::path& launcher_kit);
+// The stock runner that the packer carries.
+std::span<const std::uint8_t> embedded_runner_library();
 
 // The files of root after the runner and its record, the program first among them. Throws
 // InputError naming the program when it is no x86-64 program inside root, and for anything that
 // scan_app_folder refuses.
-AppFolder scan_run_folder(const std::filesystem::path& root, const RunTarget& target,
-                          const std::filesystem::path& launcher_kit);
+AppFolder scan_run_folder(const std::filesystem::path& root, const RunTarget& target);
 
 // What an executable runs, as a command line to show ("MyApp.exe --flag "two words""), when its
 // main library is the runner; nothing otherwise. Decodes only as far as the record. Throws

@@ -1,0 +1,210 @@
+#include "pe_writer.h"
+
+#include <algorithm>
+#include <istream>
+#include <vector>
+
+#include "pack_error.h"
+#include "pe_image.h"
+#include "payload/linked_attached_data.h"
+#include "identity/app_identity.h"
+
+namespace pack {
+namespace {
+
+std::uint32_t u16_at(std::span<const std::uint8_t> bytes, std::uint64_t at) {
+  return std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8;
+}
+std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::uint64_t at) {
+  return u16_at(bytes, at) | u16_at(bytes, at + 2) << 16;
+}
+void set_u16(std::string& out, std::uint64_t at, std::uint32_t value) {
+  out[at] = static_cast<char>(value & 0xFF);
+  out[at + 1] = static_cast<char>((value >> 8) & 0xFF);
+}
+void set_u32(std::string& out, std::uint64_t at, std::uint32_t value) {
+  set_u16(out, at, value & 0xFFFF);
+  set_u16(out, at + 2, value >> 16);
+}
+std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+// Offsets in the PE32+ optional header.
+constexpr std::uint64_t initialized_data_size_at = 8;
+constexpr std::uint64_t section_alignment_at = 32;
+constexpr std::uint64_t file_alignment_at = 36;
+constexpr std::uint64_t image_size_at = 56;
+constexpr std::uint64_t headers_size_at = 60;
+constexpr std::uint64_t checksum_at = 64;
+constexpr std::uint64_t directory_count_at = 108;
+constexpr std::uint64_t directories_at = 112;
+constexpr std::uint32_t resource_directory = 2;
+constexpr std::uint32_t certificate_directory = 4;
+constexpr std::uint64_t section_header_size = 40;
+
+struct NewSection {
+  const char* name;
+  std::uint32_t rva;
+  std::uint32_t virtual_size;
+  std::uint64_t offset;
+  std::uint64_t raw_size;
+};
+
+void put_section_header(std::string& head, std::uint64_t at, const NewSection& section) {
+  std::fill(head.begin() + static_cast<std::ptrdiff_t>(at), head.begin() + static_cast<std::ptrdiff_t>(at + section_header_size), '\0');
+  for (std::size_t i = 0; section.name[i] != '\0'; ++i) head[at + i] = section.name[i];
+  set_u32(head, at + 8, section.virtual_size);
+  set_u32(head, at + 12, section.rva);
+  set_u32(head, at + 16, static_cast<std::uint32_t>(section.raw_size));
+  set_u32(head, at + 20, static_cast<std::uint32_t>(section.offset));
+  set_u32(head, at + 36, section_initialized_data | section_readable);
+}
+
+void write_zeros(std::ostream& out, std::uint64_t count) {
+  static const char zeros[4096] = {};
+  for (; count > 0; count -= std::min<std::uint64_t>(count, sizeof zeros)) {
+    out.write(zeros, static_cast<std::streamsize>(std::min<std::uint64_t>(count, sizeof zeros)));
+  }
+}
+
+}  // namespace
+
+ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity_strings)
+    : image_(launcher_image), identity_(std::move(identity_strings)) {
+  const PeImage image = parse_pe_image(image_);
+  if (image.machine != machine_x86_64 || !image.pe32_plus) throw PeFormatError("the launcher image is no PE32+ x86-64 image");
+  const std::uint64_t pe = u32_at(image_, 0x3C);
+  optional_ = pe + 24;
+  const std::uint32_t optional_size = u16_at(image_, pe + 20);
+  table_ = optional_ + optional_size;
+  section_count_ = static_cast<std::uint32_t>(image.sections.size());
+  if (optional_size < directories_at + 8 * (certificate_directory + 1) ||
+      u32_at(image_, optional_ + directory_count_at) <= certificate_directory) {
+    throw PeFormatError("the launcher image has too few data directories");
+  }
+  section_alignment_ = u32_at(image_, optional_ + section_alignment_at);
+  file_alignment_ = u32_at(image_, optional_ + file_alignment_at);
+  if (file_alignment_ == 0 || section_alignment_ < file_alignment_) throw PeFormatError("the launcher image has odd alignments");
+  for (std::uint32_t directory : {resource_directory, certificate_directory}) {
+    if (u32_at(image_, optional_ + directories_at + 8 * directory) != 0) {
+      throw PeFormatError("the launcher image already has resources or a certificate");
+    }
+  }
+  if (image.sections.empty() || image.sections.back().name != identity::identity_section_name) {
+    throw PeFormatError(std::string("the launcher image does not end with its identity section ") + identity::identity_section_name);
+  }
+  for (const PeSection& section : image.sections) {
+    if (section.name == attached_data_section_name || section.name == ".rsrc") {
+      throw PeFormatError("the launcher image already has a section " + section.name);
+    }
+  }
+  const PeSection& last = image.sections.back();
+  if (std::uint64_t{last.raw_offset} + last.raw_size != image_.size()) {
+    throw PeFormatError("the launcher image has data after its last section");
+  }
+  // Two more section headers take the place of zeros between the table and the first section.
+  const std::uint64_t table_end = table_ + section_header_size * section_count_;
+  const std::uint64_t room = u32_at(image_, optional_ + headers_size_at);
+  if (table_end + 2 * section_header_size > room ||
+      !std::all_of(image_.begin() + static_cast<std::ptrdiff_t>(table_end),
+                   image_.begin() + static_cast<std::ptrdiff_t>(table_end + 2 * section_header_size),
+                   [](std::uint8_t byte) { return byte == 0; })) {
+    throw PeFormatError("the launcher image's headers leave no room for two more sections");
+  }
+  identity_rva_ = last.virtual_address;
+  identity_offset_ = last.raw_offset;
+  block_offset_ = identity_offset_ + align_up(identity_.size(), file_alignment_);
+}
+
+void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
+                              const std::function<std::string(std::uint32_t)>& resources) const {
+  const NewSection strings{identity::identity_section_name, identity_rva_, static_cast<std::uint32_t>(identity_.size()), identity_offset_,
+                            block_offset_ - identity_offset_};
+  const std::uint64_t block_rva = align_up(strings.rva + strings.virtual_size, section_alignment_);
+  const std::uint64_t resources_offset = block_offset_ + align_up(block_size, file_alignment_);
+  const std::uint64_t resources_rva = align_up(block_rva + block_size, section_alignment_);
+  if (resources_rva >= 0xFFFF0000 || resources_offset >= 0xFFFF0000) {
+    throw InputError("the executable would pass the 4 GiB that the format allows; pack less or compress more");
+  }
+  const std::string resource_bytes = resources(static_cast<std::uint32_t>(resources_rva));
+  const NewSection block{attached_data_section_name, static_cast<std::uint32_t>(block_rva), static_cast<std::uint32_t>(block_size),
+                         block_offset_, resources_offset - block_offset_};
+  const NewSection resource{".rsrc", static_cast<std::uint32_t>(resources_rva), static_cast<std::uint32_t>(resource_bytes.size()),
+                            resources_offset, align_up(resource_bytes.size(), file_alignment_)};
+  const std::uint64_t image_size = align_up(resources_rva + resource_bytes.size(), section_alignment_);
+  if (image_size > 0xFFFFFFFF || resources_offset + resource.raw_size > 0xFFFFFFFF) {
+    throw InputError("the executable would pass the 4 GiB that the format allows; pack less or compress more");
+  }
+
+  std::string head(image_.begin(), image_.begin() + static_cast<std::ptrdiff_t>(identity_offset_));
+  const std::uint64_t last = table_ + section_header_size * (section_count_ - 1);
+  put_section_header(head, last, strings);
+  put_section_header(head, last + section_header_size, block);
+  put_section_header(head, last + 2 * section_header_size, resource);
+  const std::uint64_t pe = optional_ - 24;
+  set_u16(head, pe + 6, section_count_ + 2);
+  // The sum of the raw sizes of the sections that hold initialized data, as the linker counts it.
+  std::uint64_t initialized = 0;
+  for (std::uint32_t i = 0; i < section_count_ + 2; ++i) {
+    const std::uint64_t at = table_ + section_header_size * i;
+    const auto byte = [&](std::uint64_t k) { return static_cast<std::uint8_t>(head[at + k]); };
+    const std::uint32_t flags = std::uint32_t{byte(36)} | std::uint32_t{byte(37)} << 8 | std::uint32_t{byte(38)} << 16 | std::uint32_t{byte(39)} << 24;
+    const std::uint32_t raw = std::uint32_t{byte(16)} | std::uint32_t{byte(17)} << 8 | std::uint32_t{byte(18)} << 16 | std::uint32_t{byte(19)} << 24;
+    if (flags & section_initialized_data) initialized += raw;
+  }
+  set_u32(head, optional_ + initialized_data_size_at, static_cast<std::uint32_t>(std::min<std::uint64_t>(initialized, 0xFFFFFFFF)));
+  set_u32(head, optional_ + image_size_at, static_cast<std::uint32_t>(image_size));
+  set_u32(head, optional_ + directories_at + 8 * resource_directory, resource.rva);
+  set_u32(head, optional_ + directories_at + 8 * resource_directory + 4, resource.virtual_size);
+  set_u32(head, optional_ + checksum_at, 0);
+
+  file.seekp(0);
+  file.write(head.data(), static_cast<std::streamsize>(head.size()));
+  file.write(identity_.data(), static_cast<std::streamsize>(identity_.size()));
+  write_zeros(file, strings.raw_size - identity_.size());
+  file.seekp(static_cast<std::streamoff>(block_offset_ + block_size));
+  write_zeros(file, block.raw_size - block_size);
+  file.write(resource_bytes.data(), static_cast<std::streamsize>(resource_bytes.size()));
+  write_zeros(file, resource.raw_size - resource_bytes.size());
+  file.flush();
+  if (!file) throw std::runtime_error("writing the executable failed");
+
+  file.seekg(0);
+  const std::uint32_t checksum = pe_checksum(file, optional_ + checksum_at);
+  std::string field(4, '\0');
+  set_u32(field, 0, checksum);
+  file.clear();
+  file.seekp(static_cast<std::streamoff>(optional_ + checksum_at));
+  file.write(field.data(), 4);
+  file.flush();
+  if (!file) throw std::runtime_error("writing the executable failed");
+}
+
+std::uint32_t pe_checksum(std::istream& file, std::uint64_t checksum_offset) {
+  std::vector<char> buffer(1 << 20);
+  std::uint64_t sum = 0;
+  std::uint64_t position = 0;
+  int pending = -1;  // a byte left over from an odd-sized read
+  const auto add = [&](std::uint32_t word, std::uint64_t at) {
+    if (at == checksum_offset || at == checksum_offset + 2) return;
+    sum += word;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  };
+  while (file) {
+    file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const std::size_t got = static_cast<std::size_t>(file.gcount());
+    for (std::size_t i = 0; i < got; ++i, ++position) {
+      const std::uint32_t byte = static_cast<std::uint8_t>(buffer[i]);
+      if (pending < 0) {
+        pending = static_cast<int>(byte);
+      } else {
+        add(static_cast<std::uint32_t>(pending) | byte << 8, position - 1);
+        pending = -1;
+      }
+    }
+  }
+  if (pending >= 0) add(static_cast<std::uint32_t>(pending), position - 1);
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<std::uint32_t>(sum + position);
+}
+
+}  // namespace pack

@@ -1,0 +1,39 @@
+// The executable is written under a hidden name beside its final place and renamed only once it
+// is complete, so a failed build never leaves a half-written file under that name. On an
+// interruption (Ctrl+C, a closed console or terminal, a termination request) the partial file
+// goes too, at once: waiting for the build to notice would take as long as the compression job
+// under way, which cannot be stopped midway. One build runs at a time in a process.
+#pragma once
+
+#include <ext/stdio_filebuf.h>
+
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+namespace pack {
+
+class ScratchSpace {
+ public:
+  // Creates the partial file beside output; throws InputError when that folder takes no file.
+  explicit ScratchSpace(const std::filesystem::path& output);
+  ~ScratchSpace();
+  ScratchSpace(const ScratchSpace&) = delete;
+  ScratchSpace& operator=(const ScratchSpace&) = delete;
+
+  // The partial file, open for writing and reading back.
+  std::iostream& stream() { return *stream_; }
+  const std::filesystem::path& partial() const { return partial_; }
+  // Closes the partial file, gives it the usual permissions and renames it to output.
+  void commit(const std::filesystem::path& output);
+
+ private:
+  void open_stream(int fd);
+  void close_stream();
+
+  std::filesystem::path partial_;
+  std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buffer_;
+  std::unique_ptr<std::iostream> stream_;
+};
+
+}  // namespace pack

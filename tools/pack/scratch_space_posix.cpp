@@ -1,0 +1,111 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "pack_error.h"
+#include "scratch_space.h"
+
+namespace pack {
+namespace fs = std::filesystem;
+namespace {
+
+int signal_pipe[2] = {-1, -1};
+
+extern "C" void forward_signal(int signal) {
+  const char number = static_cast<char>(signal);
+  [[maybe_unused]] const ssize_t ignored = ::write(signal_pipe[1], &number, 1);
+}
+
+constexpr int signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// On SIGINT, SIGTERM or SIGHUP a watcher thread removes the partial file and lets the signal end
+// the process as usual. One build runs at a time, so the state lives here.
+std::mutex mutex;
+std::thread watcher;
+fs::path* watched = nullptr;
+
+void remove_partial(fs::path& partial) {
+  std::error_code ignored;
+  if (!partial.empty()) fs::remove(partial, ignored);
+  partial.clear();
+}
+
+void watch() {
+  char number = 0;
+  while (::read(signal_pipe[0], &number, 1) < 0 && errno == EINTR) {
+  }
+  if (number == 0) return;
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (watched) remove_partial(*watched);
+  std::signal(number, SIG_DFL);
+  std::raise(number);
+}
+
+void stop_watching() {
+  if (!watcher.joinable()) return;
+  for (int signal : signals) std::signal(signal, SIG_DFL);
+  forward_signal(0);
+  watcher.join();
+  ::close(signal_pipe[0]);
+  ::close(signal_pipe[1]);
+}
+
+}  // namespace
+
+ScratchSpace::ScratchSpace(const fs::path& output) {
+  if (::pipe(signal_pipe) != 0) throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
+  watcher = std::thread(watch);
+  for (int signal : signals) std::signal(signal, forward_signal);
+
+  const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
+  int error = 0;
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    std::string partial = (folder / ("." + output.filename().string() + ".partial-XXXXXX")).string();
+    const int fd = ::mkostemp(partial.data(), O_CLOEXEC);
+    if (fd < 0) {
+      error = errno;
+    } else {
+      partial_ = partial;
+      watched = &partial_;
+      open_stream(fd);
+    }
+  }
+  if (error != 0) {
+    stop_watching();
+    throw InputError(folder.string() + ": cannot write here: " + std::strerror(error));
+  }
+}
+
+ScratchSpace::~ScratchSpace() {
+  stop_watching();
+  const std::lock_guard<std::mutex> lock(mutex);
+  try {
+    close_stream();
+  } catch (const std::exception&) {
+    // The file goes anyway.
+  }
+  remove_partial(partial_);
+  watched = nullptr;
+}
+
+void ScratchSpace::commit(const fs::path& output) {
+  close_stream();
+  // The temporary file was created private to its owner; give it the usual permissions.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  fs::permissions(partial_, static_cast<fs::perms>(0777 & ~mask));
+  const std::lock_guard<std::mutex> lock(mutex);
+  fs::rename(partial_, output);
+  partial_.clear();
+}
+
+}  // namespace pack
