@@ -14,40 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "support/test_directory.h"
+
 namespace pack_test {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "pack-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const fs::path& path() const { return path_; }
-  fs::path operator/(const fs::path& relative) const { return path_ / relative; }
-
- private:
-  fs::path path_;
-};
-
-inline void write_file(const fs::path& path, const std::string& contents) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
-}
-
-inline std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test_support::read_file;
+using test_support::TempDir;
+using test_support::write_file;
 
 inline fs::path fixture(const std::string& name) { return fs::path(PACK_FIXTURE_DIR) / name; }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -72,6 +73,32 @@ class TestDirectory {
     std::error_code ignored;
     fs::remove_all(path_, ignored);
   }
+  fs::path path_;
+};
+
+// A fresh directory of a unique name, for a helper that needs one of its own beside the
+// test's (several may exist at once). Removed again at the end of its scope.
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device random;
+    for (;;) {
+      path_ = fs::temp_directory_path() / ("zamrik-test-" + std::to_string(random()) + std::to_string(random()));
+      std::error_code error;
+      if (fs::create_directory(path_, error)) break;
+      if (error) throw fs::filesystem_error("cannot make a scratch directory", path_, error);
+    }
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const fs::path& relative) const { return path_ / relative; }
+
+ private:
   fs::path path_;
 };
 
