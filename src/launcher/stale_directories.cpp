@@ -10,8 +10,8 @@
 namespace launcher {
 namespace {
 
-// Enough for a hundred directories or more, and short enough that a parent whose application ended
-// at once does not linger on a large one.
+// Enough for a hundred directories or more, and short enough that a parent whose application
+// ended at once does not linger on a large one.
 constexpr std::uint64_t sweep_milliseconds = 2000;
 // How much longer the parent waits for a sweep held up in one slow system call.
 constexpr std::uint64_t sweep_overrun_milliseconds = 1000;
