@@ -33,9 +33,15 @@ bool watch_console_events(RunState& state) {
   return os::add_console_event_handler(on_console_event);
 }
 
-std::uint32_t run_child(RunState& state) {
-  os::Handle child = os::create_child_process(state.executable.module_file_name(), state.child_command_line);
+os::Handle start_child(RunState& state) {
+  // Without a job the child runs all the same, as it would have to on a system that has none.
+  state.child_job = os::create_kill_on_close_job();
+  os::Handle child = os::create_child_process(state.executable.module_file_name(), state.child_command_line, state.child_job);
   if (child == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
+  return child;
+}
+
+std::uint32_t supervise_child(RunState& state, os::Handle child) {
   std::uint32_t exit_code = unreadable_exit_code;
   // The main thread waits and reads on a handle of its own, so that a console handler can
   // take and close the shared one at any moment.
@@ -75,6 +81,7 @@ void remove_unpack_directory(const RunState& state) {
 }
 
 bool console_event_handler(RunState& state, os::ConsoleEvent) {
+  state.sweep_stop.store(true);
   // Taking the handle out first makes this thread the only one that may wait on it, end it
   // and close it; a second event finds the slot empty and goes straight to the removal.
   if (os::Handle child = take_child_process(state)) {
@@ -82,6 +89,9 @@ bool console_event_handler(RunState& state, os::ConsoleEvent) {
     os::close_handle(child);
   }
   if (unpack_directory_removable(state)) remove_unpack_directory(state);
+  // The event's default course ends the process, and a thread cut off inside a system call may
+  // hold a lock that the rest of the exit then waits for.
+  end_stale_sweep(state, true);
   return false;
 }
 

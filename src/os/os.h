@@ -55,6 +55,8 @@ std::uint32_t current_process_id();
 std::int64_t system_time_as_file_time();
 // A high-resolution counter into the caller's variable (its address seeds {RANDOM}).
 void query_performance_counter(std::int64_t* counter);
+// Milliseconds from a fixed point in the past, never going back, for time limits.
+std::uint64_t monotonic_milliseconds();
 // The C run-time's split of the command line (__argc, __wargv). The vector is the process's
 // own: a test may replace an element and put it back.
 int argument_count();
@@ -88,6 +90,11 @@ Handle create_file_for_writing(const char16_t* path);
 // Writes the whole span, as many calls as it takes: false on failure (last_error tells why),
 // also when the system stops taking bytes without one.
 bool write_file(Handle file, const void* data, std::uint32_t size);
+// Opens an existing file for reading: invalid_handle on failure.
+Handle open_file_for_reading(const char16_t* path);
+// Reads up to size bytes into data and stores how many in *read (0 at the end of the file):
+// false on failure.
+bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read);
 // False when the system reports a failure, which for a written file can mean that its data did
 // not all arrive.
 bool close_handle(Handle handle);
@@ -101,6 +108,9 @@ enum class FileKind {
   directory_link,  // a link or junction that leads to a directory
 };
 FileKind file_kind(const char16_t* path);
+// When the file or directory was made, as system_time_as_file_time counts. Where the system
+// keeps no such time, a later one (its last change), never an earlier one. False on failure.
+bool creation_time(const char16_t* path, std::int64_t* file_time);
 bool delete_file(const char16_t* path);
 // Removes an empty directory, or a directory link as itself.
 bool remove_directory(const char16_t* path);
@@ -145,9 +155,21 @@ using ConsoleEventHandler = bool (*)(ConsoleEvent event);
 // False when the handler cannot be registered.
 bool add_console_event_handler(ConsoleEventHandler handler);
 
+// Whether a process runs under an id: none (no process, or one that has ended and that only
+// handles keep), running (it started at *start_time, as system_time_as_file_time counts), or
+// unknown (the system will not tell).
+enum class ProcessStatus { none, running, unknown };
+ProcessStatus process_status(std::uint32_t process_id, std::int64_t* start_time);
+
+// A job that ends every process in it once its last handle is closed, also when the process
+// holding that handle dies, and whose processes start theirs outside it: null when the system
+// makes none.
+Handle create_kill_on_close_job();
 // Starts application with the command line (writable), the launcher's handles inherited and
-// its three standard handles passed on: the process handle, null on failure.
-Handle create_child_process(const char16_t* application, char16_t* command_line);
+// its three standard handles passed on (a console program then writes through them and opens
+// no window of its own): the process handle, null on failure. With a job, the child is in it
+// before it runs any code of its own; one that the job cannot take runs without it.
+Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job);
 enum class WaitResult { ended, timed_out, failed };
 // Waits for the process to end, at most the given time or without a limit.
 WaitResult wait_for(Handle process, std::uint32_t milliseconds);
@@ -158,6 +180,9 @@ void terminate(Handle process, std::uint32_t code);
 // A second handle of the same process: null on failure.
 Handle duplicate_handle(Handle handle);
 void sleep_milliseconds(std::uint32_t milliseconds);
+// Runs work(argument) on a new thread that nobody waits for: false when none can be started.
+using ThreadWork = void (*)(void* argument);
+bool start_thread(ThreadWork work, void* argument);
 
 // ---- Library loading ----------------------------------------------------------------------
 

@@ -144,7 +144,7 @@ class Supervision : public ConsoleEvent {
 TEST_F(Supervision, TheParentTakesTheChildsExitCodeAndReleasesTheHandle) {
   for (std::uint32_t code : {0u, 7u, 0xC0000005u}) {
     set_child_command_line(sleeper_command_line(0, code));
-    EXPECT_EQ(launcher::run_child(*state_), code);
+    EXPECT_EQ(launcher::supervise_child(*state_, launcher::start_child(*state_)), code);
     EXPECT_EQ(state_->child_process.load(), nullptr);
   }
 }
@@ -152,7 +152,7 @@ TEST_F(Supervision, TheParentTakesTheChildsExitCodeAndReleasesTheHandle) {
 TEST_F(Supervision, WhenTheHandlerReleasedTheChildFirstTheParentTakes1) {
   set_child_command_line(sleeper_command_line(60000, 7));
   std::uint32_t exit_code = 0;
-  std::thread main_thread([&] { exit_code = launcher::run_child(*state_); });
+  std::thread main_thread([&] { exit_code = launcher::supervise_child(*state_, launcher::start_child(*state_)); });
   while (state_->child_process.load() == nullptr) Sleep(10);
   EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_break));
   main_thread.join();

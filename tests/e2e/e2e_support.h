@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -68,6 +69,34 @@ struct Start {
   std::wstring directory;     // empty: this program's current directory
 };
 
+std::vector<Report> reports_in(const std::string& out);
+
+// A started process that the test has not waited for yet; its streams are read as they come.
+class Running {
+ public:
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  ~Running();  // ends the process if it still runs
+
+  std::uint32_t id() const { return id_; }
+  void* handle() const { return handle_; }  // the process, to wait on or to end
+  // Waits until the standard output holds a whole line that starts with prefix: false when
+  // the limit passes first.
+  bool wait_for_line(const std::string& prefix, std::uint32_t milliseconds = 60000);
+  std::string output_so_far();
+  // Waits for the end and gathers what the process left.
+  Outcome finish();
+
+ private:
+  friend class LauncherTest;
+  struct Streams;
+  Running();
+
+  std::unique_ptr<Streams> streams_;
+  void* handle_ = nullptr;
+  std::uint32_t id_ = 0;
+};
+
 // Every launcher test gets a fresh temporary directory (TMP and TEMP of the started
 // processes), and none of the six variables unless it sets them.
 class LauncherTest : public testing::Test {
@@ -76,6 +105,8 @@ class LauncherTest : public testing::Test {
   void TearDown() override;
 
   Outcome run(const Start& start);
+  // Starts as run does and returns at once; null when the process could not start.
+  std::unique_ptr<Running> start(const Start& start);
   // The names in the temporary directory.
   std::vector<std::wstring> temporary_entries() const;
 

@@ -193,6 +193,9 @@ class SupervisionSeamTest : public SeamTest {
     std::copy(line.begin(), line.end() + 1, state_->child_command_line);
   }
 
+  // The parent's two steps, as launcher_main takes them.
+  std::uint32_t run_child() { return launcher::supervise_child(*state_, launcher::start_child(*state_)); }
+
   bool directory_left() const { return std::filesystem::exists(scratch_.path() / "main.dll"); }
 
   TestDirectory scratch_;
@@ -203,7 +206,7 @@ TEST_F(SupervisionSeamTest, AFailedWaitTakesNoCodeAndLeavesTheDirectoryToTheChil
   start_sleeper(1000, 7);
   seams.fail_waits = true;
   // Read after a failed wait, the code of a running child is 259, "still active".
-  EXPECT_EQ(launcher::run_child(*state_), 1u);
+  EXPECT_EQ(run_child(), 1u);
   EXPECT_EQ(state_->child_process.load(), nullptr);
   EXPECT_FALSE(launcher::unpack_directory_removable(*state_));
   EXPECT_FALSE(launcher::console_event_handler(*state_, os::ConsoleEvent::ctrl_c));
@@ -214,7 +217,7 @@ TEST_F(SupervisionSeamTest, AChildWhoseHandleCannotBeSharedKeepsItsDirectoryThro
   start_sleeper(1000, 7);
   seams.fail_duplicates = true;
   std::atomic<std::uint32_t> exit_code{0};
-  std::thread main_thread([&] { exit_code = launcher::run_child(*state_); });
+  std::thread main_thread([&] { exit_code = run_child(); });
   while (!state_->unwatched_child.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   // The handler finds no child to wait for or end.
   EXPECT_FALSE(launcher::console_event_handler(*state_, os::ConsoleEvent::close));
@@ -230,7 +233,7 @@ TEST_F(SupervisionSeamTest, AChildWhoseHandleCannotBeSharedKeepsItsDirectoryThro
 TEST_F(SupervisionSeamTest, TheHandlerGivesTheChildFiveSecondsAndTheRemovalTwentyTriesAPause100MsApart) {
   // Timings that the tests under Wine can only bound from below.
   start_sleeper(60000, 7);
-  std::thread main_thread([&] { launcher::run_child(*state_); });
+  std::thread main_thread([&] { run_child(); });
   while (state_->child_process.load() == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(launcher::console_event_handler(*state_, os::ConsoleEvent::ctrl_c));
   main_thread.join();

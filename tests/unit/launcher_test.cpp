@@ -369,7 +369,7 @@ TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
   };
   const auto supervise = [&](std::u16string script) {
     std::u16string line = u"sh -c \"" + script + u"\"";
-    os::Handle child = os::create_child_process(u"/bin/sh", line.data());
+    os::Handle child = os::create_child_process(u"/bin/sh", line.data(), nullptr);
     EXPECT_NE(child, nullptr);
     os::Handle own = os::duplicate_handle(child);
     state->child_process.store(child);

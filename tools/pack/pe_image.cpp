@@ -128,4 +128,17 @@ std::string main_library_problem(std::span<const std::uint8_t> file) {
   return {};
 }
 
+std::string program_problem(std::span<const std::uint8_t> file) {
+  PeImage image;
+  try {
+    image = parse_pe_image(file);
+  } catch (const PeFormatError& error) {
+    return std::string("is not an x86-64 Windows program: ") + error.what();
+  }
+  if (image.machine != machine_x86_64) return "is built for " + machine_name(image.machine) + ", not x86-64";
+  if (!image.pe32_plus) return "is a PE32 image, not PE32+ (64-bit)";
+  if ((image.characteristics & file_is_dll) != 0) return "is a DLL, not a program";
+  return {};
+}
+
 }  // namespace pack

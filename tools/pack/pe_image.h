@@ -54,4 +54,8 @@ bool exports_ordinal(std::span<const std::uint8_t> file, const PeImage& image, s
 // ordinal 1), as the rest of a sentence after its name; empty when nothing does.
 std::string main_library_problem(std::span<const std::uint8_t> file);
 
+// What keeps a file from running as a packed program (a PE32+ x86-64 executable, no DLL), as
+// the rest of a sentence after its name; empty when nothing does.
+std::string program_problem(std::span<const std::uint8_t> file);
+
 }  // namespace pack

@@ -11,6 +11,7 @@
 
 #include "os/os.h"
 #include "os/posix/descriptor.h"
+#include "os/posix/file_time.h"
 #include "os/posix/text.h"
 
 namespace os {
@@ -57,6 +58,19 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
   return true;
 }
 
+Handle open_file_for_reading(const char16_t* path) {
+  return handle_of(::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read) {
+  ssize_t got = 0;
+  while ((got = ::read(descriptor_of(file), data, size)) < 0 && errno == EINTR) {
+  }
+  if (got < 0) return false;
+  *read = static_cast<std::uint32_t>(got);
+  return true;
+}
+
 bool close_handle(Handle handle) { return ::close(descriptor_of(handle)) == 0; }
 
 FileKind file_kind(const char16_t* path) {
@@ -65,6 +79,18 @@ FileKind file_kind(const char16_t* path) {
   if (::lstat(native.c_str(), &status) != 0) return errno == ENOENT || errno == ENOTDIR ? FileKind::none : FileKind::unreadable;
   if (S_ISLNK(status.st_mode)) return is_directory(native) ? FileKind::directory_link : FileKind::file;
   return S_ISDIR(status.st_mode) ? FileKind::directory : FileKind::file;
+}
+
+// The birth time where the file system keeps one; otherwise the last status change, which is
+// never earlier.
+bool creation_time(const char16_t* path, std::int64_t* file_time) {
+  struct statx status;
+  if (::statx(AT_FDCWD, native_path(path).c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &status) != 0) {
+    return false;
+  }
+  const statx_timestamp& time = (status.stx_mask & STATX_BTIME) != 0 ? status.stx_btime : status.stx_ctime;
+  *file_time = posix::file_time_of(time.tv_sec, time.tv_nsec);
+  return true;
 }
 
 bool delete_file(const char16_t* path) { return ::unlink(native_path(path).c_str()) == 0; }

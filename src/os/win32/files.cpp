@@ -41,6 +41,17 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
   return true;
 }
 
+Handle open_file_for_reading(const char16_t* path) {
+  return CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read) {
+  DWORD got = 0;
+  if (!ReadFile(file, data, size, &got, nullptr)) return false;
+  *read = got;
+  return true;
+}
+
 bool close_handle(Handle handle) { return CloseHandle(handle) != 0; }
 
 FileKind file_kind(const char16_t* path) {
@@ -51,6 +62,14 @@ FileKind file_kind(const char16_t* path) {
   }
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FileKind::file;
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::directory_link : FileKind::directory;
+}
+
+bool creation_time(const char16_t* path, std::int64_t* file_time) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(wide(path), GetFileExInfoStandard, &data)) return false;
+  *file_time = static_cast<std::int64_t>((std::uint64_t{data.ftCreationTime.dwHighDateTime} << 32) |
+                                         data.ftCreationTime.dwLowDateTime);
+  return true;
 }
 
 bool delete_file(const char16_t* path) { return DeleteFileW(wide(path)) != 0; }

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <new>
 
 #include "os/os.h"
 #include "os/win32/console_event.h"
@@ -58,7 +59,40 @@ bool add_console_event_handler(ConsoleEventHandler handler) {
   return SetConsoleCtrlHandler(forward_console_event, TRUE) != 0;
 }
 
-Handle create_child_process(const char16_t* application, char16_t* command_line) {
+ProcessStatus process_status(std::uint32_t process_id, std::int64_t* start_time) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process_id);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER ? ProcessStatus::none : ProcessStatus::unknown;
+  ProcessStatus status = ProcessStatus::unknown;
+  FILETIME created, ended, kernel, user;
+  if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+    status = ProcessStatus::none;
+  } else if (GetProcessTimes(process, &created, &ended, &kernel, &user)) {
+    *start_time = static_cast<std::int64_t>((std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime);
+    status = ProcessStatus::running;
+  }
+  CloseHandle(process);
+  return status;
+}
+
+Handle create_kill_on_close_job() {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+namespace {
+
+bool usable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+}  // namespace
+
+Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -66,9 +100,31 @@ Handle create_child_process(const char16_t* application, char16_t* command_line)
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
-                      nullptr, &startup, &process)) {
+  // Suspended until it is in the job, so that nothing it starts can slip past the job's rules.
+  DWORD flags = NORMAL_PRIORITY_CLASS | (job != nullptr ? CREATE_SUSPENDED : 0);
+  // A console program writes through the handles passed on; a window of its own would only
+  // flash up empty. Without any (started from Explorer) it opens its console as usual. A
+  // graphical program is not affected either way.
+  if (usable(startup.hStdInput) || usable(startup.hStdOutput) || usable(startup.hStdError)) {
+    flags |= CREATE_NO_WINDOW;
+  } else {
+    startup.dwFlags = 0;
+  }
+  if (!CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                      &process)) {
     return nullptr;
+  }
+  if (job != nullptr) {
+    // A system without nested jobs refuses a process that is in a job already: it runs as before.
+    AssignProcessToJobObject(job, process.hProcess);
+    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+      const DWORD error = GetLastError();
+      TerminateProcess(process.hProcess, 1);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+      SetLastError(error);
+      return nullptr;
+    }
   }
   CloseHandle(process.hThread);
   return process.hProcess;
@@ -107,5 +163,33 @@ Handle duplicate_handle(Handle handle) {
 std::uint32_t command_line_too_long_error() { return ERROR_FILENAME_EXCED_RANGE; }
 
 void sleep_milliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+namespace {
+
+struct ThreadStart {
+  ThreadWork work;
+  void* argument;
+};
+
+DWORD WINAPI run_thread(void* start_block) {
+  const ThreadStart start = *static_cast<ThreadStart*>(start_block);
+  delete static_cast<ThreadStart*>(start_block);
+  start.work(start.argument);
+  return 0;
+}
+
+}  // namespace
+
+bool start_thread(ThreadWork work, void* argument) {
+  auto* start = new (std::nothrow) ThreadStart{work, argument};
+  if (start == nullptr) return false;
+  HANDLE thread = CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
+  if (thread == nullptr) {
+    delete start;
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
 
 }  // namespace os
