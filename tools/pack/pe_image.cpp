@@ -7,13 +7,6 @@
 namespace pack {
 namespace {
 
-std::uint32_t u16_at(std::span<const std::uint8_t> file, std::uint64_t offset) {
-  return std::uint32_t{file[offset]} | std::uint32_t{file[offset + 1]} << 8;
-}
-std::uint32_t u32_at(std::span<const std::uint8_t> file, std::uint64_t offset) {
-  return u16_at(file, offset) | u16_at(file, offset + 2) << 16;
-}
-
 void require(std::span<const std::uint8_t> file, std::uint64_t offset, std::uint64_t size, const char* what) {
   if (offset > file.size() || size > file.size() - offset) throw PeFormatError(std::string("truncated ") + what);
 }
