@@ -32,7 +32,10 @@ std::uint64_t decode_to_nothing(const payload::AttachedDataHeader& header, std::
   reader->open(header.stream, header.stream_size);
   for (std::uint64_t done = 0; done < total;) {
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(total - done, payload::chunk_size));
-    reader->read_payload(n);
+    if (reader->read_payload(n) == nullptr) {
+      std::fputs("unpack-phase: the stream is damaged\n", stderr);
+      std::exit(2);
+    }
     done += n;
   }
   return total;

@@ -1,5 +1,6 @@
 // The six environment variables through which parent, child and application agree. The parent
-// sets them; the child and the application read them.
+// sets them; the child and the application read them. A seventh is the parent's word to its
+// child alone.
 #pragma once
 
 namespace identity {
@@ -15,5 +16,8 @@ inline constexpr char random_variable[] = "ZAMRIK_ONEFILE_RANDOM";
 // as given.
 inline constexpr char directory_variable[] = "ZAMRIK_ONEFILE_DIRECTORY";
 inline constexpr char original_argv0_variable[] = "ZAMRIK_ORIGINAL_ARGV0";
+// Handed by a parent to the child it starts, and taken away by that child at once: nothing the
+// application starts inherits it.
+inline constexpr char child_marker_variable[] = "ZAMRIK_ONEFILE_CHILD";
 
 }  // namespace identity

@@ -11,6 +11,7 @@
 #include "payload/attached_data.h"
 #include "payload/unpack.h"
 #include "platform/executable_path.h"
+#include "platform/remove_tree.h"
 
 namespace launcher {
 
@@ -27,6 +28,15 @@ struct RunState {
   // The child's process handle while it is supervised, null otherwise. Whoever takes it out
   // (an atomic exchange with null) is the only one to use and close it afterwards.
   std::atomic<os::Handle> child_process{nullptr};
+  // Set while a child may be running that no console handler can end: its handle could not be
+  // shared, or the main thread's wait for it failed. Its directory must then stay.
+  std::atomic<bool> unwatched_child{false};
+  // The job that ends the child with this process. Never closed here: the system closes it when
+  // this process ends, whichever way it ends.
+  os::Handle child_job = nullptr;
+  // The sweep of stale unpack directories, on a thread of its own while the child runs.
+  std::atomic<bool> sweep_running{false};
+  std::atomic<bool> sweep_stop{false};
 };
 // A console handler may still run while the process exits: nothing of the state may be torn
 // down under it.
@@ -38,10 +48,11 @@ int launcher_main(payload::AttachedData attached_data);
 // ---- Roles --------------------------------------------------------------------------------
 
 // True when a parent instance of this same executable runs under the id that
-// ZAMRIK_ONEFILE_PARENT names.
+// ZAMRIK_ONEFILE_PARENT names. An instance that a parent started as its child (it carries the
+// parent's marker, which it takes away) but that fails this check ends with a message instead.
 bool detect_child_role(RunState& state);
-// Parent role: drops the run-identity values of any earlier run and names this process as
-// the parent.
+// Parent role: drops the run-identity values of any earlier run, names this process as the
+// parent, and marks the child it will start.
 void prepare_parent_environment();
 // Expands the built-in unpack spec into state.unpack_directory and makes it a full path.
 void determine_unpack_directory(RunState& state);
@@ -78,16 +89,37 @@ bool build_child_command_line(RunState& state);
 // ---- Supervision and cleanup --------------------------------------------------------------
 
 // Parent role: makes state the run that console events act on, then registers the handler;
-// false when the system refuses it.
+// false when the system refuses it. From then on every failure ending with status 2 first
+// removes the unpack directory, as after a normal run.
 bool watch_console_events(RunState& state);
-// Starts the child with state.child_command_line, waits for it and returns its exit code (1
-// when it cannot be read).
-std::uint32_t run_child(RunState& state);
+// Starts the child with state.child_command_line, in a job that ends it when this process
+// ends, and returns its process handle; ends the process with status 2 when it cannot start.
+os::Handle start_child(RunState& state);
+// Waits for the child and returns its exit code (1 when it cannot be read, also when the wait
+// fails).
+std::uint32_t supervise_child(RunState& state, os::Handle child);
+// True when the unpack directory may go now: the header has been accepted, this run made the
+// directory, and no child that may still use it runs out of reach.
+bool unpack_directory_removable(const RunState& state);
 // Up to 20 removals of the unpack directory, 100 ms apart; gives up silently.
 void remove_unpack_directory(const RunState& state);
 // Every console event alike: gives the child 5 s, ends it otherwise, and removes the unpack
 // directory. Returns false, so the event goes on to its default course.
 bool console_event_handler(RunState& state, os::ConsoleEvent event);
+
+// ---- Stale unpack directories -------------------------------------------------------------
+
+// Whether the run that named a directory after a process id is over: no process runs under
+// the id, or the one that does started too long after the directory was made to have made it.
+bool owner_is_gone(os::ProcessStatus status, std::int64_t process_start, std::int64_t directory_created);
+// Removes from folder the directories that the built-in unpack spec names and whose run is
+// over, except own_name, within the limits; silently, never ending the process.
+void sweep_stale_directories(const char16_t* folder, const char16_t* own_name, const platform::RemovalLimits& limits);
+// Parent role: sweeps the folder of state.unpack_directory on a thread of its own, for at most
+// a few seconds.
+void start_stale_sweep(RunState& state);
+// Waits, boundedly, until the sweep has ended; with stop_now it ends at its next entry.
+void end_stale_sweep(RunState& state, bool stop_now);
 
 // ---- Hand-off -----------------------------------------------------------------------------
 

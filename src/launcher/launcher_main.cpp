@@ -23,12 +23,15 @@ int launcher_main(payload::AttachedData attached_data) {
   }
 
   publish_launcher_variables(state);
+  // The failure's clean-up removes the unpack directory.
   if (!build_child_command_line(state)) {
-    if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
     platform::fail_with_system_error(platform::message::launch_child, os::command_line_too_long_error());
   }
-  const std::uint32_t exit_code = run_child(state);
-  if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
+  const os::Handle child_process = start_child(state);
+  start_stale_sweep(state);
+  const std::uint32_t exit_code = supervise_child(state, child_process);
+  if (unpack_directory_removable(state)) remove_unpack_directory(state);
+  end_stale_sweep(state, false);
   return static_cast<int>(exit_code);
 }
 

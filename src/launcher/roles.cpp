@@ -1,7 +1,7 @@
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "identity/run_variables.h"
 #include "launcher/launcher.h"
@@ -9,6 +9,7 @@
 #include "platform/environment.h"
 #include "platform/executable_path.h"
 #include "path_template/expand_path_template.h"
+#include "path_template/run_identity.h"
 
 namespace launcher {
 namespace {
@@ -19,28 +20,6 @@ constexpr std::size_t process_id_capacity = 128;
 // never match it, and a real child would then unpack and start a child of its own, endlessly.
 constexpr std::size_t parent_image_capacity = platform::executable_path_capacity;
 
-bool is_blank(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
-
-// The C run-time's wcstol in base 10 with a 32-bit long, applied to a whole value: leading
-// blanks and a sign are accepted; no digits, anything after the number, or a value out of
-// range is refused.
-bool parse_process_id(const char16_t* text, std::uint32_t* process_id) {
-  while (is_blank(*text)) ++text;
-  const bool negative = *text == u'-';
-  if (*text == u'-' || *text == u'+') ++text;
-  if (*text < u'0' || *text > u'9') return false;
-  std::int64_t magnitude = 0;
-  for (; *text >= u'0' && *text <= u'9'; ++text) {
-    magnitude = magnitude * 10 + (*text - u'0');
-    if (magnitude > std::int64_t{INT32_MAX} + 1) return false;
-  }
-  if (*text != u'\0') return false;
-  const std::int64_t value = negative ? -magnitude : magnitude;
-  if (value > INT32_MAX) return false;
-  *process_id = static_cast<std::uint32_t>(value);
-  return true;
-}
-
 bool same_text(const char16_t* a, const char16_t* b) {
   for (; *a == *b; ++a, ++b) {
     if (*a == u'\0') return true;
@@ -48,18 +27,27 @@ bool same_text(const char16_t* a, const char16_t* b) {
   return false;
 }
 
-}  // namespace
+// True when this instance carries the marker of a child that a parent started; removes it.
+bool take_child_marker() {
+  char16_t name[name_capacity] = {};
+  platform::widen_ascii_append(name, identity::child_marker_variable, name_capacity);
+  char16_t* value = platform::get_environment_value(name);
+  if (value == nullptr) return false;
+  std::free(value);
+  platform::remove_environment_value(identity::child_marker_variable);
+  return true;
+}
 
-bool detect_child_role(RunState& state) {
+bool parent_runs_this_executable(RunState& state) {
   char16_t name[name_capacity] = {};
   platform::widen_ascii_append(name, identity::parent_variable, name_capacity);
   char16_t* value = platform::get_environment_value(name);
-  std::uint32_t process_id = 0;
-  const bool parsed = value != nullptr && parse_process_id(value, &process_id);
+  const std::optional<std::uint32_t> process_id =
+      value != nullptr ? path_template::parse_process_id_text(value) : std::nullopt;
   std::free(value);
-  if (!parsed) return false;
+  if (!process_id) return false;
 
-  os::Handle process = os::open_process_for_query(process_id);
+  os::Handle process = os::open_process_for_query(*process_id);
   if (process == nullptr) return false;
   char16_t parent_image[parent_image_capacity];
   if (os::process_image_path(process, parent_image, parent_image_capacity) == 0) {
@@ -73,6 +61,17 @@ bool detect_child_role(RunState& state) {
   return same_executable;
 }
 
+}  // namespace
+
+bool detect_child_role(RunState& state) {
+  const bool started_by_a_parent = take_child_marker();
+  const bool child = parent_runs_this_executable(state);
+  // In the parent role this instance would start a child of its own, which would fail the same
+  // check and start another, without end.
+  if (started_by_a_parent && !child) platform::fatal_exit(platform::message::parent_unknown);
+  return child;
+}
+
 void prepare_parent_environment() {
   platform::remove_environment_value(identity::start_variable);
   platform::remove_environment_value(identity::time_us_variable);
@@ -82,17 +81,19 @@ void prepare_parent_environment() {
   char16_t value[process_id_capacity] = {};
   platform::widen_ascii_append(value, digits, process_id_capacity);
   platform::set_environment_value(identity::parent_variable, value);
+  platform::set_environment_value(identity::child_marker_variable, value);
 }
 
 void determine_unpack_directory(RunState& state) {
   char16_t* const unpack_directory = state.unpack_directory;
   const bool expanded = path_template::expand_path_template(unpack_directory, path_template::builtin_unpack_template, payload::path_capacity);
-  // The full path is taken of whatever the expansion left, before its result counts.
+  // A failed expansion may leave no text at all to take the full path of, and would then end
+  // without its message.
+  if (!expanded) platform::fail_path_template_expansion(path_template::builtin_unpack_template);
   char16_t full_path[payload::path_capacity];
   const std::uint32_t length = os::full_path_name(unpack_directory, payload::path_capacity, full_path);
   if (length == 0 || length > payload::path_capacity - 1) platform::abort_on_overflow();
   for (std::uint32_t i = 0; i <= length; ++i) unpack_directory[i] = full_path[i];
-  if (!expanded) platform::fail_path_template_expansion(path_template::builtin_unpack_template);
 }
 
 void publish_launcher_variables(RunState& state) {

@@ -16,39 +16,61 @@ std::atomic<RunState*> watched_run{nullptr};
 
 bool on_console_event(os::ConsoleEvent event) { return console_event_handler(*watched_run.load(), event); }
 
+// A failed unpack, or a child that cannot be started, would otherwise leave a partial copy
+// behind at every try.
+void clean_up_after_failure() {
+  const RunState& state = *watched_run.load();
+  if (unpack_directory_removable(state)) remove_unpack_directory(state);
+}
+
 os::Handle take_child_process(RunState& state) { return state.child_process.exchange(nullptr); }
 
 }  // namespace
 
 bool watch_console_events(RunState& state) {
   watched_run.store(&state);
+  platform::set_failure_cleanup(clean_up_after_failure);
   return os::add_console_event_handler(on_console_event);
 }
 
-std::uint32_t run_child(RunState& state) {
-  os::Handle child = os::create_child_process(state.executable.module_file_name(), state.child_command_line);
+os::Handle start_child(RunState& state) {
+  // Without a job the child runs all the same, as it would have to on a system that has none.
+  state.child_job = os::create_kill_on_close_job();
+  os::Handle child = os::create_child_process(state.executable.module_file_name(), state.child_command_line, state.child_job);
   if (child == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
-  std::uint32_t exit_code = 0;
+  return child;
+}
+
+std::uint32_t supervise_child(RunState& state, os::Handle child) {
+  std::uint32_t exit_code = unreadable_exit_code;
   // The main thread waits and reads on a handle of its own, so that a console handler can
   // take and close the shared one at any moment.
   os::Handle own = os::duplicate_handle(child);
   if (own == nullptr) {
-    // Never shared: the handler then finds no child, but cleans up all the same.
-    os::wait_for(child);
-    if (!os::exit_code_of(child, &exit_code)) exit_code = unreadable_exit_code;
+    // Never shared: a console handler finds no child to end, so the directory stays until this
+    // one is seen to end.
+    state.unwatched_child.store(true);
+    if (os::wait_for(child) == os::WaitResult::ended) {
+      if (!os::exit_code_of(child, &exit_code)) exit_code = unreadable_exit_code;
+      state.unwatched_child.store(false);
+    }
     os::close_handle(child);
     return exit_code;
   }
   state.child_process.store(child);
-  os::wait_for(own);
+  // After a failed wait the child may still run: its code would read as "still active".
+  const bool ended = os::wait_for(own) == os::WaitResult::ended;
+  if (!ended) state.unwatched_child.store(true);
   if (os::Handle shared = take_child_process(state)) {
-    if (!os::exit_code_of(own, &exit_code)) exit_code = unreadable_exit_code;
+    if (ended && !os::exit_code_of(own, &exit_code)) exit_code = unreadable_exit_code;
     os::close_handle(shared);
-  } else {
-    exit_code = unreadable_exit_code;  // a console handler released it first
-  }
+  }  // otherwise a console handler released it first, and the code stays 1
   os::close_handle(own);
   return exit_code;
+}
+
+bool unpack_directory_removable(const RunState& state) {
+  return state.unpacked.cleanup_needed && state.unpacked.directory_created && !state.unwatched_child.load();
 }
 
 void remove_unpack_directory(const RunState& state) {
@@ -59,13 +81,17 @@ void remove_unpack_directory(const RunState& state) {
 }
 
 bool console_event_handler(RunState& state, os::ConsoleEvent) {
+  state.sweep_stop.store(true);
   // Taking the handle out first makes this thread the only one that may wait on it, end it
   // and close it; a second event finds the slot empty and goes straight to the removal.
   if (os::Handle child = take_child_process(state)) {
     if (os::wait_for(child, grace_milliseconds) != os::WaitResult::ended) os::terminate(child, 0);
     os::close_handle(child);
   }
-  if (state.unpacked.cleanup_needed) remove_unpack_directory(state);
+  if (unpack_directory_removable(state)) remove_unpack_directory(state);
+  // The event's default course ends the process, and a thread cut off inside a system call may
+  // hold a lock that the rest of the exit then waits for.
+  end_stale_sweep(state, true);
   return false;
 }
 

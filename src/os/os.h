@@ -26,11 +26,13 @@ std::uint32_t last_error();
 [[noreturn]] void abort_process();
 
 // Writes text to the standard error stream of the C run-time. Wide text reaches a console as
-// wide characters and a pipe or file as UTF-8, so non-ASCII paths arrive intact.
+// wide characters and a pipe or file as UTF-8, so non-ASCII paths arrive intact. Neither
+// allocates: they report failures, a lack of memory among them.
 void write_error(std::string_view text);
 void write_error(std::u16string_view text);
-// The system's text for an error code, untrimmed; false when the system has none.
-bool system_error_text(std::uint32_t code, std::u16string& text);
+// The system's text for an error code, untrimmed, in buffer: its length, 0 when the system has
+// none or it does not fit. Allocates nothing.
+std::uint32_t system_error_text(std::uint32_t code, char16_t* buffer, std::uint32_t capacity);
 
 // ---- Environment --------------------------------------------------------------------------
 
@@ -53,6 +55,8 @@ std::uint32_t current_process_id();
 std::int64_t system_time_as_file_time();
 // A high-resolution counter into the caller's variable (its address seeds {RANDOM}).
 void query_performance_counter(std::int64_t* counter);
+// Milliseconds from a fixed point in the past, never going back, for time limits.
+std::uint64_t monotonic_milliseconds();
 // The C run-time's split of the command line (__argc, __wargv). The vector is the process's
 // own: a test may replace an element and put it back.
 int argument_count();
@@ -77,20 +81,36 @@ bool shell_folder_path(ShellFolder folder, char16_t* out);
 enum class CreateDirectoryResult { created, already_exists, failed };
 // Makes one directory; its parent must exist. A file of that name counts as already existing.
 CreateDirectoryResult create_directory(const char16_t* path);
+// Makes one new directory that only the user running the process may open, whatever the
+// directory above allows; what is made below it later inherits that. Anything of that name (a
+// directory, a file, a link) counts as already existing and is left as it is.
+CreateDirectoryResult create_private_directory(const char16_t* path);
 // Creates the file, or empties an existing one, for writing: invalid_handle on failure.
 Handle create_file_for_writing(const char16_t* path);
-// Writes the whole span: false on failure (last_error tells why).
+// Writes the whole span, as many calls as it takes: false on failure (last_error tells why),
+// also when the system stops taking bytes without one.
 bool write_file(Handle file, const void* data, std::uint32_t size);
-void close_handle(Handle handle);
+// Opens an existing file for reading: invalid_handle on failure.
+Handle open_file_for_reading(const char16_t* path);
+// Reads up to size bytes into data and stores how many in *read (0 at the end of the file):
+// false on failure.
+bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read);
+// False when the system reports a failure, which for a written file can mean that its data did
+// not all arrive.
+bool close_handle(Handle handle);
 
 // What a path names, a link at its end not followed.
 enum class FileKind {
-  none,            // nothing, or nothing that can be read about it
+  none,            // nothing of that name
+  unreadable,      // the system tells nothing about it (access denied, a name it refuses, ...)
   file,            // a file, or a link that does not lead to a directory
   directory,       // a directory that is no link
   directory_link,  // a link or junction that leads to a directory
 };
 FileKind file_kind(const char16_t* path);
+// When the file or directory was made, as system_time_as_file_time counts. Where the system
+// keeps no such time, a later one (its last change), never an earlier one. False on failure.
+bool creation_time(const char16_t* path, std::int64_t* file_time);
 bool delete_file(const char16_t* path);
 // Removes an empty directory, or a directory link as itself.
 bool remove_directory(const char16_t* path);
@@ -136,9 +156,21 @@ using ConsoleEventHandler = bool (*)(ConsoleEvent event);
 // False when the handler cannot be registered.
 bool add_console_event_handler(ConsoleEventHandler handler);
 
+// Whether a process runs under an id: none (no process, or one that has ended and that only
+// handles keep), running (it started at *start_time, as system_time_as_file_time counts), or
+// unknown (the system will not tell).
+enum class ProcessStatus { none, running, unknown };
+ProcessStatus process_status(std::uint32_t process_id, std::int64_t* start_time);
+
+// A job that ends every process in it once its last handle is closed, also when the process
+// holding that handle dies, and whose processes start theirs outside it: null when the system
+// makes none.
+Handle create_kill_on_close_job();
 // Starts application with the command line (writable), the launcher's handles inherited and
-// its three standard handles passed on: the process handle, null on failure.
-Handle create_child_process(const char16_t* application, char16_t* command_line);
+// its three standard handles passed on (a console program then writes through them and opens
+// no window of its own): the process handle, null on failure. With a job, the child is in it
+// before it runs any code of its own; one that the job cannot take runs without it.
+Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job);
 enum class WaitResult { ended, timed_out, failed };
 // Waits for the process to end, at most the given time or without a limit.
 WaitResult wait_for(Handle process, std::uint32_t milliseconds);
@@ -152,10 +184,12 @@ void sleep_milliseconds(std::uint32_t milliseconds);
 
 // ---- Threads ------------------------------------------------------------------------------
 
-// Runs function(argument) on a thread of its own: the thread's handle, null when it cannot be
-// started.
-using ThreadFunction = void (*)(void* argument);
-Handle start_thread(ThreadFunction function, void* argument);
+// Runs work(argument) on a new thread that nobody waits for: false when none can be started.
+using ThreadWork = void (*)(void* argument);
+bool start_thread(ThreadWork work, void* argument);
+// Runs work(argument) on a new thread that join_thread waits for: its handle, null when none
+// can be started.
+Handle start_joinable_thread(ThreadWork work, void* argument);
 // Waits until the thread has returned, then frees its handle.
 void join_thread(Handle thread);
 // A lock with one condition to wait for, shared by threads of this process: null when it

@@ -108,10 +108,8 @@ void append_process_id(Output& out, char16_t* value) {
     out.append_ascii(process_id_text(os::current_process_id()).data());
     return;
   }
-  // Only the launcher's own digits may become part of a path.
-  for (const char16_t* c = stored; *c != u'\0'; ++c) {
-    if (*c < u'0' || *c > u'9') os::abort_process();
-  }
+  // Only what the role decision reads as a process id may become part of a path.
+  if (!parse_process_id_text(stored)) os::abort_process();
   out.append(stored);
   std::free(stored);
 }
@@ -150,8 +148,10 @@ bool append_value(Output& out, Placeholder placeholder) {
   char16_t value[value_capacity];
   switch (placeholder) {
     case Placeholder::temp: {
-      const auto capacity = std::min<std::uint64_t>(out.remaining, std::numeric_limits<std::uint32_t>::max());
-      os::temp_path(out.position, static_cast<std::uint32_t>(capacity));
+      const auto capacity = static_cast<std::uint32_t>(std::min<std::uint64_t>(out.remaining, std::numeric_limits<std::uint32_t>::max()));
+      // Going on without the directory would put the path at the root of the current drive.
+      const std::uint32_t length = os::temp_path(out.position, capacity);
+      if (length == 0 || length >= capacity) return false;
       out.advance_to_end();
       out.trim_backslashes();
       return true;

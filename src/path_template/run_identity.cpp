@@ -1,6 +1,7 @@
 #include "path_template/run_identity.h"
 
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 
 namespace path_template {
@@ -69,6 +70,17 @@ DecimalText process_id_text(std::uint32_t process_id) {
   DecimalText text{};
   std::snprintf(text.data(), text.size(), "%" PRIu32, process_id);
   return text;
+}
+
+std::optional<std::uint32_t> parse_process_id_text(std::u16string_view text) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char16_t c : text) {
+    if (c < u'0' || c > u'9') return std::nullopt;
+    value = value * 10 + (c - u'0');
+    if (value > INT32_MAX) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(value);
 }
 
 }  // namespace path_template

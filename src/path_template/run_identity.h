@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 namespace path_template {
 
@@ -29,5 +31,8 @@ DecimalText microsecond_text(std::int64_t file_time);
 DecimalText file_time_text(std::int64_t file_time);
 // {PID}: the id in decimal.
 DecimalText process_id_text(std::uint32_t process_id);
+// The one reading of a stored process id, for the role decision and for {PID} alike: decimal
+// digits only (no blank, no sign), up to 2147483647; nothing for any other text.
+std::optional<std::uint32_t> parse_process_id_text(std::u16string_view text);
 
 }  // namespace path_template

@@ -28,7 +28,7 @@ void DecodeRing::decode_ahead() {
   tried_ahead_ = true;
   monitor_ = os::create_monitor();
   if (monitor_ == nullptr) return;
-  thread_ = os::start_thread(run_decoder, this);
+  thread_ = os::start_joinable_thread(run_decoder, this);
   if (thread_ != nullptr) return;
   os::destroy_monitor(monitor_);
   monitor_ = nullptr;

@@ -40,16 +40,26 @@ bool DirectoryMemo::remembered(const char16_t* path) const {
   return false;
 }
 
+void DirectoryMemo::learn_profile_directory() {
+  static constexpr char16_t home_spec[] = u"{HOME}";
+  char16_t home[path_capacity] = {};
+  if (!path_template::expand_path_template(home, home_spec, path_capacity)) platform::fail_path_template_expansion(home_spec);
+  remember(home);
+}
+
 bool DirectoryMemo::ensure_directory(const char16_t* path) {
-  if (count_ == 0) {
-    static constexpr char16_t home_spec[] = u"{HOME}";
-    char16_t home[path_capacity] = {};
-    if (!path_template::expand_path_template(home, home_spec, path_capacity)) platform::fail_path_template_expansion(home_spec);
-    remember(home);
-  }
+  if (count_ == 0) learn_profile_directory();
   if (remembered(path)) return true;
   if (path[0] != u'\0' && path[1] == u':' && path[2] == u'\0') return true;  // a drive such as "C:"
   if (os::create_directory(path) == os::CreateDirectoryResult::failed) return false;
+  remember(path);
+  return true;
+}
+
+bool DirectoryMemo::create_new_directory(const char16_t* path) {
+  ensure_parent_directories(path);
+  if (count_ == 0) learn_profile_directory();
+  if (os::create_private_directory(path) != os::CreateDirectoryResult::created) return false;
   remember(path);
   return true;
 }

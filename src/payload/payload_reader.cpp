@@ -21,7 +21,7 @@ const std::uint8_t* PayloadReader::read_payload(std::size_t n) {
     return piece.data();
   }
   for (std::size_t filled = 0;;) {
-    if (piece.empty()) platform::fatal_exit(platform::message::decode);
+    if (piece.empty()) return nullptr;
     const std::size_t k = std::min(piece.size(), n - filled);
     std::memcpy(joined_ + filled, piece.data(), k);
     filled += k;

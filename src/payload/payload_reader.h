@@ -24,8 +24,8 @@ class PayloadReader {
   // From now on a thread of its own decodes ahead of the reads.
   void decode_ahead() { ring_.decode_ahead(); }
   // The next n bytes (1 to chunk_size) of the decoded stream, in one piece that stays valid
-  // until the next call; ends the process when the stream cannot be decoded or ends early.
-  const std::uint8_t* read_payload(std::size_t n);
+  // until the next call; null when the stream cannot be decoded or ends early.
+  [[nodiscard]] const std::uint8_t* read_payload(std::size_t n);
   // Stops the decoding and frees the decoder and the ring; nothing to do when already closed.
   void close();
 

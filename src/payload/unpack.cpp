@@ -5,6 +5,7 @@
 #include <string>
 
 #include "os/os.h"
+#include "payload/contained_path.h"
 #include "platform/diagnostics.h"
 
 namespace payload {
@@ -23,21 +24,33 @@ void Unpacker::build_target_path(const char16_t* unpack_directory, const Payload
   if (length + entry.path_length + 1 > path_capacity) header_error();
   for (std::uint32_t i = 0; i < entry.path_length; ++i) target_path_[length + i] = read_unit(entry.path + 2 * i);
   target_path_[length + entry.path_length] = u'\0';
+  // The table is the launcher's own data, but nothing may lead a write or the main library's
+  // load out of the unpack directory.
+  if (!entry_path_stays_inside({target_path_ + length, entry.path_length})) header_error();
 }
 
-// An entry of size 0 creates an empty file, or empties an existing one, without decoding.
+// An entry of size 0 creates an empty file, or empties an existing one, without decoding. A
+// failure closes the file before the process ends: the launcher's clean-up could not remove
+// a file that is still open.
 void Unpacker::write_target_file(std::uint64_t size) {
   const os::Handle file = os::create_file_for_writing(target_path_);
   if (file == os::invalid_handle) platform::fail_open_for_writing(target_path_);
   while (size > 0) {
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk_size));
     const std::uint8_t* const bytes = reader_.read_payload(chunk);
+    if (bytes == nullptr) {
+      os::close_handle(file);
+      platform::fatal_exit(platform::message::decode);
+    }
     if (!os::write_file(file, bytes, static_cast<std::uint32_t>(chunk))) {
-      platform::fail_with_system_error(platform::message::unpack_write, os::last_error());
+      const std::uint32_t error = os::last_error();
+      os::close_handle(file);
+      platform::fail_with_system_error(platform::message::unpack_write, error);
     }
     size -= chunk;
   }
-  os::close_handle(file);
+  // Some systems report at the close that written data did not arrive.
+  if (!os::close_handle(file)) platform::fail_with_system_error(platform::message::unpack_write, os::last_error());
 }
 
 UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* unpack_directory, Role role,
@@ -63,6 +76,12 @@ UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* 
       // met here, in the order of a loop that decodes only what it is about to write.
       reader_.decode_ahead();
       if (entry.has_second_string) header_error();
+      // Whatever already has the unpack directory's name belongs to someone else: nothing is
+      // written through it, and nothing of it is removed later.
+      if (!result.directory_created) {
+        if (!directories_.create_new_directory(unpack_directory)) platform::fail_open_for_writing(target_path_);
+        result.directory_created = true;
+      }
       directories_.ensure_parent_directories(target_path_);
       write_target_file(entry.size);
       if ((entry.flags & flag_last) != 0) break;

@@ -24,6 +24,9 @@ struct UnpackResult {
   // Set the moment the header is accepted, before anything is created; never reset. Read by the
   // parent's console handler on another thread.
   std::atomic<bool> cleanup_needed{false};
+  // Parent role: set once the unpack directory has been made as a new directory, before the
+  // first file is written. Only then is there a directory of this run's own to remove.
+  std::atomic<bool> directory_created{false};
   // The first entry's full path; empty until it is known.
   char16_t main_library_path[path_capacity] = {};
 };
@@ -43,10 +46,15 @@ class DirectoryMemo {
   // Makes sure that the directory holding path exists, creating missing ancestors; reports
   // nothing.
   void ensure_parent_directories(const char16_t* path);
+  // Makes path as a new directory that only the user may open, its missing ancestors as
+  // ensure_parent_directories makes them; false when anything of that name exists already or
+  // it cannot be made.
+  bool create_new_directory(const char16_t* path);
 
  private:
   static constexpr int capacity = 1024;
 
+  void learn_profile_directory();
   void remember(const char16_t* path);
   bool remembered(const char16_t* path) const;
 

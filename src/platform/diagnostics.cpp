@@ -1,8 +1,9 @@
 #include "platform/diagnostics.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <string_view>
 
 #include "os/os.h"
 #include "text/wide_text.h"
@@ -10,43 +11,87 @@
 namespace platform {
 namespace {
 
-std::u16string widen(std::string_view ascii) { return {ascii.begin(), ascii.end()}; }
+// One message line, assembled in place: a failure to report may well be a lack of memory. The
+// longest line holds a path of 4095 units or a system text of system_text_capacity, and a few
+// words; anything beyond the capacity would be cut, not overflow.
+constexpr std::size_t system_text_capacity = 2048;
+constexpr std::size_t line_capacity = 4096 + system_text_capacity + 128;
+
+class Line {
+ public:
+  void append(std::string_view ascii) {
+    for (char c : ascii) put(static_cast<char16_t>(c));
+  }
+  void append(std::u16string_view text) {
+    for (char16_t c : text) put(c);
+  }
+  std::u16string_view text() const { return {units_, length_}; }
+
+ private:
+  void put(char16_t c) {
+    if (length_ < line_capacity) units_[length_++] = c;
+  }
+  char16_t units_[line_capacity];
+  std::size_t length_ = 0;
+};
 
 // format with its single "%ls" replaced by text; the formats are our own constants.
-std::u16string fill_in(std::string_view format, const char16_t* text) {
+void write_filled_in(std::string_view format, const char16_t* text) {
   const std::size_t at = format.find("%ls");
-  return widen(format.substr(0, at)) + text + widen(format.substr(at + 3));
+  Line line;
+  line.append(format.substr(0, at));
+  line.append(std::u16string_view(text));
+  line.append(format.substr(at + 3));
+  os::write_error(line.text());
+}
+
+std::atomic<FailureCleanup> failure_cleanup{nullptr};
+
+[[noreturn]] void exit_after_failure() {
+  // Taken out first, so that a failure inside the clean-up does not start it again.
+  if (const FailureCleanup cleanup = failure_cleanup.exchange(nullptr)) cleanup();
+  std::exit(2);
 }
 
 }  // namespace
 
+void set_failure_cleanup(FailureCleanup cleanup) { failure_cleanup.store(cleanup); }
+
 void fatal_exit(const char* message) {
   std::puts(message);
-  std::exit(2);
+  std::fflush(stdout);
+  exit_after_failure();
 }
 
 void fail_path_template_expansion(const char16_t* spec) {
-  os::write_error(fill_in(message::spec_expansion, spec));
+  write_filled_in(message::spec_expansion, spec);
   os::abort_process();
 }
 
 void fail_open_for_writing(const char16_t* path) {
-  os::write_error(fill_in(message::open_for_writing, path));
-  std::exit(2);
+  write_filled_in(message::open_for_writing, path);
+  exit_after_failure();
 }
 
 void fail_with_system_error(const char* message, std::uint32_t code) {
-  std::u16string text;
-  std::u16string line = widen(message) + u" ([Error " + widen(std::to_string(code)) + u"] ";
-  if (os::system_error_text(code, text)) {
-    while (!text.empty() && (text.back() == u'\r' || text.back() == u'\n')) text.pop_back();
-    line += text;
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%lu", static_cast<unsigned long>(code));
+  Line line;
+  line.append(message);
+  line.append(" ([Error ");
+  line.append(digits);
+  line.append("] ");
+  char16_t text[system_text_capacity];
+  std::size_t length = os::system_error_text(code, text, system_text_capacity);
+  while (length > 0 && (text[length - 1] == u'\r' || text[length - 1] == u'\n')) --length;
+  if (length > 0) {
+    line.append(std::u16string_view(text, length));
   } else {
-    line += u"<unknown>";
+    line.append("<unknown>");
   }
-  line += u")\n";
-  os::write_error(line);
-  std::exit(2);
+  line.append(")\n");
+  os::write_error(line.text());
+  exit_after_failure();
 }
 
 void abort_on_overflow() { os::abort_process(); }

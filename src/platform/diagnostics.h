@@ -21,7 +21,13 @@ inline constexpr char launch_child[] = "Error, couldn't launch child";
 inline constexpr char load_library[] = "Error, load DLL.";
 inline constexpr char entry_point[] = "Error, DLL entry point not found.";
 inline constexpr char no_main_library[] = "Error, attached data holds no main library.";
+inline constexpr char parent_unknown[] = "Error, started as a child but couldn't recognise the parent.";
 }  // namespace message
+
+// What runs once before every ending with status 2 below, after the message: the parent removes
+// its unpack directory there. An abort runs nothing. Set before anything that it would undo.
+using FailureCleanup = void (*)();
+void set_failure_cleanup(FailureCleanup cleanup);
 
 // The message and a newline on standard output, then exit status 2.
 [[noreturn]] void fatal_exit(const char* message);

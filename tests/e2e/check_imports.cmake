@@ -18,3 +18,18 @@ foreach(line IN LISTS imports)
   endif()
   message(STATUS "imports ${library}")
 endforeach()
+
+# Nor any function that Vista, the oldest system the manifest names, lacks: the loader would
+# refuse the whole executable. Such calls are looked up at run time instead.
+string(REGEX MATCHALL "\n[ \t]+[0-9a-f]+[ \t]+[0-9]+[ \t]+[A-Za-z0-9_]+" functions "${dump}")
+set(newer_than_vista_pattern "^(K32[A-Za-z]+|AddDllDirectory|RemoveDllDirectory|SetDefaultDllDirectories)$")
+foreach(line IN LISTS functions)
+  string(REGEX REPLACE "^\n[ \t]+[0-9a-f]+[ \t]+[0-9]+[ \t]+" "" function "${line}")
+  if(function MATCHES "${newer_than_vista_pattern}")
+    message(FATAL_ERROR "${EXECUTABLE} imports ${function}, which Vista lacks")
+  endif()
+endforeach()
+list(LENGTH functions count)
+if(count LESS 10)
+  message(FATAL_ERROR "the import list of ${EXECUTABLE} could not be read (${count} functions)")
+endif()

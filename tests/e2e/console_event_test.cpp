@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -26,6 +27,7 @@ class ConsoleEvent : public LauncherTest {
     ASSERT_LT(directory_.size(), payload::path_capacity);
     std::copy(directory_.begin(), directory_.end() + 1, state_->unpack_directory);  // with the terminator
     state_->unpacked.cleanup_needed = true;
+    state_->unpacked.directory_created = true;
   }
   void TearDown() override {
     if (HANDLE left = state_->child_process.exchange(nullptr)) {
@@ -106,9 +108,21 @@ TEST_F(ConsoleEvent, AChildThatEndsWithinFiveSecondsIsNotTerminated) {
   }
 }
 
+// The bounds of the five seconds (the seam tests check the exact number handed to the wait).
+TEST_F(ConsoleEvent, AChildThatEndsAfterThreeSecondsIsStillNotTerminated) {
+  HANDLE child = supervise(3000, 9);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_c));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2900));
+  EXPECT_EQ(exit_code_after_end(child), 9u);
+  EXPECT_FALSE(exists(directory_));
+}
+
 TEST_F(ConsoleEvent, AChildThatOutlivesFiveSecondsIsTerminatedWithCode0) {
   HANDLE child = supervise(60000, 9);
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_c));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4900)) << "the child had its five seconds";
   EXPECT_EQ(exit_code_after_end(child), 0u);
   EXPECT_FALSE(exists(directory_));
 }
@@ -130,7 +144,7 @@ class Supervision : public ConsoleEvent {
 TEST_F(Supervision, TheParentTakesTheChildsExitCodeAndReleasesTheHandle) {
   for (std::uint32_t code : {0u, 7u, 0xC0000005u}) {
     set_child_command_line(sleeper_command_line(0, code));
-    EXPECT_EQ(launcher::run_child(*state_), code);
+    EXPECT_EQ(launcher::supervise_child(*state_, launcher::start_child(*state_)), code);
     EXPECT_EQ(state_->child_process.load(), nullptr);
   }
 }
@@ -138,7 +152,7 @@ TEST_F(Supervision, TheParentTakesTheChildsExitCodeAndReleasesTheHandle) {
 TEST_F(Supervision, WhenTheHandlerReleasedTheChildFirstTheParentTakes1) {
   set_child_command_line(sleeper_command_line(60000, 7));
   std::uint32_t exit_code = 0;
-  std::thread main_thread([&] { exit_code = launcher::run_child(*state_); });
+  std::thread main_thread([&] { exit_code = launcher::supervise_child(*state_, launcher::start_child(*state_)); });
   while (state_->child_process.load() == nullptr) Sleep(10);
   EXPECT_FALSE(launcher::console_event_handler(*state_, Event::ctrl_break));
   main_thread.join();

@@ -1,10 +1,17 @@
 #include "e2e_support.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
+#include <fstream>
+#include <iterator>
+#include <mutex>
 #include <thread>
 
 #include "os/win32/windows_api.h"
+#include "payload/attached_data.h"
+#include "payload/linked_attached_data.h"
 
 namespace e2e {
 namespace {
@@ -26,25 +33,6 @@ std::wstring unescape(const std::string& text) {
     }
   }
   return out;
-}
-
-std::vector<Report> parse_reports(const std::string& out) {
-  std::vector<Report> reports;
-  std::size_t at = 0;
-  while (at < out.size()) {
-    std::size_t end = out.find('\n', at);
-    if (end == std::string::npos) end = out.size();
-    const std::string line = out.substr(at, end - at);
-    at = end + 1;
-    if (line.rfind("report ", 0) == 0) reports.emplace_back();
-    if (reports.empty()) continue;
-    const std::size_t equals = line.find('=');
-    if (equals == std::string::npos) continue;
-    std::string key = line.substr(0, equals);
-    if (key.rfind("report ", 0) == 0) key = key.substr(7);
-    reports.back().values[key] = unescape(line.substr(equals + 1));
-  }
-  return reports;
 }
 
 bool same_name(const std::wstring& a, const std::wstring& b) {
@@ -77,9 +65,12 @@ std::wstring environment_block(const std::vector<Variable>& changes) {
   return block + L'\0';
 }
 
+// A stream of the started process, read on a thread of its own; text() may be asked while the
+// reading goes on.
 struct Pipe {
   HANDLE read = nullptr, write = nullptr;
-  std::string text;
+  std::mutex guard;
+  std::string read_so_far;
   std::thread reader;
 
   Pipe() {
@@ -92,16 +83,97 @@ struct Pipe {
     reader = std::thread([this] {
       char chunk[4096];
       DWORD got = 0;
-      while (ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
+      while (ReadFile(read, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        const std::lock_guard<std::mutex> lock(guard);
+        read_so_far.append(chunk, got);
+      }
     });
   }
-  ~Pipe() {
+  std::string text() {
+    const std::lock_guard<std::mutex> lock(guard);
+    return read_so_far;
+  }
+  void finish_reading() {
     if (reader.joinable()) reader.join();
+  }
+  ~Pipe() {
+    finish_reading();
     CloseHandle(read);
   }
 };
 
 }  // namespace
+
+struct Running::Streams {
+  Pipe out, err;
+};
+
+Running::Running() : streams_(std::make_unique<Streams>()) {}
+
+Running::~Running() {
+  if (handle_ == nullptr) return;
+  if (WaitForSingleObject(handle_, 0) != WAIT_OBJECT_0) TerminateProcess(handle_, 1);
+  CloseHandle(handle_);
+}
+
+bool Running::wait_for_line(const std::string& prefix, std::uint32_t milliseconds) {
+  const ULONGLONG give_up = GetTickCount64() + milliseconds;
+  do {
+    const std::string out = streams_->out.text();
+    for (std::size_t at = 0; at < out.size();) {
+      const std::size_t end = out.find('\n', at);
+      if (end == std::string::npos) break;
+      if (out.compare(at, prefix.size(), prefix) == 0) return true;
+      at = end + 1;
+    }
+    Sleep(10);
+  } while (GetTickCount64() < give_up);
+  return false;
+}
+
+std::string Running::output_so_far() { return streams_->out.text(); }
+
+Outcome Running::finish() {
+  Outcome result;
+  if (WaitForSingleObject(handle_, run_limit_milliseconds) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "process " << id_ << " did not end";
+    TerminateProcess(handle_, 1);
+    WaitForSingleObject(handle_, INFINITE);
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(handle_, &code);
+  FILETIME created, ended, kernel, user;
+  GetProcessTimes(handle_, &created, &ended, &kernel, &user);
+  streams_->out.finish_reading();
+  streams_->err.finish_reading();
+
+  result.process_id = id_;
+  result.exit_code = code;
+  result.exit_time = (std::uint64_t{ended.dwHighDateTime} << 32) | ended.dwLowDateTime;
+  result.out = streams_->out.text();
+  result.err = streams_->err.text();
+  result.reports = reports_in(result.out);
+  return result;
+}
+
+std::vector<Report> reports_in(const std::string& out) {
+  std::vector<Report> reports;
+  std::size_t at = 0;
+  while (at < out.size()) {
+    std::size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(at, end - at);
+    at = end + 1;
+    if (line.rfind("report ", 0) == 0) reports.emplace_back();
+    if (reports.empty()) continue;
+    const std::size_t equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string key = line.substr(0, equals);
+    if (key.rfind("report ", 0) == 0) key = key.substr(7);
+    reports.back().values[key] = unescape(line.substr(equals + 1));
+  }
+  return reports;
+}
 
 std::wstring Report::operator[](const std::string& key) const {
   const auto found = values.find(key);
@@ -187,13 +259,20 @@ void LauncherTest::SetUp() {
 void LauncherTest::TearDown() { remove_tree(temporary_); }
 
 Outcome LauncherTest::run(const Start& start) {
+  const std::unique_ptr<Running> running = this->start(start);
+  return running != nullptr ? running->finish() : Outcome{};
+}
+
+std::unique_ptr<Running> LauncherTest::start(const Start& start) {
   std::vector<Variable> variables{{L"TMP", temporary_}, {L"TEMP", temporary_}};
   variables.insert(variables.end(), start.variables.begin(), start.variables.end());
   std::wstring environment = environment_block(variables);
   std::wstring command_line = (start.first_word.empty() ? quoted(start.program) : start.first_word);
   if (!start.arguments.empty()) command_line += L" " + start.arguments;
 
-  Pipe out, err;
+  std::unique_ptr<Running> running(new Running());
+  Pipe& out = running->streams_->out;
+  Pipe& err = running->streams_->err;
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   HANDLE nothing = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup{};
@@ -210,32 +289,14 @@ Outcome LauncherTest::run(const Start& start) {
   CloseHandle(nothing);
   out.start_reading();
   err.start_reading();
-  Outcome result;
   if (!started) {
     ADD_FAILURE() << "cannot start " << narrow(start.program) << ": error " << start_error;
-    return result;
+    return nullptr;
   }
   CloseHandle(process.hThread);
-  if (WaitForSingleObject(process.hProcess, run_limit_milliseconds) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << narrow(start.program) << " did not end";
-    TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, INFINITE);
-  }
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  FILETIME created, ended, kernel, user;
-  GetProcessTimes(process.hProcess, &created, &ended, &kernel, &user);
-  CloseHandle(process.hProcess);
-  out.reader.join();
-  err.reader.join();
-
-  result.process_id = process.dwProcessId;
-  result.exit_code = code;
-  result.exit_time = (std::uint64_t{ended.dwHighDateTime} << 32) | ended.dwLowDateTime;
-  result.out = out.text;
-  result.err = err.text;
-  result.reports = parse_reports(out.text);
-  return result;
+  running->handle_ = process.hProcess;
+  running->id_ = process.dwProcessId;
+  return running;
 }
 
 std::vector<std::wstring> LauncherTest::temporary_entries() const { return entries_of(temporary_); }
@@ -251,6 +312,81 @@ std::vector<std::wstring> entries_of(const std::wstring& directory) {
   } while (FindNextFileW(search, &found));
   FindClose(search);
   return names;
+}
+
+std::vector<std::wstring> files_below(const std::wstring& directory) {
+  std::vector<std::wstring> files;
+  for (const std::wstring& name : entries_of(directory)) {
+    const std::wstring path = directory + L"\\" + name;
+    if ((GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      files.push_back(name);
+      continue;
+    }
+    for (const std::wstring& below : files_below(path)) files.push_back(name + L"\\" + below);
+  }
+  return files;
+}
+
+namespace {
+
+std::uint32_t u32_at(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, bytes.data() + at, sizeof value);
+  return value;
+}
+
+// The raw bytes of the executable's attached-data section.
+std::span<std::uint8_t> attached_data_section(std::vector<std::uint8_t>& image) {
+  const std::uint32_t pe = u32_at(image, 0x3C);
+  const std::size_t sections = image[pe + 6] | image[pe + 7] << 8;
+  const std::size_t optional_header_size = image[pe + 20] | image[pe + 21] << 8;
+  for (std::size_t i = 0; i < sections; ++i) {
+    const std::size_t header = pe + 24 + optional_header_size + 40 * i;
+    if (std::strncmp(reinterpret_cast<const char*>(&image[header]), attached_data_section_name, 8) != 0) continue;
+    const std::uint32_t size = std::min(u32_at(image, header + 8), u32_at(image, header + 16));
+    return {image.data() + u32_at(image, header + 20), size};
+  }
+  ADD_FAILURE() << "no section " << attached_data_section_name;
+  return {};
+}
+
+}  // namespace
+
+void copy_with_changed_data(const std::wstring& launcher, const std::wstring& copy,
+                            const std::function<void(std::span<std::uint8_t> data)>& edit) {
+  std::ifstream in(launcher.c_str(), std::ios::binary);
+  std::vector<std::uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  ASSERT_FALSE(image.empty()) << narrow(launcher);
+  edit(attached_data_section(image));
+  std::ofstream out(copy.c_str(), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  ASSERT_TRUE(out.good()) << narrow(copy);
+}
+
+void rename_entry(std::span<std::uint8_t> data, std::size_t index, const std::wstring& path) {
+  const auto header = payload::parse_attached_data_header({data.data(), data.size()});
+  ASSERT_TRUE(header);
+  const std::uint8_t* position = header->table;
+  for (std::size_t i = 0;; ++i) {
+    const auto entry = payload::parse_payload_entry(position, header->table + header->table_size);
+    ASSERT_TRUE(entry) << "the table has no entry " << index;
+    if (i == index) {
+      ASSERT_EQ(entry->path_length, path.size()) << narrow(path);
+      auto* units = const_cast<std::uint8_t*>(entry->path);
+      for (std::size_t k = 0; k < path.size(); ++k) {
+        units[2 * k] = static_cast<std::uint8_t>(path[k]);
+        units[2 * k + 1] = static_cast<std::uint8_t>(path[k] >> 8);
+      }
+      return;
+    }
+    position = entry->end;
+  }
+}
+
+void damage_stream_end(std::span<std::uint8_t> data) {
+  const auto header = payload::parse_attached_data_header({data.data(), data.size()});
+  ASSERT_TRUE(header && header->stream_size > 0);
+  const_cast<std::uint8_t*>(header->stream)[header->stream_size - 1] ^= 0x5A;
 }
 
 }  // namespace e2e

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,6 +49,17 @@ bool exists(const std::wstring& path);
 std::vector<std::wstring> entries_of(const std::wstring& directory);  // the names in it
 void write_small_file(const std::wstring& path);
 bool remove_tree(const std::wstring& path);
+// Every file below directory, as paths relative to it.
+std::vector<std::wstring> files_below(const std::wstring& directory);
+
+// Copies a built launcher to copy and lets edit change its attached data in place: the bytes of
+// its section, header first. For data that the packer would never write.
+void copy_with_changed_data(const std::wstring& launcher, const std::wstring& copy,
+                            const std::function<void(std::span<std::uint8_t> data)>& edit);
+// Edits for copy_with_changed_data: the path of the table's entry at index becomes path, which
+// must have the same length; the stream's last byte is changed.
+void rename_entry(std::span<std::uint8_t> data, std::size_t index, const std::wstring& path);
+void damage_stream_end(std::span<std::uint8_t> data);
 
 struct Start {
   std::wstring program;       // the application name given to CreateProcessW
@@ -53,6 +67,34 @@ struct Start {
   std::wstring first_word;    // the command line's first word; empty: the quoted program
   std::vector<Variable> variables;
   std::wstring directory;     // empty: this program's current directory
+};
+
+std::vector<Report> reports_in(const std::string& out);
+
+// A started process that the test has not waited for yet; its streams are read as they come.
+class Running {
+ public:
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+  ~Running();  // ends the process if it still runs
+
+  std::uint32_t id() const { return id_; }
+  void* handle() const { return handle_; }  // the process, to wait on or to end
+  // Waits until the standard output holds a whole line that starts with prefix: false when
+  // the limit passes first.
+  bool wait_for_line(const std::string& prefix, std::uint32_t milliseconds = 60000);
+  std::string output_so_far();
+  // Waits for the end and gathers what the process left.
+  Outcome finish();
+
+ private:
+  friend class LauncherTest;
+  struct Streams;
+  Running();
+
+  std::unique_ptr<Streams> streams_;
+  void* handle_ = nullptr;
+  std::uint32_t id_ = 0;
 };
 
 // Every launcher test gets a fresh temporary directory (TMP and TEMP of the started
@@ -63,6 +105,8 @@ class LauncherTest : public testing::Test {
   void TearDown() override;
 
   Outcome run(const Start& start);
+  // Starts as run does and returns at once; null when the process could not start.
+  std::unique_ptr<Running> start(const Start& start);
   // The names in the temporary directory.
   std::vector<std::wstring> temporary_entries() const;
 

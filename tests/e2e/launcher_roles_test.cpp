@@ -89,5 +89,14 @@ TEST_F(LauncherRoles, ACopyAtAnotherPathStartedFromInsideIsAParentOfItsOwn) {
   EXPECT_THAT(temporary_entries(), ElementsAre(L"copy.exe"));
 }
 
+TEST_F(LauncherRoles, AChildThatCannotRecogniseItsParentEndsWithAMessageInsteadOfStartingAnother) {
+  // The parent's image cannot be read in this launcher (a seam), up to four generations deep.
+  const Outcome run = this->run({built(L"launcher_blind_parent_check"), L"a b"});
+  EXPECT_EQ(run.exit_code, 2u);
+  EXPECT_EQ(run.err, "blind parent check 1\n") << "one child, which started no other";
+  EXPECT_EQ(run.out, "Error, started as a child but couldn't recognise the parent.\r\n");
+  EXPECT_THAT(temporary_entries(), IsEmpty());
+}
+
 }  // namespace
 }  // namespace e2e

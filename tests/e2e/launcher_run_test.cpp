@@ -59,6 +59,7 @@ TEST_F(LauncherRun, GivesTheApplicationItsFilesAndTheSixVariables) {
   const std::wstring random = app["env ZAMRIK_ONEFILE_RANDOM"];
   EXPECT_EQ(app["env ZAMRIK_ONEFILE_PARENT"], std::to_wstring(run.process_id));
   EXPECT_FALSE(app.has("env ZAMRIK_ONEFILE_START"));
+  EXPECT_FALSE(app.has("env ZAMRIK_ONEFILE_CHILD")) << "the child's marker reaches nothing the application starts";
   EXPECT_EQ(time_us.size(), 6u);
   EXPECT_TRUE(all_of(time_us, L"0123456789")) << narrow(time_us);
   ASSERT_EQ(random.size(), 11u);

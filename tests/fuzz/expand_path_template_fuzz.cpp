@@ -5,6 +5,7 @@
 // Input: byte 0 and byte 1 give the capacity; byte 2 selects the environment (bits 0-1: the
 // value of ZAMRIK_ONEFILE_PARENT, bit 2: the run-identity values unset, so that they are
 // produced); the rest is the spec as UTF-16LE code units, up to the first 0x0000 unit.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -58,11 +59,12 @@ struct Model {
     const auto is = [&](const char16_t* known) { return same_name(name, known); };
     std::u16string value;
     if (is(u"TEMP")) {
-      // GetTempPathW leaves nothing when the path and its terminator do not fit.
+      // A directory that does not fit with its terminator fails the expansion.
       std::u16string path = temp;
       for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
       if (path.back() != u'\\') path += u'\\';
-      if (path.size() < remaining()) text += path;
+      if (path.size() >= remaining()) return Result::refused;
+      text += path;
       trim();
       return Result::expanded;
     }
@@ -92,9 +94,13 @@ struct Model {
     if (is(u"PID")) {
       const auto parent = variable("ZAMRIK_ONEFILE_PARENT");
       value = parent ? *parent : os::posix::from_utf8(std::to_string(os::current_process_id()));
+      // What the role decision reads as a process id: digits only, at most 2147483647.
+      std::uint64_t id = 0;
       for (char16_t c : value) {
         if (c < u'0' || c > u'9') return Result::aborted;
+        id = std::min<std::uint64_t>(id * 10 + (c - u'0'), std::uint64_t{1} << 32);
       }
+      if (id > 2147483647) return Result::aborted;
       return append(value) ? Result::expanded : Result::aborted;
     }
     const char* stored = is(u"TIME") ? run_identity[0] : is(u"TIME_US") ? run_identity[1] : is(u"RANDOM") ? run_identity[2] : nullptr;

@@ -21,6 +21,7 @@
 #include "fuzz/endings.h"
 #include "os/posix/text.h"
 #include "payload/attached_data.h"
+#include "payload/contained_path.h"
 #include "payload/unpack.h"
 
 namespace {
@@ -54,9 +55,11 @@ std::vector<Entry> records_of(const std::uint8_t* data, std::size_t size) {
   return entries;
 }
 
-// A ".." component would lead the loop out of the scratch directory; the launcher writes such a
-// path as it stands, so only the fuzzer's own machine needs this fence.
+// A ".." component or a leading separator would lead the loop out of the scratch directory. The
+// launcher refuses such paths; this simpler fence keeps the fuzzer's own machine safe should that
+// rule ever have a gap.
 bool escapes(const std::u16string& path) {
+  if (!path.empty() && (path[0] == u'\\' || path[0] == u'/')) return true;
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = path.find_first_of(u"\\/", start);
@@ -124,7 +127,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t length = size - 1;
   const std::vector<Entry> entries = records_of(block, length);
   for (const Entry& entry : entries) {
-    if (escapes(entry.path)) return 0;
+    if (escapes(entry.path)) {
+      check(!payload::entry_path_stays_inside(entry.path));
+      return 0;
+    }
   }
 
   const fs::path directory = scratch / ("run-" + std::to_string(++run_number));
@@ -165,6 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (outcome == payload::UnpackOutcome::unpacked) {
       check(role == payload::Role::parent);
+      for (const Entry& entry : entries) check(payload::entry_path_stays_inside(entry.path));
       std::uint64_t total = 0;
       for (const Entry& entry : entries) total += entry.size;
       const std::string decoded = decodable_prefix(block, length, total);

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "payload/contained_path.h"
 #include "text/wide_text.h"
 
 namespace {
@@ -26,6 +27,8 @@ TEST(EntryPath, AcceptsWhatLandsInsideTheUnpackDirectory) {
   };
   for (const std::u16string& path : accepted) {
     EXPECT_EQ(pack::entry_path_problem(path), "") << text::to_utf8_replacing(path);
+    // What the packer writes, the launcher takes.
+    EXPECT_TRUE(payload::entry_path_stays_inside(path)) << text::to_utf8_replacing(path);
   }
 }
 

@@ -15,6 +15,14 @@ const std::vector<pack::OptionSpec> specs = {
     {"checksum", 0, false}, {"no-checksum", 0, false},
 };
 
+TEST(Options, KeepsEveryValueOfARepeatedOptionInOrder) {
+  const pack::ParsedOptions parsed =
+      pack::parse_options({"-o", "a.exe", "--output=b.exe", "app", "-oc.exe", "--output", "-d.exe"}, specs);
+  EXPECT_THAT(parsed.all_values("output"), ElementsAre("a.exe", "b.exe", "c.exe", "-d.exe"));
+  EXPECT_EQ(parsed.value("output"), "-d.exe");
+  EXPECT_THAT(parsed.all_values("level"), testing::IsEmpty());
+}
+
 TEST(Options, ReadsTheUsualForms) {
   struct Case {
     std::vector<std::string> arguments;

@@ -79,10 +79,11 @@ Handle open_for_query(const char16_t*) {
   return query_handle;
 }
 
-void close_handle(Handle handle) {
+bool close_handle(Handle handle) {
   ++script.calls;
   EXPECT_EQ(handle, query_handle);
   --script.open_handles;
+  return true;
 }
 
 FinalPathFunction final_path_function() {

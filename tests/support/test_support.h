@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace test_support {
@@ -14,6 +16,13 @@ inline auto aborted() { return testing::ExitedWithCode(3); }
 inline auto aborted() { return testing::KilledBySignal(6); }
 #endif
 inline auto exited_with_2() { return testing::ExitedWithCode(2); }
+
+// Standard output cannot be matched by a death test; this puts what the dying statement printed
+// there on standard error as the process exits.
+inline void show_standard_output_at_exit() {
+  testing::internal::CaptureStdout();
+  std::atexit([] { std::fputs(testing::internal::GetCapturedStdout().c_str(), stderr); });
+}
 
 inline std::string narrow(std::u16string_view text) {
   std::string out;

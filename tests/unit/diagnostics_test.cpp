@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "support/test_support.h"
@@ -72,6 +73,34 @@ TEST(FailWithSystemErrorDeathTest, PrintsCodeAndTrimmedSystemText) {
   // A code without any system text.
   EXPECT_EXIT(platform::fail_with_system_error("Error, couldn't launch child", 0x2000FFFF), exited_with_2(),
               Eq("Error, couldn't launch child ([Error 536936447] <unknown>)\n"));
+}
+
+// Marks on standard error that it ran, after whatever message came before.
+void mark_cleanup() {
+  std::fputs("clean-up\n", stderr);
+  std::fflush(stderr);
+}
+
+TEST(FailureCleanupDeathTest, RunsOnceAfterTheMessageOfEveryEndingWithStatus2) {
+  EXPECT_EXIT((platform::set_failure_cleanup(mark_cleanup), platform::fatal_exit(platform::message::header)), exited_with_2(),
+              Eq("clean-up\n"));
+  EXPECT_EXIT((platform::set_failure_cleanup(mark_cleanup), platform::fail_open_for_writing(u"C:\\x")), exited_with_2(),
+              Eq("Error, failed to open 'C:\\x' for writing.\nclean-up\n"));
+  EXPECT_EXIT((platform::set_failure_cleanup(mark_cleanup), platform::fail_with_system_error("Error, load DLL.", 0x2000FFFF)),
+              exited_with_2(), Eq("Error, load DLL. ([Error 536936447] <unknown>)\nclean-up\n"));
+  // A failure inside the clean-up ends the process without starting it again.
+  static const auto failing_cleanup = [] {
+    mark_cleanup();
+    platform::fail_open_for_writing(u"again");
+  };
+  EXPECT_EXIT((platform::set_failure_cleanup(failing_cleanup), platform::fatal_exit(platform::message::decode)), exited_with_2(),
+              Eq("clean-up\nError, failed to open 'again' for writing.\n"));
+}
+
+TEST(FailureCleanupDeathTest, AnAbortRunsNothing) {
+  EXPECT_EXIT((platform::set_failure_cleanup(mark_cleanup), platform::abort_on_overflow()), aborted(), Eq(""));
+  EXPECT_EXIT((platform::set_failure_cleanup(mark_cleanup), platform::fail_path_template_expansion(u"{TEMP}")), aborted(),
+              Eq("Error, couldn't runtime expand spec '{TEMP}'.\n"));
 }
 
 }  // namespace

@@ -170,23 +170,30 @@ TEST(ExpandPathTemplate, TempAtTheRootOfADrive) {
   }
 }
 
-TEST(ExpandPathTemplate, TempThatDoesNotFitLeavesNoText) {
+TEST(ExpandPathTemplate, TempThatDoesNotFitFailsTheExpansion) {
+  // Going on without the directory gave "D:" or "\onefile_..." at the root of a drive.
   struct Case {
     std::u16string spec;
     std::uint64_t capacity;
-    std::u16string want;
+    std::u16string left;
   };
   const Case cases[] = {
-      {u"D:\\{TEMP}", 5, u"D:"},  // the literal backslash goes with the trim
-      {u"D:\\{TEMP}x", 5, u"D:x"},
-      {u"{TEMP}", 2, u""},
+      {u"D:\\{TEMP}", 5, u"D:\\"},
+      {u"D:\\{TEMP}x", 5, u"D:\\"},
+      {u"{TEMP}\\onefile", 2, u""},
       {u"{TEMP}", 1, u""},
   };
   for (const Case& c : cases) {
     const Expansion result = expand(c.spec, c.capacity);
-    EXPECT_TRUE(result.ok) << narrow(c.spec);
-    EXPECT_EQ(result.text, c.want) << narrow(c.spec) << " / " << c.capacity;
+    EXPECT_FALSE(result.ok) << narrow(c.spec) << " / " << c.capacity;
+    EXPECT_EQ(result.text, c.left) << narrow(c.spec) << " / " << c.capacity;
   }
+  // The whole directory and its terminator just fit.
+  const std::u16string temp = expanded(u"{TEMP}");
+  const Expansion exact = expand(u"{TEMP}", temp.size() + 2);  // with the trimmed backslash
+  EXPECT_TRUE(exact.ok);
+  EXPECT_EQ(exact.text, temp);
+  EXPECT_FALSE(expand(u"{TEMP}", temp.size() + 1).ok);
 }
 
 TEST(ExpandPathTemplate, HomeAndCacheDirAreTheUsersFolders) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -12,9 +13,11 @@
 #include "platform/environment.h"
 #include "platform/executable_path.h"
 #include "support/scoped_variable.h"
+#include "support/test_directory.h"
 #include "support/test_support.h"
 
 #ifdef _WIN32
+#include "os/win32/process_image.h"
 #include "os/win32/windows_api.h"
 
 #include <shellapi.h>
@@ -191,8 +194,13 @@ TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
     bool child;
   };
   const std::u16string own = own_process_id();
+  // What {PID} would refuse must not give the child role either: it would end the child in an
+  // abort as soon as it names its unpack directory.
   const std::u16string padded = u" \t+" + own;
+  const std::u16string blank = u" " + own;
+  const std::u16string sign = u"+" + own;
   const std::u16string trailing = own + u"x";
+  const std::u16string zeros = u"00" + own;
   const Case cases[] = {
       {nullptr, false},
       {u"", false},
@@ -201,14 +209,56 @@ TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
       {u"99999999999", false},       // beyond a 32-bit long
       {u"2147483632", false},        // no such process
       {u"-", false},
+      {u"-1", false},
       {own.c_str(), true},           // this very process runs this executable
-      {padded.c_str(), true},        // leading blanks and a sign, as the C run-time reads them
+      {zeros.c_str(), true},         // digits all the same
+      {padded.c_str(), false},
+      {blank.c_str(), false},
+      {sign.c_str(), false},
   };
   const auto state = std::make_unique<launcher::RunState>();
+  ScopedVariable no_marker(u"ZAMRIK_ONEFILE_CHILD", nullptr);
   for (const Case& c : cases) {
     ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", c.value);
     EXPECT_EQ(launcher::detect_child_role(*state), c.child) << (c.value ? narrow(c.value) : "unset");
   }
+}
+
+TEST(ChildRoleDeathTest, AChildStartedByAParentThatFailsTheCheckEndsInsteadOfStartingAnother) {
+  // The marker that a parent hands to the child it starts.
+  const std::u16string own = own_process_id();
+  const auto state = std::make_unique<launcher::RunState>();
+  {
+    ScopedVariable marker(u"ZAMRIK_ONEFILE_CHILD", own.c_str());
+    ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", own.c_str());
+    EXPECT_TRUE(launcher::detect_child_role(*state));
+    // Taken away at once, so that nothing the application starts inherits it.
+    EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_CHILD"), u"unset");
+  }
+  for (const char16_t* value : {static_cast<const char16_t*>(nullptr), u"abc", u"2147483632"}) {
+    ScopedVariable marker(u"ZAMRIK_ONEFILE_CHILD", own.c_str());
+    ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", value);
+    EXPECT_EXIT((test_support::show_standard_output_at_exit(), launcher::detect_child_role(*state)), test_support::exited_with_2(),
+                Eq("Error, started as a child but couldn't recognise the parent.\n"))
+        << (value ? narrow(value) : "unset");
+  }
+}
+
+TEST(ChildRole, TheParentsImageIsReadAlsoWhereThePsapiCallIsMissing) {
+#ifndef _WIN32
+  GTEST_SKIP() << "a Windows fallback";
+#else
+  // Vista lacks K32GetModuleFileNameExW; the answer it gets instead must be the same.
+  os::Handle process = os::open_process_for_query(os::current_process_id());
+  ASSERT_NE(process, nullptr);
+  std::vector<char16_t> usual(4096), fallback(4096);
+  const std::uint32_t usual_length = os::process_image_path(process, usual.data(), 4096);
+  const std::uint32_t fallback_length = os::win32::queried_image_path(process, fallback.data(), 4096);
+  EXPECT_EQ(os::win32::queried_image_path(process, fallback.data(), 3), 0u) << "a path that does not fit";
+  os::close_handle(process);
+  ASSERT_GT(usual_length, 0u);
+  EXPECT_EQ(std::u16string(fallback.data(), fallback_length), std::u16string(usual.data(), usual_length));
+#endif
 }
 
 TEST(ChildRole, IsRecognisedForAnExecutableInAPathOfMoreThan2047Characters) {
@@ -238,11 +288,13 @@ TEST(ChildRole, IsRecognisedForAnExecutableInAPathOfMoreThan2047Characters) {
 
 TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
   ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", u"1");
+  ScopedVariable marker(u"ZAMRIK_ONEFILE_CHILD", nullptr);
   ScopedVariable start(u"ZAMRIK_ONEFILE_START", u"old");
   ScopedVariable time_us(u"ZAMRIK_ONEFILE_TIME_US", u"old");
   ScopedVariable random(u"ZAMRIK_ONEFILE_RANDOM", u"old");
   launcher::prepare_parent_environment();
   EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_PARENT"), own_process_id());
+  EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_CHILD"), own_process_id()) << "the marker for the child it starts";
   for (const char16_t* name : {u"ZAMRIK_ONEFILE_START", u"ZAMRIK_ONEFILE_TIME_US", u"ZAMRIK_ONEFILE_RANDOM"}) {
     EXPECT_EQ(value_of(name), u"unset") << narrow(name);
   }
@@ -257,6 +309,40 @@ TEST(ParentEnvironment, NamesThisProcessAndDropsEarlierRunValues) {
   const auto child = std::make_unique<launcher::RunState>();
   launcher::determine_unpack_directory(*child);
   EXPECT_EQ(std::u16string(child->unpack_directory), first);
+}
+
+TEST(UnpackDirectory, IsTheFullPathWithDotsAndSlashesResolved) {
+  namespace fs = std::filesystem;
+  ScopedVariable time_us(u"ZAMRIK_ONEFILE_TIME_US", u"123456");
+  ScopedVariable random(u"ZAMRIK_ONEFILE_RANDOM", u"0mHAFguB88o");
+  ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", u"4120");
+  const std::u16string base = test_support::launcher_path(fs::temp_directory_path() / "zamrik-normalised");
+#ifdef _WIN32
+  // Taken as it stands, "/" included.
+  const std::u16string temporary = base + u"\\a\\..\\b\\.\\c/d";
+  ScopedVariable tmp(u"TMP", temporary.c_str());
+#else
+  std::u16string temporary = base + u"\\a\\..\\b\\.\\c\\\\d";
+  for (char16_t& c : temporary) c = c == u'\\' ? u'/' : c;
+  ScopedVariable tmp(u"TMPDIR", temporary.c_str());
+#endif
+  const auto state = std::make_unique<launcher::RunState>();
+  launcher::determine_unpack_directory(*state);
+  EXPECT_EQ(std::u16string(state->unpack_directory), base + u"\\b\\c\\d\\onefile_4120_123456_0mHAFguB88o")
+      << narrow(state->unpack_directory);
+}
+
+TEST(UnpackDirectoryDeathTest, ATemporaryDirectoryThatDoesNotFitEndsWithTheExpansionMessage) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the system's temporary directory always fits; the seam tests make its query fail";
+#else
+  // It once expanded to nothing, and the unpack directory went to the root: "\onefile_...".
+  const std::u16string too_long = u"/" + std::u16string(5000, u'd');
+  ScopedVariable temporary(u"TMPDIR", too_long.c_str());
+  const auto state = std::make_unique<launcher::RunState>();
+  EXPECT_EXIT(launcher::determine_unpack_directory(*state), aborted(),
+              Eq("Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\n"));
+#endif
 }
 
 TEST(LauncherVariables, NameTheLauncherDirectoryAndTheFirstArgument) {
@@ -283,7 +369,7 @@ TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
   };
   const auto supervise = [&](std::u16string script) {
     std::u16string line = u"sh -c \"" + script + u"\"";
-    os::Handle child = os::create_child_process(u"/bin/sh", line.data());
+    os::Handle child = os::create_child_process(u"/bin/sh", line.data(), nullptr);
     EXPECT_NE(child, nullptr);
     os::Handle own = os::duplicate_handle(child);
     state->child_process.store(child);
@@ -297,6 +383,7 @@ TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
     return code;
   };
   state->unpacked.cleanup_needed = true;
+  state->unpacked.directory_created = true;
 
   unpack();
   os::Handle quick = supervise(u"sleep 0.2; exit 9");
@@ -308,7 +395,9 @@ TEST(ConsoleEventHandler, SupervisesARealChildAndRemovesTheDirectory) {
 
   unpack();
   os::Handle slow = supervise(u"exec sleep 30");
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(launcher::console_event_handler(*state, os::ConsoleEvent::close));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(4900)) << "the child had its five seconds";
   EXPECT_EQ(exit_code(slow), 128u + 9u) << "ended by SIGKILL, which carries no exit code";
   EXPECT_FALSE(fs::exists(directory));
 }

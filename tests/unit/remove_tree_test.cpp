@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 #include "os/os.h"
@@ -63,6 +64,29 @@ TEST(RemoveTreeTest, RemovesFilesAndNestedTrees) {
   EXPECT_TRUE(fs::is_directory(scratch.path()));
 }
 
+TEST(RemoveTreeTest, APathThatCannotBeExaminedIsNotReportedGone) {
+  // The callers stop retrying on true, so only "no such file" counts as gone.
+  TestDirectory scratch;
+  std::error_code error;
+  fs::create_directory_symlink("loop", scratch.path() / "loop", error);
+  struct Case {
+    std::u16string path;
+    bool removed;
+  };
+  const Case cases[] = {
+      {scratch.launcher("never there"), true},
+      {scratch.launcher(fs::path("missing") / "below"), true},
+#ifdef _WIN32
+      {scratch.launcher() + u"\\a*b", false},     // a name the system refuses
+      {scratch.launcher() + u"\\a?\\x", false},
+#else
+      {scratch.launcher(fs::path("loop") / "x"), false},  // a link that leads to itself
+      {scratch.launcher(std::string(300, 'n')), false},   // a name longer than the file system takes
+#endif
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform::remove_tree(c.path.c_str()), c.removed) << test_support::narrow(c.path);
+}
+
 TEST(RemoveTreeTest, RemovesLinksAsLinksAndLeavesTheirTargets) {
   TestDirectory scratch;
   const fs::path outside = scratch.path() / "outside";
@@ -110,6 +134,22 @@ TEST(RemoveTreeTest, FileThatCannotBeDeletedKeepsTheDirectoriesAboveIt) {
   EXPECT_FALSE(fs::exists(tree));
 }
 
+TEST(RemoveTreeTest, WithinLimitsStopsWhenAskedOrOutOfTime) {
+  TestDirectory scratch;
+  const fs::path tree = scratch.path() / "tree";
+  write_file(tree / "a" / "file.txt", "x");
+  write_file(tree / "b.txt", "x");
+  const std::u16string path = launcher_path(tree);
+  const std::atomic<bool> stopped{true};
+  EXPECT_FALSE(platform::remove_tree(path.c_str(), {&stopped}));
+  EXPECT_FALSE(platform::remove_tree(path.c_str(), {nullptr, os::monotonic_milliseconds() - 1}));
+  EXPECT_TRUE(fs::exists(tree / "a" / "file.txt"));
+  EXPECT_TRUE(fs::exists(tree / "b.txt"));
+  const std::atomic<bool> going{false};
+  EXPECT_TRUE(platform::remove_tree(path.c_str(), {&going, os::monotonic_milliseconds() + 60000}));
+  EXPECT_FALSE(fs::exists(tree));
+}
+
 // A directory named by a path of exactly length units: "\." components make the text long
 // while the directory itself, at real, stays near the top of the file system.
 struct PaddedDirectory {
@@ -152,6 +192,22 @@ TEST(RemoveTreeDeathTest, PathsBeyondTheBufferAbort) {
   write_file(overflows.real / name, "");
   EXPECT_EXIT(platform::remove_tree(overflows.path.c_str()), aborted(), Eq(""));
   EXPECT_TRUE(fs::exists(overflows.real / name));
+}
+
+TEST(RemoveTreeTest, WithinLimitsPathsBeyondTheBufferStayAndTheRestGoes) {
+  TestDirectory scratch;
+  const platform::RemovalLimits limits;
+  const PaddedDirectory too_long = padded_directory(scratch.path(), 4094, "too long");
+  EXPECT_FALSE(platform::remove_tree(too_long.path.c_str(), limits));
+  EXPECT_TRUE(fs::exists(too_long.real));
+
+  const std::string name(100, 'n');
+  const PaddedDirectory overflows = padded_directory(scratch.path(), 4096 - 1 - name.size(), "overflows");
+  write_file(overflows.real / name, "");
+  write_file(overflows.real / "short", "");
+  EXPECT_FALSE(platform::remove_tree(overflows.path.c_str(), limits));
+  EXPECT_TRUE(fs::exists(overflows.real / name));
+  EXPECT_FALSE(fs::exists(overflows.real / "short"));
 }
 
 }  // namespace

@@ -71,6 +71,30 @@ TEST(TimeText, FormatsFileTimeCounts) {
   EXPECT_EQ(std::string_view(path_template::process_id_text(0xFFFFFFFF).data()), "4294967295");  // never a sign
 }
 
+TEST(ProcessIdText, IsReadAsDigitsOnly) {
+  struct Case {
+    std::u16string_view text;
+    std::optional<std::uint32_t> id;
+  };
+  const Case cases[] = {
+      {u"4120", 4120},
+      {u"0", 0},
+      {u"0042", 42},
+      {u"2147483647", 2147483647},
+      {u"2147483648", std::nullopt},  // beyond a 32-bit long, as "%ld" writes it
+      {u"99999999999999999999999", std::nullopt},
+      {u"", std::nullopt},
+      {u" 42", std::nullopt},
+      {u"\t42", std::nullopt},
+      {u"+42", std::nullopt},
+      {u"-42", std::nullopt},
+      {u"42 ", std::nullopt},
+      {u"4x2", std::nullopt},
+      {u"\u0664\u0662", std::nullopt},  // Arabic-Indic digits
+  };
+  for (const Case& c : cases) EXPECT_EQ(path_template::parse_process_id_text(c.text), c.id) << narrow(c.text);
+}
+
 // The expansion of the run-identity placeholders, each test from an environment without them.
 class RunIdentityExpansion : public testing::Test {
  protected:
@@ -147,8 +171,9 @@ TEST_F(RunIdentityExpansion, ReproducesTheParentsDirectoryFromStoredValues) {
 
 using RunIdentityExpansionDeathTest = RunIdentityExpansion;
 
-TEST_F(RunIdentityExpansionDeathTest, ParentThatIsNotAllDigitsEndsTheProcess) {
-  for (const char16_t* value : {u"12a", u" 12", u"-12", u"\u0664\u0662"}) {  // the last: Arabic-Indic digits
+TEST_F(RunIdentityExpansionDeathTest, ParentThatIsNoProcessIdEndsTheProcess) {
+  // The role decision reads none of these as a process id either.
+  for (const char16_t* value : {u"12a", u" 12", u"+12", u"-12", u"\u0664\u0662", u"2147483648"}) {
     ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", value);
     char16_t output[64];
     EXPECT_EXIT(path_template::expand_path_template(output, u"{PID}", 64), aborted(), Eq("")) << narrow(value);

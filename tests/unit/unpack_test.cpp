@@ -5,6 +5,7 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -16,8 +17,8 @@
 #include "support/test_directory.h"
 #include "support/test_support.h"
 
-#ifdef _WIN32
-#include <windows.h>
+#ifndef _WIN32
+#include <sys/resource.h>
 #endif
 
 namespace {
@@ -29,6 +30,7 @@ using payload::UnpackOutcome;
 using test_support::aborted;
 using test_support::exited_with_2;
 using test_support::read_file;
+using test_support::show_standard_output_at_exit;
 using test_support::TestDirectory;
 using test_support::write_file;
 using testing::Eq;
@@ -95,13 +97,6 @@ std::string compressed(const std::string& data, int window_log = 20) {
   return out;
 }
 
-// Standard output cannot be matched by a death test; this puts what the dying statement
-// printed there on standard error as the process exits.
-void show_standard_output_at_exit() {
-  testing::internal::CaptureStdout();
-  std::atexit([] { std::fputs(testing::internal::GetCapturedStdout().c_str(), stderr); });
-}
-
 TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
   TestDirectory scratch;
   std::vector<AttachedFile> entries;
@@ -135,16 +130,17 @@ TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
   }
 }
 
-TEST(UnpackTest, EmptiesAndRewritesFilesThatAlreadyExist) {
+TEST(UnpackTest, AnEntryThatComesAgainEmptiesAndRewritesTheFile) {
   TestDirectory scratch;
-  write_file(scratch.path() / "main.dll", contents(100000, 1));
-  write_file(scratch.path() / "data" / "empty.txt", "left over");
-  const auto block = block_of({{u"main.dll", "nineteen bytes long", {}}, {u"data\\empty.txt", "", {}}});
+  const auto block = block_of({{u"main.dll", contents(100000, 1), {}},
+                               {u"data\\empty.txt", "left over", {}},
+                               {u"main.dll", "nineteen bytes long", {}},
+                               {u"data\\empty.txt", "", {}}});
 
-  EXPECT_EQ(unpack(block, scratch.launcher()).outcome, UnpackOutcome::unpacked);
+  EXPECT_EQ(unpack(block, scratch.launcher("unpacked")).outcome, UnpackOutcome::unpacked);
 
-  EXPECT_EQ(read_file(scratch.path() / "main.dll"), "nineteen bytes long");
-  EXPECT_EQ(fs::file_size(scratch.path() / "data" / "empty.txt"), 0u);
+  EXPECT_EQ(read_file(scratch.path() / "unpacked" / "main.dll"), "nineteen bytes long");
+  EXPECT_EQ(fs::file_size(scratch.path() / "unpacked" / "data" / "empty.txt"), 0u);
 }
 
 TEST(UnpackTest, ChildRoleStopsAtTheFirstRecord) {
@@ -161,6 +157,16 @@ TEST(UnpackTest, ChildRoleStopsAtTheFirstRecord) {
   EXPECT_TRUE(unpacked.cleanup_needed);
   EXPECT_EQ(unpacked.main_library_path, directory + u"\\bin\\main.dll");
   EXPECT_FALSE(fs::exists(scratch.path() / "unpacked"));
+}
+
+TEST(UnpackTest, AJoinOfExactly4095UnitsIsTaken) {
+  // The child only joins; a path this long could not be made on disk anyway.
+  const auto block = raw_block(payload::encode_record(u"x", payload::flag_last, 0), "");
+  const std::u16string directory(4093, u'd');
+  const Unpacked unpacked = unpack(block, directory, Role::child);
+  EXPECT_EQ(unpacked.outcome, UnpackOutcome::main_library_known);
+  EXPECT_EQ(unpacked.main_library_path.size(), 4095u);
+  EXPECT_EQ(unpacked.main_library_path, directory + u"\\x");
 }
 
 TEST(UnpackTest, EmptyTableWritesNothingInEitherRole) {
@@ -181,9 +187,11 @@ TEST(UnpackTest, DirectoriesBeyondTheMemoAreStillCreated) {
   for (int i = 0; i < 1030; ++i) entries.push_back({u"d" + widen(std::to_string(i)) + u"\\f", "", {}});
   const auto block = block_of(entries);
 
-  EXPECT_EQ(unpack(block, scratch.launcher()).outcome, UnpackOutcome::unpacked);
+  EXPECT_EQ(unpack(block, scratch.launcher("unpacked")).outcome, UnpackOutcome::unpacked);
 
-  for (int i = 0; i < 1030; ++i) EXPECT_TRUE(fs::is_regular_file(scratch.path() / ("d" + std::to_string(i)) / "f")) << i;
+  for (int i = 0; i < 1030; ++i) {
+    EXPECT_TRUE(fs::is_regular_file(scratch.path() / "unpacked" / ("d" + std::to_string(i)) / "f")) << i;
+  }
 }
 
 TEST(EnsureDirectoryTest, CreatesOrFindsDirectoriesAndReportsFailure) {
@@ -258,14 +266,18 @@ TEST(EnsureDirectoryDeathTest, FirstCallEndsWhenTheProfileDirectoryIsUnknown) {
 class UnpackDeathTest : public testing::Test {
  protected:
   TestDirectory scratch;
+  // The unpack directory, which the loop makes.
+  const fs::path unpacked = scratch.path() / "unpacked";
+  const std::u16string directory = scratch.launcher("unpacked");
   const std::string first = contents(40000, 1);
   const std::string second = contents(400000, 2);
 
-  // The files of a failed unpack stay: the first complete, the second as far as it got.
+  // The loop itself leaves the files of a failed unpack: the first complete, the second as far
+  // as it got. (The launcher removes them before it ends.)
   void expect_first_complete_and_second_partial(std::size_t at_most) {
-    EXPECT_EQ(read_file(scratch.path() / "first.bin"), first);
-    ASSERT_TRUE(fs::exists(scratch.path() / "second.bin"));
-    const std::string partial = read_file(scratch.path() / "second.bin");
+    EXPECT_EQ(read_file(unpacked / "first.bin"), first);
+    ASSERT_TRUE(fs::exists(unpacked / "second.bin"));
+    const std::string partial = read_file(unpacked / "second.bin");
     EXPECT_LE(partial.size(), at_most);
     EXPECT_EQ(partial.size() % 32768, 0u) << "whole chunks only";
     EXPECT_TRUE(second.compare(0, partial.size(), partial) == 0);
@@ -278,10 +290,10 @@ TEST_F(UnpackDeathTest, TruncatedStreamEndsWithTheDecodeError) {
   const std::string stream = compressed(first + second);
   const auto block = raw_block(table, stream.substr(0, stream.size() - 1000));
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't decode attached data.\n"));
   expect_first_complete_and_second_partial(second.size() - 32768);
-  EXPECT_GT(read_file(scratch.path() / "second.bin").size(), 0u);
+  EXPECT_GT(read_file(unpacked / "second.bin").size(), 0u);
 }
 
 TEST_F(UnpackDeathTest, CorruptStreamEndsWithTheDecodeError) {
@@ -290,7 +302,7 @@ TEST_F(UnpackDeathTest, CorruptStreamEndsWithTheDecodeError) {
                             payload::encode_record(u"second.bin", payload::flag_last, second.size());
   const auto block = raw_block(table, compressed(first) + std::string(64, '\xff'));
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't decode attached data.\n"));
   expect_first_complete_and_second_partial(0);
 }
@@ -302,29 +314,84 @@ TEST_F(UnpackDeathTest, FrameWithAWindowAboveTheDecoderLimitIsRefused) {
   ASSERT_EQ(frame.windowSize, std::uint64_t{1} << 28);
   const auto block = raw_block(payload::encode_record(u"first.bin", payload::flag_last, first.size()), stream);
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't decode attached data.\n"));
-  EXPECT_EQ(fs::file_size(scratch.path() / "first.bin"), 0u);
+  EXPECT_EQ(fs::file_size(unpacked / "first.bin"), 0u);
 }
 
 TEST_F(UnpackDeathTest, TableThatGoesOnAfterTheLastEntryFailsAfterThatEntry) {
   auto block = block_of({{u"first.bin", first, {}}, {u"second.bin", "2", {}}});
   block[payload::header_size] = payload::flag_last;  // the first record claims to be the last
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't find attached data header.\n"));
-  EXPECT_EQ(read_file(scratch.path() / "first.bin"), first);
-  EXPECT_FALSE(fs::exists(scratch.path() / "second.bin"));
+  EXPECT_EQ(read_file(unpacked / "first.bin"), first);
+  EXPECT_FALSE(fs::exists(unpacked / "second.bin"));
+}
+
+// Every regular file below root, relative to it, in the launcher's spelling.
+std::vector<std::u16string> files_below(const fs::path& root) {
+  std::vector<std::u16string> files;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    if (!item.is_directory()) files.push_back(test_support::launcher_path(item.path().lexically_relative(root)));
+  }
+  return files;
+}
+
+TEST_F(UnpackDeathTest, AnEntryPathThatLeavesTheUnpackDirectoryIsRefusedBeforeAnythingIsWrittenForIt) {
+  // Below two levels, so that ".." and "..\.." land inside the scratch directory.
+  const std::u16string directory = scratch.launcher(fs::path("a") / "b" / "unpacked");
+  const std::u16string ways_out[] = {
+      u"..\\x.txt", u"..\\..\\dir\\x.txt", u"sub\\..\\..\\x.txt", u"\\x.txt", u"C:x.txt", u"C:\\x.txt",
+      u"..\\", u".\\x.txt", u"sub\\\\x.txt", u"../x.txt", u"sub/../../x.txt", u". .\\x.txt", u"NUL",
+  };
+  for (const std::u16string& path : ways_out) {
+    const auto block = block_of({{u"main.dll", first, {}}, {path, "escaped", {}}});
+    EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
+                Eq("Error, couldn't find attached data header.\n"))
+        << test_support::narrow(path);
+    EXPECT_THAT(files_below(scratch.path()), testing::ElementsAre(u"a\\b\\unpacked\\main.dll")) << test_support::narrow(path);
+    fs::remove_all(scratch.path() / "a");
+
+    // The child, which writes nothing, must not load a main library from outside either.
+    const auto as_main_library = block_of({{path, "escaped", {}}});
+    EXPECT_EXIT((show_standard_output_at_exit(), unpack(as_main_library, directory, Role::child)), exited_with_2(),
+                Eq("Error, couldn't find attached data header.\n"))
+        << test_support::narrow(path);
+  }
+}
+
+TEST_F(UnpackDeathTest, WhateverHasTheUnpackDirectorysNameIsNeitherUsedNorChanged) {
+  // Planted by someone else, it would be written through, and later emptied by the removal.
+  const auto block = block_of({{u"main.dll", first, {}}});
+  const auto fails_to_open = Eq("Error, failed to open '" + test_support::narrow(directory) + "\\main.dll' for writing.\n");
+
+  write_file(unpacked / "planted.txt", "planted");
+  EXPECT_EXIT(unpack(block, directory), exited_with_2(), fails_to_open);
+  EXPECT_THAT(files_below(unpacked), testing::ElementsAre(u"planted.txt"));
+  fs::remove_all(unpacked);
+
+  write_file(unpacked, "a file");
+  EXPECT_EXIT(unpack(block, directory), exited_with_2(), fails_to_open);
+  EXPECT_EQ(read_file(unpacked), "a file");
+  fs::remove(unpacked);
+
+#ifndef _WIN32  // Wine makes no directory links
+  write_file(scratch.path() / "elsewhere" / "kept.txt", "kept");
+  fs::create_directory_symlink(scratch.path() / "elsewhere", unpacked);
+  EXPECT_EXIT(unpack(block, directory), exited_with_2(), fails_to_open);
+  EXPECT_THAT(files_below(scratch.path() / "elsewhere"), testing::ElementsAre(u"kept.txt"));
+#endif
 }
 
 TEST_F(UnpackDeathTest, ParentDirectoryThatCannotBeCreatedFailsToOpenWithThePath) {
   // "blocker" is a file, so nothing can be made below it.
   const auto block = block_of({{u"blocker", "file", {}}, {u"blocker\\sub\\x.bin", "x", {}}});
-  const std::u16string target = scratch.launcher() + u"\\blocker\\sub\\x.bin";
+  const std::u16string target = directory + u"\\blocker\\sub\\x.bin";
 
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, failed to open '" + test_support::narrow(target) + "' for writing.\n"));
-  EXPECT_EQ(read_file(scratch.path() / "blocker"), "file");
+  EXPECT_EQ(read_file(unpacked / "blocker"), "file");
 }
 
 TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
@@ -332,27 +399,19 @@ TEST_F(UnpackDeathTest, RecordsThatTheParentRefuses) {
   const auto second_string = raw_block(payload::encode_record(u"first.bin", payload::flag_second_string | payload::flag_last, 0) +
                                            std::string("x\0\0\0", 4),
                                        compressed(""));
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(second_string, scratch.launcher())), exited_with_2(),
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(second_string, directory)), exited_with_2(),
               Eq("Error, couldn't find attached data header.\n"));
 
-  // The unpack directory, "\" and the path must leave room for a terminator.
+  // The unpack directory, "\" and the path must leave room for a terminator: one unit more
+  // than the 4095 that UnpackTest.AJoinOfExactly4095UnitsIsTaken joins.
   const auto block = block_of({{u"x", "1", {}}});
   const std::u16string room_for_backslash_only(4094, u'd');
   EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, room_for_backslash_only)), exited_with_2(),
               Eq("Error, couldn't find attached data header.\n"));
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, room_for_backslash_only, Role::child)), exited_with_2(),
+              Eq("Error, couldn't find attached data header.\n"));
   const std::u16string no_room(4095, u'd');
   EXPECT_EXIT(unpack(block, no_room), aborted(), Eq(""));
-}
-
-// The system's devices, where every write to "null" succeeds and every write to "full" fails:
-// empty where there are none. Wine shows Linux's own below Z:.
-std::u16string devices() {
-#ifdef _WIN32
-  const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-  return wine ? u"Z:\\dev" : u"";
-#else
-  return fs::exists("/dev/full") ? u"\\dev" : u"";
-#endif
 }
 
 // Decoding runs ahead of the writes, so it meets damage further on before the loop gets there;
@@ -360,64 +419,78 @@ std::u16string devices() {
 TEST_F(UnpackDeathTest, OfTwoFailuresTheOneMetFirstInTableOrderIsReported) {
   using payload::encode_record;
   using payload::flag_last;
-  // Decodes to 80,000 bytes, then fails.
-  const std::string damaged = compressed(first + first) + std::string(64, '\xff');
-  const std::string open_failure = "Error, failed to open '" + test_support::narrow(scratch.launcher() + u"\\blocker\\sub\\x.bin") +
-                                   "' for writing.\n";
+  const std::string open_failure =
+      "Error, failed to open '" + test_support::narrow(directory + u"\\blocker\\sub\\x.bin") + "' for writing.\n";
+  const testing::Matcher<const std::string&> decode_failure = Eq("Error, couldn't decode attached data.\n");
   struct Case {
     const char* name;
-    std::u16string directory;
     std::string table;
+    std::string stream;
     testing::Matcher<const std::string&> want;
-    const char* present;  // the last file the loop made, checked after the failure
-    const char* absent;   // the next one, never made
+    bool small_file_size_limit;  // every write past 1,000 bytes of a file fails
+    const char* present;         // the last file the loop made, checked after the failure
+    const char* absent;          // the next one, never made
   };
+  // Decodes to 80,000 bytes, then fails.
+  const std::string damaged = compressed(first + first) + std::string(64, '\xff');
   const Case cases[] = {
-      {"a failed write before the damage", devices(),
-       encode_record(u"null", 0, 40000) + encode_record(u"full", 0, 10) + encode_record(u"null", flag_last, 400000),
-       testing::StartsWith("Error, couldn't unpack file to target path. ([Error "), nullptr, nullptr},
-      {"the damage before a failed write", devices(),
-       encode_record(u"null", 0, 80000) + encode_record(u"null", 0, 400000) + encode_record(u"full", flag_last, 10),
-       Eq("Error, couldn't decode attached data.\n"), nullptr, nullptr},
-      {"a failed open before the damage", scratch.launcher(),
+      {"a failed write before the damage",
+       encode_record(u"big.bin", 0, 40000) + encode_record(u"second.bin", flag_last, 400000), damaged,
+       testing::StartsWith("Error, couldn't unpack file to target path. ("), true, "big.bin", "second.bin"},
+      {"the damage before a failed write",
+       encode_record(u"small.bin", 0, 500) + encode_record(u"big.bin", flag_last, 400000),
+       compressed(first.substr(0, 1500)) + std::string(64, '\xff'), decode_failure, true, "big.bin", nullptr},
+      {"a failed open before the damage",
        encode_record(u"first.bin", 0, 80000) + encode_record(u"blocker", 0, 0) +
            encode_record(u"blocker\\sub\\x.bin", flag_last, 100),
-       Eq(open_failure), "blocker", nullptr},
-      {"the damage before a failed open", scratch.launcher(),
+       damaged, Eq(open_failure), false, "blocker", nullptr},
+      {"the damage before a failed open",
        encode_record(u"first.bin", 0, 40000) + encode_record(u"second.bin", 0, 400000) + encode_record(u"blocker", 0, 0) +
            encode_record(u"blocker\\sub\\x.bin", flag_last, 100),
-       Eq("Error, couldn't decode attached data.\n"), "second.bin", "blocker"},
-      {"an empty file before the damage", scratch.launcher(),
+       damaged, decode_failure, false, "second.bin", "blocker"},
+      {"an empty file before the damage",
        encode_record(u"first.bin", 0, 80000) + encode_record(u"empty.bin", 0, 0) + encode_record(u"second.bin", flag_last, 10),
-       Eq("Error, couldn't decode attached data.\n"), "empty.bin", nullptr},
+       damaged, decode_failure, false, "empty.bin", nullptr},
   };
   for (const Case& c : cases) {
-    if (c.directory.empty()) {
-      std::printf("skipped: %s (no device that is always full here)\n", c.name);
+#ifdef _WIN32
+    if (c.small_file_size_limit) {
+      std::printf("skipped: %s (no file size limit to set here)\n", c.name);
       continue;
     }
-    const auto block = raw_block(c.table, damaged);
-    EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, c.directory)), exited_with_2(), c.want) << c.name;
+    const auto limit_file_size = [] {};
+#else
+    const auto limit_file_size = [&c] {
+      if (!c.small_file_size_limit) return;
+      std::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{1000, 1000};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    };
+#endif
+    const auto block = raw_block(c.table, c.stream);
+    EXPECT_EXIT((show_standard_output_at_exit(), limit_file_size(), unpack(block, directory)), exited_with_2(), c.want)
+        << c.name;
     if (c.present != nullptr) {
-      EXPECT_TRUE(fs::exists(scratch.path() / c.present)) << c.name;
+      EXPECT_TRUE(fs::exists(unpacked / c.present)) << c.name;
     }
     if (c.absent != nullptr) {
-      EXPECT_FALSE(fs::exists(scratch.path() / c.absent)) << c.name;
+      EXPECT_FALSE(fs::exists(unpacked / c.absent)) << c.name;
     }
-    fs::remove_all(scratch.path());
-    fs::create_directories(scratch.path());
+    fs::remove_all(unpacked);
   }
 }
 
 #ifndef _WIN32
 TEST_F(UnpackDeathTest, WriteFailureReportsTheSystemError) {
-  // A device that is always full: the open succeeds and every write fails.
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-  fs::create_symlink("/dev/full", scratch.path() / "full.bin");
-  const auto block = block_of({{u"full.bin", first, {}}});
-
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, scratch.launcher())), exited_with_2(),
-              Eq("Error, couldn't unpack file to target path. ([Error 28] No space left on device)\n"));
+  // A file size limit lets the open succeed and makes the write past the limit fail.
+  const auto block = block_of({{u"big.bin", first, {}}});
+  const auto with_small_file_size_limit = [] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1000, 1000};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  EXPECT_EXIT((show_standard_output_at_exit(), with_small_file_size_limit(), unpack(block, directory)), exited_with_2(),
+              Eq("Error, couldn't unpack file to target path. ([Error 27] File too large)\n"));
 }
 #endif
 

@@ -15,6 +15,7 @@ struct AppFile {
   std::u16string path;  // relative to the unpack directory, "\" as separator
   std::filesystem::path source;
   std::uint64_t size = 0;
+  std::string contents = {};  // the bytes, when there is no source
 };
 
 struct AppFolder {

@@ -14,6 +14,7 @@
 #include "pack_error.h"
 #include "payload/attached_data_writer.h"
 #include "progress.h"
+#include "run_target.h"
 #include "scratch_space.h"
 #include "terminal.h"
 
@@ -66,14 +67,15 @@ void build_executable(const BuildRequest& request) {
   const auto start = std::chrono::steady_clock::now();
   check_request(request);
   const std::vector<IconImage> icons = icon_images(request.identity.icon);
-  const AppFolder folder = scan_app_folder(request.app_dir, request.main, request.check_main);
+  const AppFolder folder = request.run ? scan_run_folder(request.app_dir, *request.run)
+                                       : scan_app_folder(request.app_dir, request.main, request.check_main);
   for (const std::string& warning : folder.warnings) std::fprintf(stderr, "zamrik-pack: warning: %s\n", warning.c_str());
   // What only the identity decides fails here, before any compression.
   launcher_resources(request.identity, icons);
   identity_section_contents(request.identity);
 
   std::vector<payload::AttachedFile> entries;
-  for (const AppFile& file : folder.files) entries.push_back({file.path, {}, file.source});
+  for (const AppFile& file : folder.files) entries.push_back({file.path, file.contents, file.source});
 
   ScratchSpace scratch(request.output);
   ProgressBar bar(!request.quiet && stderr_is_terminal(), stderr, "compressing");

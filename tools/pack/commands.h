@@ -7,6 +7,7 @@
 #include <string>
 
 #include "launcher_identity.h"
+#include "run_target.h"
 
 namespace pack {
 
@@ -15,6 +16,7 @@ struct BuildRequest {
   std::filesystem::path output;
   std::optional<std::string> main;
   bool check_main = true;
+  std::optional<RunTarget> run;  // instead of a main library
   int level = 19;
   int threads = 0;  // 0: one per core; the output does not depend on it
   bool checksum = true;

@@ -2,24 +2,11 @@
 
 #include <cstdio>
 
+#include "payload/contained_path.h"
 #include "text/wide_text.h"
 
 namespace pack {
 namespace {
-
-// CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and their superscript-digit forms), CONIN$ and CONOUT$
-// name devices whatever extension follows and whatever spaces precede it.
-bool is_device_name(std::u16string_view name) {
-  std::u16string_view stem = name.substr(0, name.find(u'.'));
-  while (!stem.empty() && stem.back() == u' ') stem.remove_suffix(1);
-  for (std::u16string_view device : {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"}) {
-    if (text::equal_ignoring_case(stem, device)) return true;
-  }
-  if (stem.size() != 4) return false;
-  const bool numbered = text::equal_ignoring_case(stem.substr(0, 3), u"COM") || text::equal_ignoring_case(stem.substr(0, 3), u"LPT");
-  const char16_t digit = stem[3];
-  return numbered && ((digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3');
-}
 
 std::string quoted(std::u16string_view name) { return "'" + text::to_utf8_replacing(name) + "'"; }
 
@@ -41,7 +28,7 @@ std::string name_problem(std::u16string_view name) {
     return "has the name " + quoted(name) + ", which ends in a " + (name.back() == u'.' ? "dot" : "space") +
            " that Windows strips";
   }
-  if (is_device_name(name)) return "has the name " + quoted(name) + ", which Windows reserves for a device";
+  if (payload::is_device_name(name)) return "has the name " + quoted(name) + ", which Windows reserves for a device";
   if (name.size() > max_name_units) {
     return "has a name of " + std::to_string(name.size()) + " units; Windows allows " + std::to_string(max_name_units);
   }

@@ -10,6 +10,7 @@
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "progress.h"
+#include "run_target.h"
 #include "terminal.h"
 #include "text/wide_text.h"
 
@@ -106,6 +107,18 @@ class FileWriter {
   int fd_ = -1;
 };
 
+std::optional<std::string> runs_of(const fs::path& executable, const AttachedDataContents& contents) {
+  try {
+    return what_runs(contents);
+  } catch (const InputError& error) {
+    throw InputError(executable.string() + ": " + error.what());
+  }
+}
+
+void show_what_runs(const fs::path& executable, const AttachedDataContents& contents) {
+  if (const std::optional<std::string> line = runs_of(executable, contents)) std::printf("runs: %s\n", line->c_str());
+}
+
 }  // namespace
 
 void list_executable(const fs::path& executable) {
@@ -118,16 +131,21 @@ void list_executable(const fs::path& executable) {
   std::printf("%12llu  %zu files, compressed to %llu bytes (%s)\n", static_cast<unsigned long long>(contents.content_size),
               contents.entries.size(), static_cast<unsigned long long>(contents.stream_size),
               ratio_text(contents.stream_size, contents.content_size).c_str());
+  show_what_runs(executable, contents);
 }
 
 void verify_executable(const fs::path& executable, bool quiet) {
   const OpenedAttachedData opened(executable);
   const FrameInfo frame = check_sound(executable, opened.contents);
   decode_with_progress(executable, opened.contents, quiet, "verifying", [](std::size_t, auto, bool) {});
-  if (quiet) return;
+  if (quiet) {
+    runs_of(executable, opened.contents);
+    return;
+  }
   std::printf("%s: OK, %zu files, %llu bytes, %s\n", executable.string().c_str(), opened.contents.entries.size(),
               static_cast<unsigned long long>(opened.contents.content_size),
               frame.checksum ? "checksum matches" : "no checksum stored (decoded completely)");
+  show_what_runs(executable, opened.contents);
 }
 
 void extract_executable(const fs::path& executable, const fs::path& directory, bool quiet) {

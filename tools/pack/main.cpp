@@ -19,8 +19,8 @@ namespace {
 
 constexpr char overview[] = R"(usage: zamrik-pack COMMAND [OPTION]... ARGUMENT...
 
-Packs a Windows application (a main library and the files it needs) into one x86-64 executable,
-and looks inside such executables.
+Packs a Windows application (a main library or a program, and the files it needs) into one
+x86-64 executable, and looks inside such executables.
 
 commands:
   build APP_DIR -o OUT.exe   pack a folder into an executable
@@ -47,6 +47,10 @@ The main library is a DLL whose entry is exported under ordinal 1.
       --no-main-check     pack the library named by --main even if it is no PE32+
                           x86-64 DLL with an ordinal-1 export (to test how the
                           launcher reports such a library)
+      --run RELPATH       instead of a main library, run the x86-64 program RELPATH
+                          in APP_DIR (MyApp.exe) with the user's arguments
+      --run-arg ARG       give the program ARG before the user's arguments; repeat
+                          for more
       --level N           Zstandard compression level, 1 to 22 (default 9)
       --threads N         compression threads, 0 for one per core (default 0);
                           the output is the same for any number
@@ -104,7 +108,8 @@ struct Command {
 const std::vector<Command>& commands() {
   static const std::vector<Command> all = {
       {"build", build_help(),
-       {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
+       {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"run", 0, true}, {"run-arg", 0, true},
+        {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
         {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
         {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"quiet", 'q', false},
         {"help", 'h', false}},
@@ -130,6 +135,15 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   request.main = parsed.value("main");
   request.check_main = !parsed.has("no-main-check");
   if (!request.check_main && !request.main) throw pack::UsageError("--no-main-check needs --main to name the library");
+  if (auto program = parsed.value("run")) {
+    if (request.main) throw pack::UsageError("--run packs a program instead of a main library: leave out --main");
+    request.run = pack::RunTarget{checked_text("--run", *program), {}};
+    for (const std::string& argument : parsed.all_values("run-arg")) {
+      request.run->arguments.push_back(checked_text("--run-arg", argument));
+    }
+  } else if (parsed.has("run-arg")) {
+    throw pack::UsageError("--run-arg gives arguments to the program that --run names");
+  }
   if (auto level = parsed.value("level")) request.level = pack::parse_number("--level", *level, 1, ZSTD_maxCLevel());
   if (auto threads = parsed.value("threads")) request.threads = pack::parse_number("--threads", *threads, 0, 200);
   request.checksum = parsed.last_of({"checksum", "no-checksum"}) != "no-checksum";

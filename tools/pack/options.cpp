@@ -12,6 +12,11 @@ std::optional<std::string> ParsedOptions::value(const std::string& name) const {
   return found->second;
 }
 
+std::vector<std::string> ParsedOptions::all_values(const std::string& name) const {
+  const auto found = all_values_.find(name);
+  return found == all_values_.end() ? std::vector<std::string>{} : found->second;
+}
+
 std::optional<std::string> ParsedOptions::last_of(const std::vector<std::string>& names) const {
   std::optional<std::string> last;
   int last_order = -1;
@@ -29,6 +34,7 @@ ParsedOptions parse_options(const std::vector<std::string>& arguments, const std
   ParsedOptions parsed;
   int order = 0;
   const auto record = [&](const OptionSpec& spec, std::string value) {
+    parsed.all_values_[spec.name].push_back(value);
     parsed.values_[spec.name] = std::move(value);
     parsed.order_[spec.name] = order++;
   };

@@ -20,6 +20,8 @@ class ParsedOptions {
   bool has(const std::string& name) const { return values_.count(name) != 0; }
   // The last value given; options may be repeated and the last one counts.
   std::optional<std::string> value(const std::string& name) const;
+  // Every value given, in order, for an option that adds up (--run-arg).
+  std::vector<std::string> all_values(const std::string& name) const;
   // The option given last among several that contradict each other (--checksum, --no-checksum).
   std::optional<std::string> last_of(const std::vector<std::string>& names) const;
   const std::vector<std::string>& operands() const { return operands_; }
@@ -27,6 +29,7 @@ class ParsedOptions {
  private:
   friend ParsedOptions parse_options(const std::vector<std::string>&, const std::vector<OptionSpec>&);
   std::map<std::string, std::string> values_;
+  std::map<std::string, std::vector<std::string>> all_values_;
   std::map<std::string, int> order_;
   std::vector<std::string> operands_;
 };

@@ -7,13 +7,6 @@
 namespace pack {
 namespace {
 
-std::uint32_t u16_at(std::span<const std::uint8_t> file, std::uint64_t offset) {
-  return std::uint32_t{file[offset]} | std::uint32_t{file[offset + 1]} << 8;
-}
-std::uint32_t u32_at(std::span<const std::uint8_t> file, std::uint64_t offset) {
-  return u16_at(file, offset) | u16_at(file, offset + 2) << 16;
-}
-
 void require(std::span<const std::uint8_t> file, std::uint64_t offset, std::uint64_t size, const char* what) {
   if (offset > file.size() || size > file.size() - offset) throw PeFormatError(std::string("truncated ") + what);
 }
@@ -125,6 +118,19 @@ std::string main_library_problem(std::span<const std::uint8_t> file) {
   if (!exports_ordinal(file, image, 1)) {
     return "exports no function under ordinal 1 (export the entry with a .def file: EXPORTS entry @1 NONAME)";
   }
+  return {};
+}
+
+std::string program_problem(std::span<const std::uint8_t> file) {
+  PeImage image;
+  try {
+    image = parse_pe_image(file);
+  } catch (const PeFormatError& error) {
+    return std::string("is not an x86-64 Windows program: ") + error.what();
+  }
+  if (image.machine != machine_x86_64) return "is built for " + machine_name(image.machine) + ", not x86-64";
+  if (!image.pe32_plus) return "is a PE32 image, not PE32+ (64-bit)";
+  if ((image.characteristics & file_is_dll) != 0) return "is a DLL, not a program";
   return {};
 }
 

@@ -18,6 +18,14 @@ class PeFormatError : public std::runtime_error {
 };
 
 inline constexpr std::uint16_t machine_x86_64 = 0x8664;
+
+// Little-endian fields at a byte offset; the caller has checked that they lie inside.
+inline std::uint32_t u16_at(std::span<const std::uint8_t> bytes, std::uint64_t at) {
+  return std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8;
+}
+inline std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::uint64_t at) {
+  return u16_at(bytes, at) | u16_at(bytes, at + 2) << 16;
+}
 inline constexpr std::uint16_t file_is_dll = 0x2000;
 inline constexpr std::uint32_t section_writable = 0x80000000;
 
@@ -53,5 +61,9 @@ bool exports_ordinal(std::span<const std::uint8_t> file, const PeImage& image, s
 // What keeps a file from serving as the main library (a PE32+ x86-64 DLL that exports
 // ordinal 1), as the rest of a sentence after its name; empty when nothing does.
 std::string main_library_problem(std::span<const std::uint8_t> file);
+
+// What keeps a file from running as a packed program (a PE32+ x86-64 executable, no DLL), as
+// the rest of a sentence after its name; empty when nothing does.
+std::string program_problem(std::span<const std::uint8_t> file);
 
 }  // namespace pack

@@ -12,12 +12,6 @@
 namespace pack {
 namespace {
 
-std::uint32_t u16_at(std::span<const std::uint8_t> bytes, std::uint64_t at) {
-  return std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8;
-}
-std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::uint64_t at) {
-  return u16_at(bytes, at) | u16_at(bytes, at + 2) << 16;
-}
 void set_u16(std::string& out, std::uint64_t at, std::uint32_t value) {
   out[at] = static_cast<char>(value & 0xFF);
   out[at + 1] = static_cast<char>((value >> 8) & 0xFF);

@@ -11,6 +11,7 @@
 
 #include "os/os.h"
 #include "os/posix/descriptor.h"
+#include "os/posix/file_time.h"
 #include "os/posix/text.h"
 
 namespace os {
@@ -33,6 +34,12 @@ CreateDirectoryResult create_directory(const char16_t* path) {
   return errno == EEXIST ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
 }
 
+CreateDirectoryResult create_private_directory(const char16_t* path) {
+  // mkdir never follows a link at the name it makes.
+  if (::mkdir(native_path(path).c_str(), 0700) == 0) return CreateDirectoryResult::created;
+  return errno == EEXIST ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
+}
+
 Handle create_file_for_writing(const char16_t* path) {
   return handle_of(::open(native_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
 }
@@ -51,14 +58,39 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
   return true;
 }
 
-void close_handle(Handle handle) { ::close(descriptor_of(handle)); }
+Handle open_file_for_reading(const char16_t* path) {
+  return handle_of(::open(native_path(path).c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read) {
+  ssize_t got = 0;
+  while ((got = ::read(descriptor_of(file), data, size)) < 0 && errno == EINTR) {
+  }
+  if (got < 0) return false;
+  *read = static_cast<std::uint32_t>(got);
+  return true;
+}
+
+bool close_handle(Handle handle) { return ::close(descriptor_of(handle)) == 0; }
 
 FileKind file_kind(const char16_t* path) {
   const std::string native = native_path(path);
   struct stat status;
-  if (::lstat(native.c_str(), &status) != 0) return FileKind::none;
+  if (::lstat(native.c_str(), &status) != 0) return errno == ENOENT || errno == ENOTDIR ? FileKind::none : FileKind::unreadable;
   if (S_ISLNK(status.st_mode)) return is_directory(native) ? FileKind::directory_link : FileKind::file;
   return S_ISDIR(status.st_mode) ? FileKind::directory : FileKind::file;
+}
+
+// The birth time where the file system keeps one; otherwise the last status change, which is
+// never earlier.
+bool creation_time(const char16_t* path, std::int64_t* file_time) {
+  struct statx status;
+  if (::statx(AT_FDCWD, native_path(path).c_str(), AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_CTIME, &status) != 0) {
+    return false;
+  }
+  const statx_timestamp& time = (status.stx_mask & STATX_BTIME) != 0 ? status.stx_btime : status.stx_ctime;
+  *file_time = posix::file_time_of(time.tv_sec, time.tv_nsec);
+  return true;
 }
 
 bool delete_file(const char16_t* path) { return ::unlink(native_path(path).c_str()) == 0; }
@@ -93,7 +125,9 @@ FileKind kind_of(DIR* directory, const dirent& entry) {
     case DT_LNK: return kind_of_link(directory, entry.d_name);
     case DT_UNKNOWN: {
       struct stat status;
-      if (::fstatat(::dirfd(directory), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) return FileKind::none;
+      if (::fstatat(::dirfd(directory), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? FileKind::none : FileKind::unreadable;
+      }
       if (S_ISLNK(status.st_mode)) return kind_of_link(directory, entry.d_name);
       return S_ISDIR(status.st_mode) ? FileKind::directory : FileKind::file;
     }

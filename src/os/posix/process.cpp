@@ -12,12 +12,16 @@
 #include <chrono>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "os/os.h"
 #include "os/posix/descriptor.h"
+#include "os/posix/file_time.h"
 #include "os/posix/text.h"
 
 extern char** environ;
@@ -131,7 +135,42 @@ bool add_console_event_handler(ConsoleEventHandler handler) {
   return true;
 }
 
-Handle create_child_process(const char16_t* application, char16_t* command_line) {
+ProcessStatus process_status(std::uint32_t process_id, std::int64_t* start_time) {
+  const std::string path = "/proc/" + std::to_string(process_id) + "/stat";
+  const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return errno == ENOENT ? ProcessStatus::none : ProcessStatus::unknown;
+  char text[1024];
+  const ssize_t length = ::read(file, text, sizeof text - 1);
+  ::close(file);
+  if (length <= 0) return ProcessStatus::unknown;
+  text[length] = '\0';
+  // "pid (name) state ppid ...": the name may hold blanks and parentheses, so the fields are
+  // counted from its last ")". The start is field 22, in clock ticks after boot.
+  const char* fields = std::strrchr(text, ')');
+  if (fields == nullptr) return ProcessStatus::unknown;
+  std::istringstream rest(fields + 1);
+  std::string state;
+  rest >> state;
+  if (state == "Z" || state == "X") return ProcessStatus::none;  // ended, only not yet reaped
+  std::string skipped;
+  for (int field = 4; field < 22; ++field) rest >> skipped;
+  long long ticks = 0;
+  if (!(rest >> ticks)) return ProcessStatus::unknown;
+  timespec now{}, since_boot{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  clock_gettime(CLOCK_BOOTTIME, &since_boot);
+  constexpr std::int64_t billion = 1'000'000'000;
+  const std::int64_t boot = (now.tv_sec - since_boot.tv_sec) * billion + (now.tv_nsec - since_boot.tv_nsec);
+  const std::int64_t started = boot + ticks * billion / ::sysconf(_SC_CLK_TCK);
+  *start_time = posix::file_time_of(started / billion, started % billion);
+  return ProcessStatus::running;
+}
+
+// POSIX has no jobs. Their nearest, a parent-death signal, is set by the child itself between
+// fork and exec, which posix_spawn leaves no room for.
+Handle create_kill_on_close_job() { return nullptr; }
+
+Handle create_child_process(const char16_t* application, char16_t* command_line, Handle) {
   std::vector<std::string> arguments = split_command_line(command_line);
   std::vector<char*> vector;
   for (std::string& argument : arguments) vector.push_back(argument.data());

@@ -1,6 +1,8 @@
 #include <pthread.h>
 
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "os/os.h"
 
@@ -10,13 +12,13 @@ namespace {
 
 struct Thread {
   pthread_t id;
-  ThreadFunction function;
+  ThreadWork work;
   void* argument;
 };
 
 void* run_thread(void* parameter) {
   auto* thread = static_cast<Thread*>(parameter);
-  thread->function(thread->argument);
+  thread->work(thread->argument);
   return nullptr;
 }
 
@@ -29,14 +31,23 @@ Monitor& monitor_of(Handle monitor) { return *static_cast<Monitor*>(monitor); }
 
 }  // namespace
 
-Handle start_thread(ThreadFunction function, void* argument) {
-  auto* thread = new (std::nothrow) Thread{{}, function, argument};
+Handle start_joinable_thread(ThreadWork work, void* argument) {
+  auto* thread = new (std::nothrow) Thread{{}, work, argument};
   if (thread == nullptr) return nullptr;
   if (pthread_create(&thread->id, nullptr, run_thread, thread) != 0) {
     delete thread;
     return nullptr;
   }
   return thread;
+}
+
+bool start_thread(ThreadWork work, void* argument) {
+  try {
+    std::thread(work, argument).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
 }
 
 void join_thread(Handle thread) {

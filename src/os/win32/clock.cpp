@@ -16,4 +16,6 @@ void query_performance_counter(std::int64_t* counter) {
   QueryPerformanceCounter(reinterpret_cast<LARGE_INTEGER*>(counter));
 }
 
+std::uint64_t monotonic_milliseconds() { return GetTickCount64(); }
+
 }  // namespace os

@@ -1,5 +1,6 @@
 #include <io.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -36,21 +37,21 @@ void write_error(std::u16string_view text) {
     WriteConsoleW(handle, wide(text.data()), static_cast<DWORD>(text.size()), &written, nullptr);
     return;
   }
-  const int size = WideCharToMultiByte(CP_UTF8, 0, wide(text.data()), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return;
-  std::string utf8(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide(text.data()), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
-  write_error(std::string_view(utf8));
+  // Piece by piece through a fixed buffer, never splitting a surrogate pair.
+  constexpr std::size_t piece_units = 1024;
+  char utf8[3 * piece_units];
+  while (!text.empty()) {
+    std::size_t units = std::min(text.size(), piece_units);
+    if (units < text.size() && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF) --units;
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide(text.data()), static_cast<int>(units), utf8, sizeof utf8, nullptr, nullptr);
+    if (size <= 0) return;
+    write_error(std::string_view(utf8, static_cast<std::size_t>(size)));
+    text.remove_prefix(units);
+  }
 }
 
-bool system_error_text(std::uint32_t code, std::u16string& text) {
-  wchar_t* buffer = nullptr;
-  const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-                                      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  if (length == 0 || buffer == nullptr) return false;
-  text.assign(reinterpret_cast<const char16_t*>(buffer), length);
-  LocalFree(buffer);
-  return true;
+std::uint32_t system_error_text(std::uint32_t code, char16_t* buffer, std::uint32_t capacity) {
+  return FormatMessageW(FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, wide(buffer), capacity, nullptr);
 }
 
 }  // namespace os

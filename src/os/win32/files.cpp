@@ -1,4 +1,5 @@
 #include "os/os.h"
+#include "os/win32/private_security.h"
 #include "os/win32/windows_api.h"
 
 namespace os {
@@ -7,6 +8,14 @@ using win32::wide;
 
 CreateDirectoryResult create_directory(const char16_t* path) {
   if (CreateDirectoryW(wide(path), nullptr)) return CreateDirectoryResult::created;
+  return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
+}
+
+CreateDirectoryResult create_private_directory(const char16_t* path) {
+  win32::PrivateSecurity security;
+  if (!win32::make_private_security(security)) return CreateDirectoryResult::failed;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &security.descriptor, FALSE};
+  if (CreateDirectoryW(wide(path), &attributes)) return CreateDirectoryResult::created;
   return GetLastError() == ERROR_ALREADY_EXISTS ? CreateDirectoryResult::already_exists : CreateDirectoryResult::failed;
 }
 
@@ -20,24 +29,63 @@ Handle create_file_for_writing(const char16_t* path) {
   return CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
 }
 
+// A short write is no failure yet: the next call writes the rest or fails with the reason (a
+// full disk under Wine takes part of a chunk first). A call that takes nothing would take
+// nothing again, and sets no error of its own.
 bool write_file(Handle file, const void* data, std::uint32_t size) {
-  DWORD written = 0;
-  return WriteFile(file, data, size, &written, nullptr) != 0;
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, size, &written, nullptr)) return false;
+    if (written == 0 || written > size) {
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
+    bytes += written;
+    size -= written;
+  }
+  return true;
 }
 
-void close_handle(Handle handle) { CloseHandle(handle); }
+Handle open_file_for_reading(const char16_t* path) {
+  return CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read) {
+  DWORD got = 0;
+  if (!ReadFile(file, data, size, &got, nullptr)) return false;
+  *read = got;
+  return true;
+}
+
+bool close_handle(Handle handle) { return CloseHandle(handle) != 0; }
 
 namespace {
 
+// Attributes that were read: a link's own, never its target's.
 FileKind kind_of(DWORD attributes) {
-  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::none;
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return FileKind::file;
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? FileKind::directory_link : FileKind::directory;
 }
 
 }  // namespace
 
-FileKind file_kind(const char16_t* path) { return kind_of(GetFileAttributesW(wide(path))); }
+FileKind file_kind(const char16_t* path) {
+  const DWORD attributes = GetFileAttributesW(wide(path));
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileKind::none : FileKind::unreadable;
+  }
+  return kind_of(attributes);
+}
+
+bool creation_time(const char16_t* path, std::int64_t* file_time) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(wide(path), GetFileExInfoStandard, &data)) return false;
+  *file_time = static_cast<std::int64_t>((std::uint64_t{data.ftCreationTime.dwHighDateTime} << 32) |
+                                         data.ftCreationTime.dwLowDateTime);
+  return true;
+}
 
 bool delete_file(const char16_t* path) { return DeleteFileW(wide(path)) != 0; }
 

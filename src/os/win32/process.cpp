@@ -2,9 +2,8 @@
 
 #include "os/os.h"
 #include "os/win32/console_event.h"
+#include "os/win32/process_image.h"
 #include "os/win32/windows_api.h"
-
-#include <psapi.h>  // after windows_api.h, which settles how <windows.h> is included
 
 namespace os {
 
@@ -14,8 +13,22 @@ Handle open_process_for_query(std::uint32_t process_id) {
   return OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
 }
 
+std::uint32_t win32::queried_image_path(Handle process, char16_t* buffer, std::uint32_t capacity) {
+  DWORD size = capacity;
+  return QueryFullProcessImageNameW(process, 0, wide(buffer), &size) ? size : 0;
+}
+
 std::uint32_t process_image_path(Handle process, char16_t* buffer, std::uint32_t capacity) {
-  return K32GetModuleFileNameExW(process, nullptr, wide(buffer), capacity);
+  // Looked up at run time: a static import that the system lacks stops the launcher before it
+  // starts, and Vista has none.
+  using GetModuleFileNameEx = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+  static const auto query = [] {
+    HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+    return kernel == nullptr ? nullptr
+                             : reinterpret_cast<GetModuleFileNameEx>(reinterpret_cast<void*>(GetProcAddress(kernel, "K32GetModuleFileNameExW")));
+  }();
+  if (query == nullptr) return win32::queried_image_path(process, buffer, capacity);
+  return query(process, nullptr, wide(buffer), capacity);
 }
 
 std::optional<ConsoleEvent> win32::console_event_of(std::uint32_t code) {
@@ -45,7 +58,40 @@ bool add_console_event_handler(ConsoleEventHandler handler) {
   return SetConsoleCtrlHandler(forward_console_event, TRUE) != 0;
 }
 
-Handle create_child_process(const char16_t* application, char16_t* command_line) {
+ProcessStatus process_status(std::uint32_t process_id, std::int64_t* start_time) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process_id);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER ? ProcessStatus::none : ProcessStatus::unknown;
+  ProcessStatus status = ProcessStatus::unknown;
+  FILETIME created, ended, kernel, user;
+  if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) {
+    status = ProcessStatus::none;
+  } else if (GetProcessTimes(process, &created, &ended, &kernel, &user)) {
+    *start_time = static_cast<std::int64_t>((std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime);
+    status = ProcessStatus::running;
+  }
+  CloseHandle(process);
+  return status;
+}
+
+Handle create_kill_on_close_job() {
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  if (job == nullptr) return nullptr;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    return nullptr;
+  }
+  return job;
+}
+
+namespace {
+
+bool usable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+}  // namespace
+
+Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -53,9 +99,31 @@ Handle create_child_process(const char16_t* application, char16_t* command_line)
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
-                      nullptr, &startup, &process)) {
+  // Suspended until it is in the job, so that nothing it starts can slip past the job's rules.
+  DWORD flags = NORMAL_PRIORITY_CLASS | (job != nullptr ? CREATE_SUSPENDED : 0);
+  // A console program writes through the handles passed on; a window of its own would only
+  // flash up empty. Without any (started from Explorer) it opens its console as usual. A
+  // graphical program is not affected either way.
+  if (usable(startup.hStdInput) || usable(startup.hStdOutput) || usable(startup.hStdError)) {
+    flags |= CREATE_NO_WINDOW;
+  } else {
+    startup.dwFlags = 0;
+  }
+  if (!CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                      &process)) {
     return nullptr;
+  }
+  if (job != nullptr) {
+    // A system without nested jobs refuses a process that is in a job already: it runs as before.
+    AssignProcessToJobObject(job, process.hProcess);
+    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
+      const DWORD error = GetLastError();
+      TerminateProcess(process.hProcess, 1);
+      CloseHandle(process.hThread);
+      CloseHandle(process.hProcess);
+      SetLastError(error);
+      return nullptr;
+    }
   }
   CloseHandle(process.hThread);
   return process.hProcess;

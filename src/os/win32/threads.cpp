@@ -8,14 +8,14 @@ namespace os {
 namespace {
 
 struct ThreadStart {
-  ThreadFunction function;
+  ThreadWork work;
   void* argument;
 };
 
 DWORD WINAPI run_thread(void* parameter) {
   const ThreadStart start = *static_cast<ThreadStart*>(parameter);
   delete static_cast<ThreadStart*>(parameter);
-  start.function(start.argument);
+  start.work(start.argument);
   return 0;
 }
 
@@ -30,12 +30,19 @@ Monitor& monitor_of(Handle monitor) { return *static_cast<Monitor*>(monitor); }
 
 }  // namespace
 
-Handle start_thread(ThreadFunction function, void* argument) {
-  auto* start = new (std::nothrow) ThreadStart{function, argument};
+Handle start_joinable_thread(ThreadWork work, void* argument) {
+  auto* start = new (std::nothrow) ThreadStart{work, argument};
   if (start == nullptr) return nullptr;
   HANDLE thread = CreateThread(nullptr, 0, run_thread, start, 0, nullptr);
   if (thread == nullptr) delete start;
   return thread;
+}
+
+bool start_thread(ThreadWork work, void* argument) {
+  HANDLE thread = start_joinable_thread(work, argument);
+  if (thread == nullptr) return false;
+  CloseHandle(thread);
+  return true;
 }
 
 void join_thread(Handle thread) {

@@ -11,6 +11,8 @@
 //   hold NAME HOLDER MS     open NAME in the library's directory without sharing, and start
 //                           "HOLDER --sleep MS", which inherits the open handle
 //   run PROGRAM ARG...      start PROGRAM with the remaining arguments, wait, return its code
+//   start PROGRAM ARGS      start "PROGRAM" ARGS detached (no handles, no console), report its
+//                           id and go on without waiting
 //   crash                   write through a null pointer
 #include <cstdio>
 #include <cstdlib>
@@ -83,6 +85,21 @@ DWORD start_and_maybe_wait(const std::wstring& program, std::wstring command_lin
   return code;
 }
 
+DWORD start_detached(const std::wstring& program, const std::wstring& arguments) {
+  std::wstring command_line = quoted(program) + L" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr,
+                      &startup, &process)) {
+    write_out("start failed=" + std::to_string(GetLastError()) + "\n");
+    return 0;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return process.dwProcessId;
+}
+
 int finish(DWORD code) {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
@@ -103,8 +120,9 @@ extern "C" int main_library_entry(int argc, wchar_t** argv, const wchar_t* libra
   report("module", text);
   GetCurrentDirectoryW(32768, text);
   report("cwd", text);
-  for (const char* name : {"ZAMRIK_ONEFILE_PARENT", "ZAMRIK_ONEFILE_START", "ZAMRIK_ONEFILE_TIME_US",
-                           "ZAMRIK_ONEFILE_RANDOM", "ZAMRIK_ONEFILE_DIRECTORY", "ZAMRIK_ORIGINAL_ARGV0"}) {
+  // The six, and the marker of a child, which the child takes away before it gets here.
+  for (const char* name : {"ZAMRIK_ONEFILE_PARENT", "ZAMRIK_ONEFILE_START", "ZAMRIK_ONEFILE_TIME_US", "ZAMRIK_ONEFILE_RANDOM",
+                           "ZAMRIK_ONEFILE_DIRECTORY", "ZAMRIK_ORIGINAL_ARGV0", "ZAMRIK_ONEFILE_CHILD"}) {
     report_environment(name);
   }
 
@@ -145,6 +163,9 @@ extern "C" int main_library_entry(int argc, wchar_t** argv, const wchar_t* libra
       std::wstring command_line = quoted(argument(1));
       for (int k = i + 2; k < argc; ++k) command_line += L" " + quoted(argv[k]);
       return finish(start_and_maybe_wait(argument(1), command_line, true));
+    } else if (command == L"start") {
+      write_out("started=" + std::to_string(start_detached(argument(1), argument(2))) + "\n");
+      i += 2;
     } else if (command == L"crash") {
       // No debugger: the process ends with the exception's code, as an unwatched crash does.
       SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });

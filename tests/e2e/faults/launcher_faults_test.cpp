@@ -39,7 +39,8 @@ TEST_F(LauncherFaults, AFullDiskEndsTheParentWithTheSystemsTextAndStatus2) {
   EXPECT_THAT(run.err, StartsWith("Error, couldn't unpack file to target path. ([Error 112] ")) << run.err;
   EXPECT_THAT(run.err, testing::Not(HasSubstr("<unknown>")));
   EXPECT_THAT(run.reports, IsEmpty()) << "no child may start";
-  // Nothing is removed after a failure of the launcher itself: what was written stays.
+  // The parent removes what it wrote before it ends.
+  EXPECT_THAT(entries_of(small_disk), IsEmpty());
   for (const std::wstring& name : entries_of(small_disk)) remove_tree(small_disk + L"\\" + name);
 }
 

@@ -1,0 +1,66 @@
+// The stock main library that runs a packed program. It reads the record beside it, starts the
+// program from the unpack directory with the record's arguments and then the user's, quoted as
+// the launcher quotes the child's, in a job that ends the program when this process ends, and
+// returns the program's exit code.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "launcher/launcher.h"
+#include "os/os.h"
+#include "platform/diagnostics.h"
+#include "runner/run_record.h"
+
+namespace {
+
+constexpr char read_record_message[] = "Error, couldn't read what to run.";
+constexpr char start_program_message[] = "Error, couldn't start the packed program";
+
+std::optional<runner::RunRecord> read_record(const std::u16string& path) {
+  const os::Handle file = os::open_file_for_reading(path.c_str());
+  if (file == os::invalid_handle) return std::nullopt;
+  static std::uint8_t bytes[runner::max_record_size + 1];
+  std::size_t size = 0;
+  std::uint32_t got = 0;
+  bool ok = true;
+  while (size < sizeof bytes && (ok = os::read_file(file, bytes + size, static_cast<std::uint32_t>(sizeof bytes - size), &got)) && got > 0) {
+    size += got;
+  }
+  os::close_handle(file);
+  if (!ok) return std::nullopt;
+  return runner::decode_run_record({bytes, size});
+}
+
+}  // namespace
+
+extern "C" int runner_entry(int argument_count, char16_t** argument_vector, const char16_t* library_path) {
+  const std::u16string library = library_path;
+  const std::u16string directory = library.substr(0, library.rfind(u'\\'));
+  const std::optional<runner::RunRecord> record = read_record(directory + u"\\" + runner::record_name);
+  if (!record) platform::fatal_exit(read_record_message);
+
+  const std::u16string program = directory + u"\\" + record->program;
+  static char16_t command_line[launcher::command_line_capacity];
+  launcher::CommandLine line{command_line, launcher::command_line_capacity};
+  line.text[0] = u'\0';
+  launcher::append_argument(line, program.c_str());
+  for (const std::u16string& argument : record->arguments) {
+    line.put(u' ');
+    launcher::append_argument(line, argument.c_str());
+  }
+  // The first argument is the launcher's own path; the rest are the user's.
+  for (int i = 1; i < argument_count; ++i) {
+    line.put(u' ');
+    launcher::append_argument(line, argument_vector[i]);
+  }
+
+  // Never closed: when this process ends, however it ends, the job ends the program with it.
+  const os::Handle job = os::create_kill_on_close_job();
+  const os::Handle process = os::create_child_process(program.c_str(), command_line, job);
+  if (process == nullptr) platform::fail_with_system_error(start_program_message, os::last_error());
+  std::uint32_t exit_code = 1;
+  if (os::wait_for(process) != os::WaitResult::ended || !os::exit_code_of(process, &exit_code)) exit_code = 1;
+  os::close_handle(process);
+  return static_cast<int>(exit_code);
+}
