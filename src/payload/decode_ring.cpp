@@ -42,8 +42,11 @@ void DecodeRing::run_decoder(void* ring) { static_cast<DecodeRing*>(ring)->decod
 void DecodeRing::decode_ahead_loop() {
   for (;;) {
     if (!has_room()) {
-      // Waiting until half the lead is free again costs one wake-up for many writes.
-      const std::uint64_t resume = decoded_ - lead_ / 2;
+      // Waiting until half the lead is free again costs one wake-up for many writes, but the
+      // reader may itself be waiting for bytes that are not published yet: it is sure to
+      // release only up to a read's length below what is published.
+      const std::uint64_t reader_reaches = published_.load() - std::min<std::uint64_t>(chunk_size, reachable_.load());
+      const std::uint64_t resume = std::min(decoded_ - lead_ / 2, reader_reaches);
       os::enter_monitor(monitor_);
       decoder_waits_for_.store(resume);
       while (!stop_ && released_.load() < resume) os::wait_in_monitor(monitor_);

@@ -25,6 +25,8 @@
 namespace payload {
 
 inline constexpr std::size_t call_size = 131072;
+// The most that one read asks for: the unpack loop's writes.
+inline constexpr std::size_t chunk_size = 32768;
 
 class DecodeRing {
  public:
@@ -40,8 +42,8 @@ class DecodeRing {
   void decode_ahead();
   // The decoded bytes from stream offset at on that lie in one piece of the ring, once there
   // are want of them, or as many as the decoder can get ahead of at, or the piece reaches the
-  // ring's end, or no more will come. Empty when the stream failed or ended at at. Every byte
-  // below at must have been released.
+  // ring's end, or no more will come; want is at most chunk_size. Empty when the stream failed
+  // or ended at at. Every byte below at must have been released.
   std::span<const std::uint8_t> wait_for(std::uint64_t at, std::size_t want);
   // The bytes below at are written: the decoder may use their room again.
   void release_below(std::uint64_t at);

@@ -9,8 +9,6 @@
 
 namespace payload {
 
-inline constexpr std::size_t chunk_size = 32768;
-
 class PayloadReader {
  public:
   PayloadReader() = default;
