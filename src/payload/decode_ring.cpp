@@ -20,6 +20,7 @@ bool DecodeRing::open(const std::uint8_t* stream, std::uint64_t stream_size) {
   context_ = ZSTD_createDCtx();
   input_ = {stream, static_cast<std::size_t>(stream_size), 0};
   mode_ = Mode::first_frame;
+  reachable_.store(call_size);
   return context_ != nullptr;
 }
 
@@ -265,7 +266,7 @@ void DecodeRing::close() {
   segment_count_.store(0);
   published_.store(0);
   released_.store(0);
-  reachable_.store(call_size);
+  reachable_.store(0);
   final_.store(false);
 }
 

@@ -94,7 +94,9 @@ class DecodeRing {
   std::uint64_t decoded_ = 0;    // stream bytes decoded, published or not
 
   std::atomic<std::uint64_t> published_{0};
-  std::atomic<std::uint64_t> reachable_{call_size};  // what the reader may wait for beyond its position
+  // What the reader may wait for beyond its position. Zero until open: an object whose every
+  // member starts as zero stays out of the image's initialized data.
+  std::atomic<std::uint64_t> reachable_{0};
   std::atomic<bool> final_{false};
   std::atomic<std::uint64_t> released_{0};
 
