@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -27,6 +29,19 @@ inline void show_standard_output_at_exit() {
 inline std::string narrow(std::u16string_view text) {
   std::string out;
   for (char16_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+
+// Bytes that compress somewhat: text-like runs broken by noise, different for every seed.
+inline std::string contents(std::size_t size, std::uint32_t seed) {
+  std::string out(size, '\0');
+  std::uint32_t state = seed * 2654435761u + 1;
+  for (std::size_t i = 0; i < size; ++i) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    out[i] = (state & 3) == 0 ? static_cast<char>(state >> 8) : "onefile unpack "[i % 15];
+  }
   return out;
 }
 

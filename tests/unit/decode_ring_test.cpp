@@ -6,19 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace {
 
-std::string contents(std::size_t size, std::uint32_t seed) {
-  std::string out(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (std::size_t i = 0; i < size; ++i) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    out[i] = (state & 3) == 0 ? static_cast<char>(state >> 8) : "a ring of decoded bytes "[i % 24];
-  }
-  return out;
-}
+using test_support::contents;
 
 // As the packer makes it: fed without the end directive, so the frame declares no content size.
 std::string streamed_frame(const std::string& data, int window_log) {

@@ -8,21 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
 
 namespace {
 
-// Bytes that compress somewhat, different for every seed.
-std::string contents(std::size_t size, std::uint32_t seed) {
-  std::string out(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (std::size_t i = 0; i < size; ++i) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    out[i] = (state & 3) == 0 ? static_cast<char>(state >> 8) : "decoded ahead "[i % 14];
-  }
-  return out;
-}
+using test_support::contents;
 
 // One frame per piece, with the given window: the decoder stops at the end of every frame, and a
 // small window makes small blocks.

@@ -28,6 +28,7 @@ using payload::AttachedFile;
 using payload::Role;
 using payload::UnpackOutcome;
 using test_support::aborted;
+using test_support::contents;
 using test_support::exited_with_2;
 using test_support::read_file;
 using test_support::show_standard_output_at_exit;
@@ -36,19 +37,6 @@ using test_support::write_file;
 using testing::Eq;
 
 std::u16string widen(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
-
-// Bytes that compress somewhat: text-like runs broken by noise, different for every seed.
-std::string contents(std::size_t size, std::uint32_t seed) {
-  std::string out(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (std::size_t i = 0; i < size; ++i) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    out[i] = (state & 3) == 0 ? static_cast<char>(state >> 8) : "onefile unpack "[i % 15];
-  }
-  return out;
-}
 
 std::vector<std::uint8_t> block_of(const std::vector<AttachedFile>& entries) {
   payload::AttachedDataOptions options;
