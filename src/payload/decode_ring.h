@@ -45,6 +45,11 @@ class DecodeRing {
   // ring's end, or no more will come; want is at most chunk_size. Empty when the stream failed
   // or ended at at. Every byte below at must have been released.
   std::span<const std::uint8_t> wait_for(std::uint64_t at, std::size_t want);
+  // The decoded bytes from at on that lie in one piece of the ring now, without waiting.
+  std::span<const std::uint8_t> decoded_piece(std::uint64_t at) const {
+    bool cut = false;
+    return published_piece(at, &cut);
+  }
   // The bytes below at are written: the decoder may use their room again.
   void release_below(std::uint64_t at);
   // Stops the decoder thread, then frees the decoder and the ring; nothing to do when closed.

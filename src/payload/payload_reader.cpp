@@ -32,6 +32,15 @@ const std::uint8_t* PayloadReader::read_payload(std::size_t n) {
   }
 }
 
+std::size_t PayloadReader::read_decoded_behind(const std::uint8_t* end, std::size_t most) {
+  const std::span<const std::uint8_t> piece = ring_.decoded_piece(position_);
+  if (piece.empty() || piece.data() != end) return 0;
+  std::size_t n = std::min(piece.size(), most);
+  if (n < most) n -= n % chunk_size;
+  position_ += n;
+  return n;
+}
+
 void PayloadReader::close() {
   ring_.close();
   position_ = 0;

@@ -24,6 +24,10 @@ class PayloadReader {
   // The next n bytes (1 to chunk_size) of the decoded stream, in one piece that stays valid
   // until the next call; null when the stream cannot be decoded or ends early.
   [[nodiscard]] const std::uint8_t* read_payload(std::size_t n);
+  // After a read of a whole chunk that ended at end: the whole chunks right behind it that are
+  // decoded already and lie in the same piece of the ring, or all of the most bytes when they
+  // are there. Their count; they stay valid until the next read.
+  std::size_t read_decoded_behind(const std::uint8_t* end, std::size_t most);
   // Stops the decoding and frees the decoder and the ring; nothing to do when already closed.
   void close();
 

@@ -72,6 +72,43 @@ TEST(PayloadReaderTest, GivesTheStreamInOnePiecePerReadAcrossFramesBlocksAndTheR
   }
 }
 
+// The unpack loop writes a chunk together with the whole chunks decoded behind it, or with the
+// rest of its file when all of it is there: the bytes must be the stream's, in whole chunks.
+TEST(PayloadReaderTest, TakesOnlyWholeChunksDecodedBehindAReadOrAllThatWasAskedFor) {
+  const std::vector<std::size_t> frames = {70000, 131072, 300000, 262145, 40000};
+  const Reading readings[] = {
+      {"one frame, window 2^20", {1200000}, 20, true},
+      {"one frame, window 2^20, on demand", {1200000}, 20, false},
+      {"one frame, window 2^10", {900000}, 10, true},
+      {"many frames, on demand", frames, 17, false},
+  };
+  const std::size_t mosts[] = {1, 32768, 50000, 100000, 1000000};
+  for (const Reading& r : readings) {
+    std::size_t total = 0;
+    for (std::size_t piece : r.pieces) total += piece;
+    const std::string data = contents(total, 5);
+    const std::string stream = frames_of(data, r.pieces, r.window_log);
+    payload::PayloadReader reader;
+    reader.open(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size());
+    if (r.ahead) reader.decode_ahead();
+    std::size_t at = 0;
+    std::size_t taken_behind = 0;
+    for (std::size_t i = 0; at + payload::chunk_size <= total; ++i) {
+      const std::uint8_t* bytes = reader.read_payload(payload::chunk_size);
+      ASSERT_NE(bytes, nullptr) << r.name << " at " << at;
+      const std::size_t most = std::min(mosts[i % std::size(mosts)], total - at - payload::chunk_size);
+      const std::size_t behind = reader.read_decoded_behind(bytes + payload::chunk_size, most);
+      ASSERT_TRUE(behind % payload::chunk_size == 0 || behind == most) << r.name << " at " << at << ": " << behind;
+      ASSERT_LE(behind, most) << r.name;
+      ASSERT_EQ(std::memcmp(bytes, data.data() + at, payload::chunk_size + behind), 0) << r.name << " at " << at;
+      at += payload::chunk_size + behind;
+      taken_behind += behind;
+    }
+    EXPECT_GT(taken_behind, 0u) << r.name;
+    reader.close();
+  }
+}
+
 TEST(PayloadReaderTest, AReadBeyondTheStreamFindsNothingWhereverTheDecodingGot) {
   const std::string data = contents(200000, 4);
   const std::string stream = frames_of(data, {200000}, 20);
