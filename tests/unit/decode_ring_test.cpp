@@ -7,27 +7,14 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/zstd_frames.h"
 
 namespace {
 
 using test_support::contents;
 
-// As the packer makes it: fed without the end directive, so the frame declares no content size.
 std::string streamed_frame(const std::string& data, int window_log) {
-  ZSTD_CCtx* context = ZSTD_createCCtx();
-  ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 1);
-  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
-  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-  std::string out(ZSTD_compressBound(data.size()) + 64, '\0');
-  ZSTD_outBuffer output{out.data(), out.size(), 0};
-  ZSTD_inBuffer input{data.data(), data.size(), 0};
-  ZSTD_compressStream2(context, &output, &input, ZSTD_e_continue);
-  ZSTD_inBuffer none{nullptr, 0, 0};
-  while (ZSTD_compressStream2(context, &output, &none, ZSTD_e_end) != 0) {
-  }
-  ZSTD_freeCCtx(context);
-  out.resize(output.pos);
-  return out;
+  return test_support::streamed_frame(data, window_log, 1, true);
 }
 
 // With its content size in the header.

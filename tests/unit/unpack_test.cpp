@@ -16,6 +16,7 @@
 #include "path_template/expand_path_template.h"
 #include "support/test_directory.h"
 #include "support/test_support.h"
+#include "support/zstd_frames.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -70,19 +71,7 @@ std::vector<std::uint8_t> raw_block(const std::string& table, const std::string&
 }
 
 std::string compressed(const std::string& data, int window_log = 20) {
-  ZSTD_CCtx* context = ZSTD_createCCtx();
-  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, window_log);
-  std::string out(ZSTD_compressBound(data.size()) + 64, '\0');
-  ZSTD_outBuffer output{out.data(), out.size(), 0};
-  ZSTD_inBuffer input{data.data(), data.size(), 0};
-  // Fed without the end directive, so the frame declares no content size and keeps its window.
-  ZSTD_compressStream2(context, &output, &input, ZSTD_e_continue);
-  ZSTD_inBuffer none{nullptr, 0, 0};
-  while (ZSTD_compressStream2(context, &output, &none, ZSTD_e_end) != 0) {
-  }
-  ZSTD_freeCCtx(context);
-  out.resize(output.pos);
-  return out;
+  return test_support::streamed_frame(data, window_log, ZSTD_CLEVEL_DEFAULT, false);
 }
 
 TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
