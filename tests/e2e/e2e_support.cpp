@@ -256,7 +256,25 @@ void LauncherTest::SetUp() {
   ASSERT_TRUE(CreateDirectoryW(temporary_.c_str(), nullptr)) << narrow(temporary_);
 }
 
-void LauncherTest::TearDown() { remove_tree(temporary_); }
+void LauncherTest::TearDown() {
+  end_watched();
+  remove_tree(temporary_);
+}
+
+void* LauncherTest::watch(std::uint32_t process_id) {
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+  EXPECT_NE(process, nullptr) << "process " << process_id << ": error " << GetLastError();
+  if (process != nullptr) watched_.push_back(process);
+  return process;
+}
+
+void LauncherTest::end_watched() {
+  for (void* process : watched_) {
+    TerminateProcess(process, 1);
+    CloseHandle(process);
+  }
+  watched_.clear();
+}
 
 Outcome LauncherTest::run(const Start& start) {
   const std::unique_ptr<Running> running = this->start(start);

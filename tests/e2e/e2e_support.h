@@ -109,8 +109,14 @@ class LauncherTest : public testing::Test {
   std::unique_ptr<Running> start(const Start& start);
   // The names in the temporary directory.
   std::vector<std::wstring> temporary_entries() const;
+  // A process that the test waits on or ends: its handle, null (and a failure) when it cannot
+  // be opened. Ended and closed when the test ends, before anything else.
+  void* watch(std::uint32_t process_id);
+  // Ends and closes the watched processes now.
+  void end_watched();
 
   std::wstring temporary_;
+  std::vector<void*> watched_;
 };
 
 }  // namespace e2e

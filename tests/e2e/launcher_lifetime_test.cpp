@@ -21,19 +21,9 @@ using testing::UnorderedElementsAre;
 
 class LauncherLifetime : public LauncherTest {
  protected:
-  // A process that the test waits on or ends; closed when the test ends.
-  HANDLE watch(DWORD process_id) {
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
-    EXPECT_NE(process, nullptr) << "process " << process_id << ": error " << GetLastError();
-    if (process != nullptr) watched_.push_back(process);
-    return process;
-  }
   // The children go first: a child left running would keep its parent's streams open.
   void TearDown() override {
-    for (HANDLE process : watched_) {
-      TerminateProcess(process, 1);
-      CloseHandle(process);
-    }
+    end_watched();
     launchers_.clear();
     LauncherTest::TearDown();
   }
@@ -64,7 +54,6 @@ class LauncherLifetime : public LauncherTest {
 
   static std::wstring detached_sleeper() { return L"start " + quoted(this_program()) + L" \"--sleep 30000\" "; }
 
-  std::vector<HANDLE> watched_;
   std::vector<std::unique_ptr<Running>> launchers_;
 };
 

@@ -50,24 +50,7 @@ DWORD parent_of(DWORD process_id) {
 
 bool ends_within(HANDLE process, DWORD milliseconds) { return WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0; }
 
-class Runner : public LauncherTest {
- protected:
-  HANDLE watch(DWORD process_id) {
-    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
-    EXPECT_NE(process, nullptr) << "process " << process_id << ": error " << GetLastError();
-    if (process != nullptr) watched_.push_back(process);
-    return process;
-  }
-  void TearDown() override {
-    for (HANDLE process : watched_) {
-      TerminateProcess(process, 1);
-      CloseHandle(process);
-    }
-    LauncherTest::TearDown();
-  }
-
-  std::vector<HANDLE> watched_;
-};
+using Runner = LauncherTest;
 
 TEST_F(Runner, GivesTheProgramThePackedArgumentsThenTheUsersUnchanged) {
   const std::vector<std::wstring> cases[] = {
