@@ -18,9 +18,7 @@ void set_environment_variable(const char16_t* name, const char16_t* value) {
 void runtime_put_environment(const char16_t* entry) { _wputenv(wide(entry)); }
 
 PutEnvironmentFunction loaded_runtime_put_environment(const char16_t* module_name) {
-  HMODULE module = GetModuleHandleW(wide(module_name));
-  if (module == nullptr) return nullptr;
-  return reinterpret_cast<PutEnvironmentFunction>(reinterpret_cast<void*>(GetProcAddress(module, "_wputenv")));
+  return win32::find_function<PutEnvironmentFunction>(GetModuleHandleW(wide(module_name)), "_wputenv");
 }
 
 }  // namespace os

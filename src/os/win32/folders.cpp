@@ -7,6 +7,7 @@
 
 namespace os {
 
+using win32::find_function;
 using win32::wide;
 
 std::uint32_t temp_path(char16_t* out, std::uint32_t capacity) {
@@ -28,12 +29,6 @@ HMODULE load_system_library(const wchar_t* name) {
   library[length] = L'\\';
   for (std::size_t i = 0; i <= name_length; ++i) library[length + 1 + i] = name[i];
   return LoadLibraryW(library);
-}
-
-template <typename Function>
-Function find_function(HMODULE library, const char* name) {
-  if (library == nullptr) return nullptr;
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
 }
 
 // The profile folder as the shell names it, from the library the shell itself asks. shell32

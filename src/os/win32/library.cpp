@@ -10,9 +10,7 @@ void remove_current_directory_from_library_search() { SetDllDirectoryW(L""); }
 void add_library_directory(const char16_t* directory) {
   // Looked up at run time: systems without it must still be able to start the launcher.
   using AddDllDirectoryFunction = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
-  HMODULE kernel = GetModuleHandleA("Kernel32.dll");
-  if (kernel == nullptr) return;
-  auto add = reinterpret_cast<AddDllDirectoryFunction>(reinterpret_cast<void*>(GetProcAddress(kernel, "AddDllDirectory")));
+  const auto add = win32::find_function<AddDllDirectoryFunction>(GetModuleHandleA("Kernel32.dll"), "AddDllDirectory");
   if (add != nullptr) add(wide(directory));
 }
 
@@ -23,8 +21,7 @@ Handle load_library(const char16_t* path) {
 
 // A main library exports its entry by ordinal 1.
 MainLibraryEntry main_library_entry(Handle module) {
-  return reinterpret_cast<MainLibraryEntry>(
-      reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), MAKEINTRESOURCEA(1))));
+  return win32::find_function<MainLibraryEntry>(static_cast<HMODULE>(module), MAKEINTRESOURCEA(1));
 }
 
 }  // namespace os

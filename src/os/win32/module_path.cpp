@@ -27,10 +27,8 @@ std::uint32_t call_final_path(Handle file, char16_t* buffer, std::uint32_t capac
 
 FinalPathFunction final_path_function() {
   // Older systems lack the call; the caller then keeps the path it has.
-  HMODULE kernel = GetModuleHandleA("Kernel32.dll");
-  if (kernel == nullptr) return nullptr;
   looked_up_final_path =
-      reinterpret_cast<GetFinalPathNameByHandle>(reinterpret_cast<void*>(GetProcAddress(kernel, "GetFinalPathNameByHandleW")));
+      win32::find_function<GetFinalPathNameByHandle>(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW");
   return looked_up_final_path ? call_final_path : nullptr;
 }
 

@@ -22,11 +22,8 @@ std::uint32_t process_image_path(Handle process, char16_t* buffer, std::uint32_t
   // Looked up at run time: a static import that the system lacks stops the launcher before it
   // starts, and Vista has none.
   using GetModuleFileNameEx = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
-  static const auto query = [] {
-    HMODULE kernel = GetModuleHandleA("Kernel32.dll");
-    return kernel == nullptr ? nullptr
-                             : reinterpret_cast<GetModuleFileNameEx>(reinterpret_cast<void*>(GetProcAddress(kernel, "K32GetModuleFileNameExW")));
-  }();
+  static const auto query =
+      win32::find_function<GetModuleFileNameEx>(GetModuleHandleA("Kernel32.dll"), "K32GetModuleFileNameExW");
   if (query == nullptr) return win32::queried_image_path(process, buffer, capacity);
   return query(process, nullptr, wide(buffer), capacity);
 }

@@ -14,4 +14,12 @@ inline wchar_t* wide(char16_t* text) { return reinterpret_cast<wchar_t*>(text); 
 inline const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 inline char16_t* text(wchar_t* wide_text) { return reinterpret_cast<char16_t*>(wide_text); }
 
+// A function of a loaded module, looked up at run time: null when the module or the function is
+// missing.
+template <typename Function>
+Function find_function(HMODULE module, const char* name) {
+  if (module == nullptr) return nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 }  // namespace os::win32
