@@ -245,6 +245,28 @@ TEST(Propagation, PassesByARunTimeWithoutPutEnvironment) {
   FreeLibrary(without);
 }
 
+// Which run-times are loaded is remembered between settings: a library that comes or goes in
+// between must be seen all the same.
+TEST(Propagation, FollowsARunTimeThatIsLoadedOrUnloadedBetweenSettings) {
+  ASSERT_EQ(GetModuleHandleW(L"msvcr110.dll"), nullptr) << "loaded before the test";
+  test_support::ScopedVariable restore(wide_variable, nullptr);
+  platform::set_environment_value(variable, u"before");
+
+  HMODULE runtime = LoadLibraryW(L"msvcr110.dll");
+  ASSERT_NE(runtime, nullptr);
+  const GetEnvironmentFunction runtime_getenv = get_environment_of(runtime);
+  ASSERT_NE(runtime_getenv, nullptr);
+  runtime_getenv(L"PATH");
+  os::set_environment_variable(wide_variable, u"process only");
+  ASSERT_EQ(value_in(runtime_getenv, L"ZAMRIK_TEST_ENVIRONMENT"), u"before") << "no copy of its own";
+  platform::set_environment_value(variable, u"after");
+  EXPECT_EQ(value_in(runtime_getenv, L"ZAMRIK_TEST_ENVIRONMENT"), u"after");
+
+  FreeLibrary(runtime);
+  platform::set_environment_value(variable, u"gone");
+  EXPECT_EQ(os::loaded_runtime_put_environment(u"msvcr110.dll") != nullptr, GetModuleHandleW(L"msvcr110.dll") != nullptr);
+}
+
 #endif
 
 }  // namespace

@@ -8,6 +8,8 @@
 namespace os {
 
 using win32::find_function;
+using win32::find_security_function;
+using win32::load_system_library;
 using win32::wide;
 
 std::uint32_t temp_path(char16_t* out, std::uint32_t capacity) {
@@ -19,18 +21,6 @@ std::uint32_t temp_path(char16_t* out, std::uint32_t capacity) {
 
 namespace {
 
-// A library of the system directory, loaded at run time: null when it cannot be.
-HMODULE load_system_library(const wchar_t* name) {
-  wchar_t library[MAX_PATH];
-  const UINT length = GetSystemDirectoryW(library, MAX_PATH);
-  std::size_t name_length = 0;
-  while (name[name_length] != L'\0') ++name_length;
-  if (length == 0 || length + 1 + name_length >= MAX_PATH) return nullptr;
-  library[length] = L'\\';
-  for (std::size_t i = 0; i <= name_length; ++i) library[length + 1 + i] = name[i];
-  return LoadLibraryW(library);
-}
-
 // The profile folder as the shell names it, from the library the shell itself asks. shell32
 // would bring user32 and gdi32, whose start costs some tens of milliseconds under Wine; userenv
 // costs about one.
@@ -38,8 +28,12 @@ bool profile_path(char16_t* out) {
   using GetProfileDirectory = BOOL(WINAPI*)(HANDLE, LPWSTR, LPDWORD);
   const auto get_profile_directory =
       find_function<GetProfileDirectory>(load_system_library(L"userenv.dll"), "GetUserProfileDirectoryW");
+  const auto open_process_token = find_security_function<decltype(&OpenProcessToken)>("OpenProcessToken");
   HANDLE token = nullptr;
-  if (get_profile_directory == nullptr || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  if (get_profile_directory == nullptr || open_process_token == nullptr ||
+      !open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    return false;
+  }
   DWORD size = shell_folder_capacity;
   const bool found = get_profile_directory(token, wide(out), &size) != 0;
   CloseHandle(token);

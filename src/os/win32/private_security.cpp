@@ -3,20 +3,35 @@
 namespace os::win32 {
 
 bool make_private_security(PrivateSecurity& security) {
+  const auto open_process_token = find_security_function<decltype(&OpenProcessToken)>("OpenProcessToken");
+  const auto get_token_information = find_security_function<decltype(&GetTokenInformation)>("GetTokenInformation");
+  const auto initialize_acl = find_security_function<decltype(&InitializeAcl)>("InitializeAcl");
+  const auto add_allowed_entry = find_security_function<decltype(&AddAccessAllowedAceEx)>("AddAccessAllowedAceEx");
+  const auto initialize_descriptor =
+      find_security_function<decltype(&InitializeSecurityDescriptor)>("InitializeSecurityDescriptor");
+  const auto set_descriptor_dacl = find_security_function<decltype(&SetSecurityDescriptorDacl)>("SetSecurityDescriptorDacl");
+  const auto set_descriptor_control =
+      find_security_function<decltype(&SetSecurityDescriptorControl)>("SetSecurityDescriptorControl");
+  if (open_process_token == nullptr || get_token_information == nullptr || initialize_acl == nullptr ||
+      add_allowed_entry == nullptr || initialize_descriptor == nullptr || set_descriptor_dacl == nullptr ||
+      set_descriptor_control == nullptr) {
+    return false;
+  }
+
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  if (!open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
   DWORD size = 0;
-  const BOOL known = GetTokenInformation(token, TokenUser, &security.token_user, sizeof security.token_user, &size);
+  const BOOL known = get_token_information(token, TokenUser, &security.token_user, sizeof security.token_user, &size);
   CloseHandle(token);
   if (!known) return false;
   // Without the protection, entries of a shared temporary folder that let others in would be
   // inherited.
-  return InitializeAcl(&security.acl.header, sizeof security.acl, ACL_REVISION) &&
-         AddAccessAllowedAceEx(&security.acl.header, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
-                               security.token_user.user.User.Sid) &&
-         InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-         SetSecurityDescriptorDacl(&security.descriptor, TRUE, &security.acl.header, FALSE) &&
-         SetSecurityDescriptorControl(&security.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+  return initialize_acl(&security.acl.header, sizeof security.acl, ACL_REVISION) &&
+         add_allowed_entry(&security.acl.header, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, FILE_ALL_ACCESS,
+                           security.token_user.user.User.Sid) &&
+         initialize_descriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+         set_descriptor_dacl(&security.descriptor, TRUE, &security.acl.header, FALSE) &&
+         set_descriptor_control(&security.descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
 }
 
 }  // namespace os::win32
