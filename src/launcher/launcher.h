@@ -34,6 +34,11 @@ struct RunState {
   // The job that ends the child with this process. Never closed here: the system closes it when
   // this process ends, whichever way it ends.
   os::Handle child_job = nullptr;
+  // The child made ahead of the unpack, waiting in the job until start_child lets it run.
+  os::WaitingProcess waiting_child;
+  // Set when the child could not be made ahead: the system's reason, reported after the unpack.
+  bool early_launch_failed = false;
+  std::uint32_t early_launch_error = 0;
   // The sweep of stale unpack directories, on a thread of its own while the child runs.
   std::atomic<bool> sweep_running{false};
   std::atomic<bool> sweep_stop{false};
@@ -56,7 +61,7 @@ bool detect_child_role(RunState& state);
 void prepare_parent_environment();
 // Expands the built-in unpack spec into state.unpack_directory and makes it a full path.
 void determine_unpack_directory(RunState& state);
-// Parent role, after the unpack: ZAMRIK_ONEFILE_DIRECTORY and ZAMRIK_ORIGINAL_ARGV0.
+// Parent role, before the child is made: ZAMRIK_ONEFILE_DIRECTORY and ZAMRIK_ORIGINAL_ARGV0.
 void publish_launcher_variables(RunState& state);
 
 // ---- Child command line -------------------------------------------------------------------
@@ -92,8 +97,13 @@ bool build_child_command_line(RunState& state);
 // false when the system refuses it. From then on every failure ending with status 2 first
 // removes the unpack directory, as after a normal run.
 bool watch_console_events(RunState& state);
-// Starts the child with state.child_command_line, in a job that ends it when this process
-// ends, and returns its process handle; ends the process with status 2 when it cannot start.
+// Parent role, before the unpack: makes the child with state.child_command_line, suspended in
+// a job that ends it when this process ends, so that the system's part of its start overlaps
+// the unpack. Only with a job, which ends it also after an abnormal end of this process; a
+// failure is kept for start_child to report.
+void make_child_ahead(RunState& state);
+// Lets the child made ahead run, or else starts it now, in such a job where the system makes
+// one, and returns its process handle; ends the process with status 2 when it cannot start.
 os::Handle start_child(RunState& state);
 // Waits for the child and returns its exit code (1 when it cannot be read, also when the wait
 // fails).

@@ -13,7 +13,14 @@ int launcher_main(payload::AttachedData attached_data) {
   const bool child = detect_child_role(state);
   if (!child) prepare_parent_environment();
   determine_unpack_directory(state);
-  if (!child && !watch_console_events(state)) platform::fatal_exit(platform::message::signal_handler);
+  bool line_fits = false;
+  if (!child) {
+    if (!watch_console_events(state)) platform::fatal_exit(platform::message::signal_handler);
+    publish_launcher_variables(state);
+    // The system starts the child while the files are written; it runs once they all are.
+    line_fits = build_child_command_line(state);
+    if (line_fits) make_child_ahead(state);
+  }
 
   const payload::UnpackOutcome outcome = unpacker.unpack_attached_data(
       attached_data, state.unpack_directory, child ? payload::Role::child : payload::Role::parent, state.unpacked);
@@ -22,11 +29,9 @@ int launcher_main(payload::AttachedData attached_data) {
     return hand_off_to_main_library(state);
   }
 
-  publish_launcher_variables(state);
-  // The failure's clean-up removes the unpack directory.
-  if (!build_child_command_line(state)) {
-    platform::fail_with_system_error(platform::message::launch_child, os::command_line_too_long_error());
-  }
+  // A failure of the child's start comes after any of the unpack, and its clean-up removes the
+  // unpack directory.
+  if (!line_fits) platform::fail_with_system_error(platform::message::launch_child, os::command_line_too_long_error());
   const os::Handle child_process = start_child(state);
   start_stale_sweep(state);
   const std::uint32_t exit_code = supervise_child(state, child_process);

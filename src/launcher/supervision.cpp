@@ -19,7 +19,8 @@ bool on_console_event(os::ConsoleEvent event) { return console_event_handler(*wa
 // A failed unpack, or a child that cannot be started, would otherwise leave a partial copy
 // behind at every try.
 void clean_up_after_failure() {
-  const RunState& state = *watched_run.load();
+  RunState& state = *watched_run.load();
+  if (state.waiting_child.process != nullptr) os::end_waiting_process(state.waiting_child);
   if (unpack_directory_removable(state)) remove_unpack_directory(state);
 }
 
@@ -33,9 +34,36 @@ bool watch_console_events(RunState& state) {
   return os::add_console_event_handler(on_console_event);
 }
 
-os::Handle start_child(RunState& state) {
-  // Without a job the child runs all the same, as it would have to on a system that has none.
+void make_child_ahead(RunState& state) {
   state.child_job = os::create_kill_on_close_job();
+  if (state.child_job == nullptr) return;
+  os::WaitingProcess child;
+  if (!os::create_waiting_process(state.executable.module_file_name(), state.child_command_line, &child)) {
+    state.early_launch_failed = true;
+    state.early_launch_error = os::last_error();
+    return;
+  }
+  // Outside the job it would outlive this process if it ended abnormally: the child is then made
+  // after the unpack, as on a system without jobs.
+  if (!os::add_to_job(state.child_job, child.process)) {
+    os::end_waiting_process(child);
+    return;
+  }
+  state.waiting_child = child;
+}
+
+os::Handle start_child(RunState& state) {
+  if (state.early_launch_failed) platform::fail_with_system_error(platform::message::launch_child, state.early_launch_error);
+  if (state.waiting_child.process != nullptr) {
+    if (!os::resume_waiting_process(state.waiting_child)) {
+      platform::fail_with_system_error(platform::message::launch_child, os::last_error());
+    }
+    const os::Handle child = state.waiting_child.process;
+    state.waiting_child = {};
+    return child;
+  }
+  // Without a job the child runs all the same, as it would have to on a system that has none.
+  if (state.child_job == nullptr) state.child_job = os::create_kill_on_close_job();
   os::Handle child = os::create_child_process(state.executable.module_file_name(), state.child_command_line, state.child_job);
   if (child == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
   return child;

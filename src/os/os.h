@@ -171,6 +171,21 @@ Handle create_kill_on_close_job();
 // no window of its own): the process handle, null on failure. With a job, the child is in it
 // before it runs any code of its own; one that the job cannot take runs without it.
 Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job);
+// A child made as create_child_process makes it, but whose first thread has not started: none of
+// its own code runs before resume_waiting_process.
+struct WaitingProcess {
+  Handle process = nullptr;
+  Handle thread = nullptr;
+};
+// False when it cannot be made (last_error tells why). Only where there are jobs.
+bool create_waiting_process(const char16_t* application, char16_t* command_line, WaitingProcess* child);
+// False when the job does not take the process (a system without nested jobs, in a job already).
+bool add_to_job(Handle job, Handle process);
+// Lets the child run; child->process stays its handle. On failure the child is ended and
+// child->process is null, and last_error tells why.
+bool resume_waiting_process(WaitingProcess& child);
+// Ends a child that never ran, and closes its handles.
+void end_waiting_process(WaitingProcess& child);
 enum class WaitResult { ended, timed_out, failed };
 // Waits for the process to end, at most the given time or without a limit.
 WaitResult wait_for(Handle process, std::uint32_t milliseconds);

@@ -6,11 +6,31 @@
 #include "e2e_support.h"
 #include "os/win32/windows_api.h"
 
+#include <tlhelp32.h>
+
 namespace e2e {
 namespace {
 
 using testing::ElementsAre;
 using testing::IsEmpty;
+
+// Whether any process runs the executable of that file name, looked for during a few seconds: a
+// process that was ended may take a moment to go.
+bool a_process_runs(const std::wstring& file_name) {
+  for (int look = 0; look < 50; ++look) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
+      found = _wcsicmp(entry.szExeFile, file_name.c_str()) == 0;
+    }
+    CloseHandle(snapshot);
+    if (!found) return false;
+    Sleep(100);
+  }
+  return true;
+}
 
 class HostileData : public LauncherTest {
  protected:
@@ -71,6 +91,8 @@ TEST_F(HostileData, EveryFailedRunOfADamagedExecutableRemovesItsPartialCopy) {
     EXPECT_EQ(run.exit_code, 2u) << attempt << run.out << run.err;
     EXPECT_EQ(run.out, "Error, couldn't decode attached data.\r\n") << attempt;
     EXPECT_THAT(run.reports, IsEmpty()) << "no child may start";
+    // The child is made while the files are written: it must go with the failed run.
+    EXPECT_FALSE(a_process_runs(L"damaged.exe")) << attempt;
     EXPECT_THAT(entries_of(unpack_parent_), IsEmpty()) << "attempt " << attempt;
   }
 }

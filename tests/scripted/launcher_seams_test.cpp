@@ -202,6 +202,19 @@ class SupervisionSeamTest : public SeamTest {
   const std::unique_ptr<launcher::RunState> state_ = std::make_unique<launcher::RunState>();
 };
 
+TEST_F(SupervisionSeamTest, AChildMadeAheadRunsOnlyOnceStarted) {
+  start_sleeper(0, 7);
+  launcher::make_child_ahead(*state_);
+#ifdef _WIN32
+  ASSERT_NE(state_->waiting_child.process, nullptr);
+  EXPECT_EQ(os::wait_for(state_->waiting_child.process, 500), os::WaitResult::timed_out) << "ran before it was started";
+#else
+  EXPECT_EQ(state_->waiting_child.process, nullptr) << "made outside a job";
+#endif
+  EXPECT_EQ(run_child(), 7u);
+  EXPECT_EQ(state_->waiting_child.process, nullptr);
+}
+
 TEST_F(SupervisionSeamTest, AFailedWaitTakesNoCodeAndLeavesTheDirectoryToTheChild) {
   start_sleeper(1000, 7);
   seams.fail_waits = true;

@@ -193,6 +193,21 @@ Handle create_child_process(const char16_t* application, char16_t* command_line,
   return process_handle_of(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
 }
 
+// Never asked for: a child waits only in a job, and POSIX has none.
+bool create_waiting_process(const char16_t*, char16_t*, WaitingProcess*) {
+  errno = ENOSYS;
+  return false;
+}
+
+bool add_to_job(Handle, Handle) { return false; }
+
+bool resume_waiting_process(WaitingProcess&) {
+  errno = ENOSYS;
+  return false;
+}
+
+void end_waiting_process(WaitingProcess& child) { child = {}; }
+
 namespace {
 
 // A pidfd reads as ready once its process has ended. A timeout of -1 waits without a limit.

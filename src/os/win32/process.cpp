@@ -86,18 +86,14 @@ namespace {
 
 bool usable(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
 
-}  // namespace
-
-Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job) {
+bool create_process(const char16_t* application, char16_t* command_line, DWORD flags, PROCESS_INFORMATION* process) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process{};
-  // Suspended until it is in the job, so that nothing it starts can slip past the job's rules.
-  DWORD flags = NORMAL_PRIORITY_CLASS | (job != nullptr ? CREATE_SUSPENDED : 0);
+  flags |= NORMAL_PRIORITY_CLASS;
   // A console program writes through the handles passed on; a window of its own would only
   // flash up empty. Without any (started from Explorer) it opens its console as usual. A
   // graphical program is not affected either way.
@@ -106,24 +102,56 @@ Handle create_child_process(const char16_t* application, char16_t* command_line,
   } else {
     startup.dwFlags = 0;
   }
-  if (!CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
-                      &process)) {
-    return nullptr;
+  return CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                        process) != 0;
+}
+
+}  // namespace
+
+bool create_waiting_process(const char16_t* application, char16_t* command_line, WaitingProcess* child) {
+  PROCESS_INFORMATION process{};
+  if (!create_process(application, command_line, CREATE_SUSPENDED, &process)) return false;
+  child->process = process.hProcess;
+  child->thread = process.hThread;
+  return true;
+}
+
+bool add_to_job(Handle job, Handle process) { return AssignProcessToJobObject(job, process) != 0; }
+
+bool resume_waiting_process(WaitingProcess& child) {
+  const bool resumed = ResumeThread(child.thread) != static_cast<DWORD>(-1);
+  const DWORD error = GetLastError();
+  CloseHandle(child.thread);
+  child.thread = nullptr;
+  if (!resumed) {
+    TerminateProcess(child.process, 1);
+    CloseHandle(child.process);
+    child.process = nullptr;
+    SetLastError(error);
   }
-  if (job != nullptr) {
-    // A system without nested jobs refuses a process that is in a job already: it runs as before.
-    AssignProcessToJobObject(job, process.hProcess);
-    if (ResumeThread(process.hThread) == static_cast<DWORD>(-1)) {
-      const DWORD error = GetLastError();
-      TerminateProcess(process.hProcess, 1);
-      CloseHandle(process.hThread);
-      CloseHandle(process.hProcess);
-      SetLastError(error);
-      return nullptr;
-    }
+  return resumed;
+}
+
+void end_waiting_process(WaitingProcess& child) {
+  TerminateProcess(child.process, 1);
+  CloseHandle(child.thread);
+  CloseHandle(child.process);
+  child = {};
+}
+
+Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job) {
+  if (job == nullptr) {
+    PROCESS_INFORMATION process{};
+    if (!create_process(application, command_line, 0, &process)) return nullptr;
+    CloseHandle(process.hThread);
+    return process.hProcess;
   }
-  CloseHandle(process.hThread);
-  return process.hProcess;
+  // Suspended until it is in the job, so that nothing it starts can slip past the job's rules.
+  WaitingProcess child;
+  if (!create_waiting_process(application, command_line, &child)) return nullptr;
+  // A system without nested jobs refuses a process that is in a job already: it runs as before.
+  add_to_job(job, child.process);
+  return resume_waiting_process(child) ? child.process : nullptr;
 }
 
 namespace {
