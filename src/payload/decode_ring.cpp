@@ -45,8 +45,8 @@ void DecodeRing::decode_ahead_loop() {
     if (!has_room()) {
       // Waiting until half the lead is free again costs one wake-up for many writes, but the
       // reader may itself be waiting for bytes that are not published yet: it is sure to
-      // release only up to a read's length below what is published.
-      const std::uint64_t reader_reaches = published_.load() - std::min<std::uint64_t>(chunk_size, reachable_.load());
+      // release only up to the most it waits for below what is published.
+      const std::uint64_t reader_reaches = published_.load() - std::min<std::uint64_t>(longest_wait, reachable_.load());
       const std::uint64_t resume = std::min(decoded_ - lead_ / 2, reader_reaches);
       os::enter_monitor(monitor_);
       decoder_waits_for_.store(resume);
@@ -188,8 +188,14 @@ bool DecodeRing::finish() {
   return false;
 }
 
+bool DecodeRing::reader_served(std::uint64_t at, std::size_t target) const {
+  bool cut = false;
+  const std::uint64_t enough = std::min<std::uint64_t>(target, reachable_.load());
+  return published_piece(at, &cut).size() >= enough || cut || final_.load();
+}
+
 void DecodeRing::wake_reader() {
-  if (thread_ == nullptr || !reader_waits_.load()) return;
+  if (thread_ == nullptr || !reader_waits_.load() || !reader_served(reader_at_.load(), reader_target_.load())) return;
   os::enter_monitor(monitor_);
   os::wake_monitor(monitor_);
   os::leave_monitor(monitor_);
@@ -212,22 +218,20 @@ std::span<const std::uint8_t> DecodeRing::published_piece(std::uint64_t at, bool
   return {ring_ + segment.ring_start + (at - segment.stream_start), static_cast<std::size_t>(end - at)};
 }
 
-std::span<const std::uint8_t> DecodeRing::wait_for(std::uint64_t at, std::size_t want) {
-  bool cut = false;
-  const auto enough = [&] {
-    const std::uint64_t target = std::min<std::uint64_t>(want, reachable_.load());
-    return published_piece(at, &cut).size() >= target || cut || final_.load();
-  };
+std::span<const std::uint8_t> DecodeRing::wait_for(std::uint64_t at, std::size_t want, std::size_t hope) {
   if (thread_ == nullptr) {
     // Never short of room here: every byte below at has been released.
-    while (!enough() && has_room()) step();
-  } else if (!enough()) {
+    while (!reader_served(at, want) && has_room()) step();
+  } else if (!reader_served(at, want)) {
     os::enter_monitor(monitor_);
+    reader_at_.store(at);
+    reader_target_.store(std::clamp(hope, want, longest_wait));
     reader_waits_.store(true);
-    while (!enough()) os::wait_in_monitor(monitor_);
+    while (!reader_served(at, reader_target_.load())) os::wait_in_monitor(monitor_);
     reader_waits_.store(false);
     os::leave_monitor(monitor_);
   }
+  bool cut = false;
   return published_piece(at, &cut);
 }
 

@@ -27,6 +27,8 @@ namespace payload {
 inline constexpr std::size_t call_size = 131072;
 // The most that one read asks for: the unpack loop's writes.
 inline constexpr std::size_t chunk_size = 32768;
+// The most that a read that has to wait waits for: the unpack loop's longest write.
+inline constexpr std::size_t longest_wait = 32 * chunk_size;
 
 class DecodeRing {
  public:
@@ -43,8 +45,10 @@ class DecodeRing {
   // The decoded bytes from stream offset at on that lie in one piece of the ring, once there
   // are want of them, or as many as the decoder can get ahead of at, or the piece reaches the
   // ring's end, or no more will come; want is at most chunk_size. Empty when the stream failed
-  // or ended at at. Every byte below at must have been released.
-  std::span<const std::uint8_t> wait_for(std::uint64_t at, std::size_t want);
+  // or ended at at. Every byte below at must have been released. When it has to wait for the
+  // decoder thread, it waits for as many as hope (want to longest_wait) in the same way: a
+  // reader that keeps up with the decoder is woken once for that many, not for every call.
+  std::span<const std::uint8_t> wait_for(std::uint64_t at, std::size_t want, std::size_t hope);
   // The decoded bytes from at on that lie in one piece of the ring now, without waiting.
   std::span<const std::uint8_t> decoded_piece(std::uint64_t at) const {
     bool cut = false;
@@ -76,6 +80,10 @@ class DecodeRing {
   bool has_room() const;
   void publish(std::uint64_t end);
   bool finish();  // nothing more will be published
+  // Whether the piece from at on holds target bytes, or all the decoder can get ahead of at, or
+  // ends where the next segment begins, or no more will come.
+  bool reader_served(std::uint64_t at, std::size_t target) const;
+  // Wakes the reader once what it waits for is there.
   void wake_reader();
   // The published bytes from at on in one piece of the ring; cut when the piece ends where the
   // next segment begins.
@@ -110,6 +118,8 @@ class DecodeRing {
   os::Handle monitor_ = nullptr;
   std::atomic<std::uint64_t> decoder_waits_for_{0};  // the released_ it waits for; 0: not waiting
   std::atomic<bool> reader_waits_{false};
+  std::atomic<std::uint64_t> reader_at_{0};      // where the waiting reader reads
+  std::atomic<std::size_t> reader_target_{0};    // and how much it waits for
   std::atomic<bool> stop_{false};
   os::Handle thread_ = nullptr;
   bool tried_ahead_ = false;

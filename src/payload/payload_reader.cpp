@@ -12,10 +12,10 @@ void PayloadReader::open(const std::uint8_t* stream, std::uint64_t stream_size) 
   position_ = 0;
 }
 
-const std::uint8_t* PayloadReader::read_payload(std::size_t n) {
+const std::uint8_t* PayloadReader::read_payload(std::size_t n, std::size_t hope) {
   // What the previous call returned has been written by now.
   ring_.release_below(position_);
-  std::span<const std::uint8_t> piece = ring_.wait_for(position_, n);
+  std::span<const std::uint8_t> piece = ring_.wait_for(position_, n, hope);
   if (piece.size() >= n) {
     position_ += n;
     return piece.data();
@@ -28,7 +28,7 @@ const std::uint8_t* PayloadReader::read_payload(std::size_t n) {
     position_ += k;
     if (filled == n) return joined_;
     ring_.release_below(position_);
-    piece = ring_.wait_for(position_, n - filled);
+    piece = ring_.wait_for(position_, n - filled, n - filled);
   }
 }
 

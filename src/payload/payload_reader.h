@@ -22,8 +22,10 @@ class PayloadReader {
   // From now on a thread of its own decodes ahead of the reads.
   void decode_ahead() { ring_.decode_ahead(); }
   // The next n bytes (1 to chunk_size) of the decoded stream, in one piece that stays valid
-  // until the next call; null when the stream cannot be decoded or ends early.
-  [[nodiscard]] const std::uint8_t* read_payload(std::size_t n);
+  // until the next call; null when the stream cannot be decoded or ends early. Where it has to
+  // wait for the decoder thread, it waits until up to hope bytes (n to longest_wait) are there,
+  // for read_decoded_behind to take.
+  [[nodiscard]] const std::uint8_t* read_payload(std::size_t n, std::size_t hope = 0);
   // After a read of a whole chunk that ended at end: the whole chunks right behind it that are
   // decoded already and lie in the same piece of the ring, or all of the most bytes when they
   // are there. Their count; they stay valid until the next read.

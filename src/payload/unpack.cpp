@@ -11,9 +11,6 @@
 namespace payload {
 namespace {
 
-// The most that one write takes: 32 chunks.
-constexpr std::size_t longest_write = 32 * chunk_size;
-
 [[noreturn]] void header_error() { platform::fatal_exit(platform::message::header); }
 
 }  // namespace
@@ -40,7 +37,9 @@ void Unpacker::write_target_file(std::uint64_t size) {
   if (file == os::invalid_handle) platform::fail_open_for_writing(target_path_);
   while (size > 0) {
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk_size));
-    const std::uint8_t* const bytes = reader_.read_payload(chunk);
+    // The most that one write takes is what a read that has to wait waits for.
+    const std::uint8_t* const bytes =
+        reader_.read_payload(chunk, static_cast<std::size_t>(std::min<std::uint64_t>(size, longest_wait)));
     if (bytes == nullptr) {
       os::close_handle(file);
       platform::fatal_exit(platform::message::decode);
@@ -49,7 +48,7 @@ void Unpacker::write_target_file(std::uint64_t size) {
     // of them is decoded, a write failure among them comes where the chunk-by-chunk loop met it.
     std::size_t run = chunk;
     if (chunk == chunk_size) {
-      const auto most = static_cast<std::size_t>(std::min<std::uint64_t>(size - chunk, longest_write - chunk));
+      const auto most = static_cast<std::size_t>(std::min<std::uint64_t>(size - chunk, longest_wait - chunk));
       run += reader_.read_decoded_behind(bytes + chunk, most);
     }
     if (!os::write_file(file, bytes, static_cast<std::uint32_t>(run))) {

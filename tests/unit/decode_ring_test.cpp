@@ -47,7 +47,7 @@ std::string handed_out_by_ring(const std::string& stream, bool ahead) {
   std::string out;
   for (;;) {
     ring.release_below(out.size());
-    const std::span<const std::uint8_t> piece = ring.wait_for(out.size(), 32768);
+    const std::span<const std::uint8_t> piece = ring.wait_for(out.size(), 32768, ahead ? payload::longest_wait : 32768);
     if (piece.empty()) break;
     out.append(reinterpret_cast<const char*>(piece.data()), piece.size());
   }
