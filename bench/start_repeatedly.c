@@ -1,10 +1,13 @@
-/* Starts a command line N times, one after another, under the same Wine server, and prints the
- * median, fastest and slowest time from CreateProcessW to the end of the process, in ms:
- *   zamrik-bench-start-repeatedly N "COMMAND LINE" */
+/* Starts each command line N times under the same Wine server, one after another, the command
+ * lines in turns (in reverse order every other round), and prints for each the median, the
+ * quartiles and the fastest time from CreateProcessW to the end of the process, in ms:
+ *   zamrik-bench-start-repeatedly N "COMMAND LINE" ["COMMAND LINE" ...] */
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
 #include <windows.h>
+
+enum { most_runs = 1000, most_lines = 8 };
 
 static double now_ms(void) {
   LARGE_INTEGER frequency, counter;
@@ -18,32 +21,48 @@ static int ascending(const void* a, const void* b) {
   return (x > y) - (x < y);
 }
 
-int wmain(int argc, wchar_t** argv) {
-  enum { most = 1000 };
-  static double times[most];
+/* The time one start of the line took; negative when it could not be started. */
+static double time_one_start(const wchar_t* command_line) {
   static wchar_t line[32768];
-  const int runs = argc == 3 ? _wtoi(argv[1]) : 0;
-  if (runs < 1 || runs > most || wcslen(argv[2]) >= 32768) {
-    fputs("usage: zamrik-bench-start-repeatedly N \"COMMAND LINE\" (N from 1 to 1000)\n", stderr);
+  STARTUPINFOW startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process;
+  wcscpy(line, command_line); /* CreateProcessW may write into the line */
+  const double started = now_ms();
+  if (!CreateProcessW(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    fprintf(stderr, "zamrik-bench-start-repeatedly: CreateProcessW failed (%lu)\n", GetLastError());
+    return -1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  const double took = now_ms() - started;
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return took;
+}
+
+int wmain(int argc, wchar_t** argv) {
+  static double times[most_lines][most_runs];
+  const int runs = argc >= 3 ? _wtoi(argv[1]) : 0;
+  const int lines = argc - 2;
+  int usable = runs >= 1 && runs <= most_runs && lines <= most_lines;
+  for (int k = 0; usable && k < lines; ++k) usable = wcslen(argv[2 + k]) < 32768;
+  if (!usable) {
+    fputs("usage: zamrik-bench-start-repeatedly N \"COMMAND LINE\" [\"COMMAND LINE\" ...] (N from 1 to 1000, "
+          "at most 8 lines)\n",
+          stderr);
     return 2;
   }
   for (int i = 0; i < runs; ++i) {
-    STARTUPINFOW startup;
-    ZeroMemory(&startup, sizeof startup);
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process;
-    wcscpy(line, argv[2]);  /* CreateProcessW may write into the line */
-    const double started = now_ms();
-    if (!CreateProcessW(NULL, line, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
-      fprintf(stderr, "zamrik-bench-start-repeatedly: CreateProcessW failed (%lu)\n", GetLastError());
-      return 2;
+    for (int j = 0; j < lines; ++j) {
+      const int k = i % 2 == 0 ? j : lines - 1 - j;
+      if ((times[k][i] = time_one_start(argv[2 + k])) < 0) return 2;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
-    times[i] = now_ms() - started;
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
   }
-  qsort(times, (size_t)runs, sizeof times[0], ascending);
-  printf("median %.1f ms, fastest %.1f, slowest %.1f\n", times[runs / 2], times[0], times[runs - 1]);
+  for (int k = 0; k < lines; ++k) {
+    qsort(times[k], (size_t)runs, sizeof times[k][0], ascending);
+    printf("%ls: median %.1f ms, quartiles %.1f and %.1f, fastest %.1f\n", argv[2 + k], times[k][runs / 2],
+           times[k][runs / 4], times[k][3 * runs / 4], times[k][0]);
+  }
   return 0;
 }
