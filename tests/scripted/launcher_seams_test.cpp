@@ -38,6 +38,7 @@ struct Seams {
   bool fail_duplicates = false;
   bool fail_image_queries = false;  // no process's image path can be read
   bool fail_allocations = false;    // malloc and operator new find no memory
+  bool fail_waiting_children = false;  // no child can be made ahead of the unpack
   std::vector<std::uint32_t> timed_waits;  // the limit of each timed wait, as asked
   std::vector<std::uint32_t> sleeps;        // each pause, as asked; none is taken
 };
@@ -98,6 +99,15 @@ void* ZAMRIK_WRAPPED(__real_, ZAMRIK_OPERATOR_NEW)(std::size_t size);
 void* ZAMRIK_WRAPPED(__wrap_, ZAMRIK_OPERATOR_NEW)(std::size_t size) {
   if (seams.fail_allocations) throw std::bad_alloc();
   return ZAMRIK_WRAPPED(__real_, ZAMRIK_OPERATOR_NEW)(size);
+}
+
+bool __real__ZN2os22create_waiting_processEPKDsPDsPNS_14WaitingProcessE(const char16_t* application, char16_t* line,
+                                                                        os::WaitingProcess* child);
+bool __wrap__ZN2os22create_waiting_processEPKDsPDsPNS_14WaitingProcessE(const char16_t* application, char16_t* line,
+                                                                        os::WaitingProcess* child) {
+  if (!seams.fail_waiting_children) return __real__ZN2os22create_waiting_processEPKDsPDsPNS_14WaitingProcessE(application, line, child);
+  set_last_error(failure_code);
+  return false;
 }
 
 std::uint32_t __real__ZN2os18process_image_pathEPvPDsj(os::Handle process, char16_t* buffer, std::uint32_t capacity);
@@ -213,6 +223,23 @@ TEST_F(SupervisionSeamTest, AChildMadeAheadRunsOnlyOnceStarted) {
 #endif
   EXPECT_EQ(run_child(), 7u);
   EXPECT_EQ(state_->waiting_child.process, nullptr);
+}
+
+using SupervisionSeamDeathTest = SupervisionSeamTest;
+
+TEST_F(SupervisionSeamDeathTest, AChildThatCannotBeMadeAheadIsReportedWhenItIsStarted) {
+  start_sleeper(0, 7);
+  seams.fail_waiting_children = true;
+  launcher::make_child_ahead(*state_);  // nothing to report yet: the unpack comes first
+#ifdef _WIN32
+  EXPECT_TRUE(state_->early_launch_failed);
+#else
+  EXPECT_FALSE(state_->early_launch_failed) << "made ahead only in a job";
+#endif
+  if (state_->early_launch_failed) {
+    EXPECT_EXIT((show_standard_output_at_exit(), launcher::start_child(*state_)), exited_with_2(),
+                StartsWith("Error, couldn't launch child ([Error 5] "));
+  }
 }
 
 TEST_F(SupervisionSeamTest, AFailedWaitTakesNoCodeAndLeavesTheDirectoryToTheChild) {
