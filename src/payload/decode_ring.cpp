@@ -224,10 +224,11 @@ std::span<const std::uint8_t> DecodeRing::wait_for(std::uint64_t at, std::size_t
     while (!reader_served(at, want) && has_room()) step();
   } else if (!reader_served(at, want)) {
     os::enter_monitor(monitor_);
+    const std::size_t target = std::clamp(hope, want, longest_wait);
     reader_at_.store(at);
-    reader_target_.store(std::clamp(hope, want, longest_wait));
+    reader_target_.store(target);
     reader_waits_.store(true);
-    while (!reader_served(at, reader_target_.load())) os::wait_in_monitor(monitor_);
+    while (!reader_served(at, target)) os::wait_in_monitor(monitor_);
     reader_waits_.store(false);
     os::leave_monitor(monitor_);
   }

@@ -69,6 +69,10 @@ PutEnvironmentFunction loaded_runtime_put_environment(const char16_t* module_nam
   watch_module_changes();
   // Read before the lookup: a library that comes during it makes the answer stale at once.
   const std::uint64_t generation = module_generation.load();
+  if (generation == 0) {  // no reports come: every answer may be stale
+    ReleaseSRWLockExclusive(&known_lock);
+    return look_up(module_name);
+  }
   KnownRuntime* slot = nullptr;
   for (KnownRuntime& entry : known) {
     if (entry.generation != 0 && Traits::compare(entry.name, module_name, length + 1) == 0) {
@@ -78,11 +82,11 @@ PutEnvironmentFunction loaded_runtime_put_environment(const char16_t* module_nam
     if (slot == nullptr && entry.generation == 0) slot = &entry;
   }
   PutEnvironmentFunction put = nullptr;
-  if (slot != nullptr && generation != 0 && slot->generation == generation) {
+  if (slot != nullptr && slot->generation == generation) {
     put = slot->put;
   } else {
     put = look_up(module_name);
-    if (slot != nullptr && generation != 0) {
+    if (slot != nullptr) {
       Traits::copy(slot->name, module_name, length + 1);
       slot->generation = generation;
       slot->put = put;
