@@ -34,8 +34,10 @@ struct RunState {
   // The job that ends the child with this process. Never closed here: the system closes it when
   // this process ends, whichever way it ends.
   os::Handle child_job = nullptr;
-  // The child made ahead of the unpack, waiting in the job until start_child lets it run.
+  // The child made ahead of the unpack, in the job, waiting until start_child lets it go on:
+  // suspended, or at start_gate when there is one.
   os::WaitingProcess waiting_child;
+  os::Handle start_gate = nullptr;
   // Set when the child could not be made ahead: the system's reason, reported after the unpack.
   bool early_launch_failed = false;
   std::uint32_t early_launch_error = 0;
@@ -59,6 +61,9 @@ bool detect_child_role(RunState& state);
 // Parent role: drops the run-identity values of any earlier run, names this process as the
 // parent, and marks the child it will start.
 void prepare_parent_environment();
+// Parent role: the marker that the next child made inherits; with a gate, the child waits at
+// it before its role decision.
+void mark_child(os::Handle gate);
 // Expands the built-in unpack spec into state.unpack_directory and makes it a full path.
 void determine_unpack_directory(RunState& state);
 // Parent role, before the child is made: ZAMRIK_ONEFILE_DIRECTORY and ZAMRIK_ORIGINAL_ARGV0.
@@ -97,10 +102,10 @@ bool build_child_command_line(RunState& state);
 // false when the system refuses it. From then on every failure ending with status 2 first
 // removes the unpack directory, as after a normal run.
 bool watch_console_events(RunState& state);
-// Parent role, before the unpack: makes the child with state.child_command_line, suspended in
-// a job that ends it when this process ends, so that the system's part of its start overlaps
-// the unpack. Only with a job, which ends it also after an abnormal end of this process; a
-// failure is kept for start_child to report.
+// Parent role, before the unpack: makes the child with state.child_command_line in a job that
+// ends it when this process ends, so that its start overlaps the unpack. It runs up to its start
+// gate, or stays suspended where there is no gate. Only with a job, which ends it also after an
+// abnormal end of this process; a failure is kept for start_child to report.
 void make_child_ahead(RunState& state);
 // Lets the child made ahead run, or else starts it now, in such a job where the system makes
 // one, and returns its process handle; ends the process with status 2 when it cannot start.

@@ -27,15 +27,37 @@ bool same_text(const char16_t* a, const char16_t* b) {
   return false;
 }
 
-// True when this instance carries the marker of a child that a parent started; removes it.
-bool take_child_marker() {
+// The marker of a child that a parent started: the parent's process id, and for a child made
+// ahead of the unpack ":" and the value of the start gate it inherited.
+struct ChildMarker {
+  bool present = false;
+  std::uint64_t gate = 0;
+};
+
+constexpr char16_t gate_separator = u':';
+
+// Reads the marker and removes it, so that nothing the application starts inherits it.
+ChildMarker take_child_marker() {
   char16_t name[name_capacity] = {};
   platform::widen_ascii_append(name, identity::child_marker_variable, name_capacity);
   char16_t* value = platform::get_environment_value(name);
-  if (value == nullptr) return false;
+  if (value == nullptr) return {};
+  ChildMarker marker{true, 0};
+  const char16_t* c = value;
+  while (*c != u'\0' && *c != gate_separator) ++c;
+  if (*c == gate_separator) {
+    // Not a gate unless it is all digits and in range: such a marker was not written by a parent.
+    std::uint64_t gate = 0;
+    bool digits = c[1] != u'\0';
+    for (++c; digits && *c != u'\0'; ++c) {
+      digits = *c >= u'0' && *c <= u'9' && gate <= (UINT64_MAX - 9) / 10;
+      gate = gate * 10 + static_cast<std::uint64_t>(*c - u'0');
+    }
+    if (digits) marker.gate = gate;
+  }
   std::free(value);
   platform::remove_environment_value(identity::child_marker_variable);
-  return true;
+  return marker;
 }
 
 bool parent_runs_this_executable(RunState& state) {
@@ -64,7 +86,13 @@ bool parent_runs_this_executable(RunState& state) {
 }  // namespace
 
 bool detect_child_role(RunState& state) {
-  const bool started_by_a_parent = take_child_marker();
+  const ChildMarker marker = take_child_marker();
+  // A child made ahead of the unpack gets this far while the files are written; everything of
+  // its own comes after they all are, in the order of a child started then.
+  if (marker.gate != 0 && !os::pass_start_gate(marker.gate)) {
+    platform::fail_with_system_error(platform::message::launch_child, os::last_error());
+  }
+  const bool started_by_a_parent = marker.present;
   const bool child = parent_runs_this_executable(state);
   // In the parent role this instance would start a child of its own, which would fail the same
   // check and start another, without end.
@@ -81,6 +109,19 @@ void prepare_parent_environment() {
   char16_t value[process_id_capacity] = {};
   platform::widen_ascii_append(value, digits, process_id_capacity);
   platform::set_environment_value(identity::parent_variable, value);
+  mark_child(nullptr);
+}
+
+void mark_child(os::Handle gate) {
+  char text[process_id_capacity];
+  if (gate == nullptr) {
+    std::snprintf(text, sizeof text, "%ld", static_cast<long>(os::current_process_id()));
+  } else {
+    std::snprintf(text, sizeof text, "%ld%c%llu", static_cast<long>(os::current_process_id()), static_cast<char>(gate_separator),
+                  static_cast<unsigned long long>(os::start_gate_value(gate)));
+  }
+  char16_t value[process_id_capacity] = {};
+  platform::widen_ascii_append(value, text, process_id_capacity);
   platform::set_environment_value(identity::child_marker_variable, value);
 }
 

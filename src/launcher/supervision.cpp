@@ -1,3 +1,5 @@
+#include <utility>
+
 #include "launcher/launcher.h"
 #include "platform/diagnostics.h"
 #include "platform/remove_tree.h"
@@ -37,23 +39,44 @@ bool watch_console_events(RunState& state) {
 void make_child_ahead(RunState& state) {
   state.child_job = os::create_kill_on_close_job();
   if (state.child_job == nullptr) return;
+  // Only this child inherits the gate in its marker; one made after the unpack needs none.
+  const os::Handle gate = os::create_start_gate();
+  if (gate != nullptr) mark_child(gate);
   os::WaitingProcess child;
-  if (!os::create_waiting_process(state.executable.module_file_name(), state.child_command_line, &child)) {
+  const bool made = os::create_waiting_process(state.executable.module_file_name(), state.child_command_line, &child);
+  const std::uint32_t error = os::last_error();
+  if (gate != nullptr) mark_child(nullptr);
+  if (!made) {
+    if (gate != nullptr) os::close_handle(gate);
     state.early_launch_failed = true;
-    state.early_launch_error = os::last_error();
+    state.early_launch_error = error;
     return;
   }
   // Outside the job it would outlive this process if it ended abnormally: the child is then made
   // after the unpack, as on a system without jobs.
   if (!os::add_to_job(state.child_job, child.process)) {
     os::end_waiting_process(child);
+    if (gate != nullptr) os::close_handle(gate);
     return;
+  }
+  // Let run, the child loads and starts up while the files are written, up to the gate.
+  if (gate != nullptr) {
+    if (!os::resume_waiting_process(child)) {
+      os::close_handle(gate);
+      return;
+    }
+    state.start_gate = gate;
   }
   state.waiting_child = child;
 }
 
 os::Handle start_child(RunState& state) {
   if (state.early_launch_failed) platform::fail_with_system_error(platform::message::launch_child, state.early_launch_error);
+  if (state.start_gate != nullptr) {
+    const os::Handle gate = std::exchange(state.start_gate, nullptr);
+    if (!os::open_start_gate(gate)) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
+    return std::exchange(state.waiting_child, {}).process;
+  }
   if (state.waiting_child.process != nullptr) {
     if (!os::resume_waiting_process(state.waiting_child)) {
       platform::fail_with_system_error(platform::message::launch_child, os::last_error());

@@ -184,7 +184,18 @@ bool add_to_job(Handle job, Handle process);
 // Lets the child run; child->process stays its handle. On failure the child is ended and
 // child->process is null, and last_error tells why.
 bool resume_waiting_process(WaitingProcess& child);
-// Ends a child that never ran, and closes its handles.
+// A gate that a child made ahead inherits: it runs its own start-up while the parent works, and
+// waits at the gate until the parent opens it. Null when the system makes none (never on POSIX).
+Handle create_start_gate();
+// What a child passes to pass_start_gate: the gate's value as the child inherits it.
+std::uint64_t start_gate_value(Handle gate);
+// Lets every child that waits at the gate go on, and closes the parent's handle of it. False
+// when it cannot be opened.
+bool open_start_gate(Handle gate);
+// Child side: waits until the parent opens the gate inherited as value, then closes it, so that
+// nothing the child starts later inherits it. False when value names no gate to wait at.
+bool pass_start_gate(std::uint64_t value);
+// Ends a child that never ran, or waits at its start gate, and closes its handles.
 void end_waiting_process(WaitingProcess& child);
 enum class WaitResult { ended, timed_out, failed };
 // Waits for the process to end, at most the given time or without a limit.

@@ -210,14 +210,19 @@ class SupervisionSeamTest : public SeamTest {
 
   TestDirectory scratch_;
   const std::unique_ptr<launcher::RunState> state_ = std::make_unique<launcher::RunState>();
+  // A parent's environment, in which the sleeper takes the child role as the launcher's child would.
+  const std::string own_id_ = std::to_string(os::current_process_id());
+  test_support::ScopedVariable parent_{u"ZAMRIK_ONEFILE_PARENT", std::u16string(own_id_.begin(), own_id_.end()).c_str()};
+  test_support::ScopedVariable marker_{u"ZAMRIK_ONEFILE_CHILD", std::u16string(own_id_.begin(), own_id_.end()).c_str()};
 };
 
-TEST_F(SupervisionSeamTest, AChildMadeAheadRunsOnlyOnceStarted) {
+TEST_F(SupervisionSeamTest, AChildMadeAheadGoesOnOnlyOnceStarted) {
   start_sleeper(0, 7);
   launcher::make_child_ahead(*state_);
 #ifdef _WIN32
   ASSERT_NE(state_->waiting_child.process, nullptr);
-  EXPECT_EQ(os::wait_for(state_->waiting_child.process, 500), os::WaitResult::timed_out) << "ran before it was started";
+  EXPECT_NE(state_->start_gate, nullptr);
+  EXPECT_EQ(os::wait_for(state_->waiting_child.process, 500), os::WaitResult::timed_out) << "went on before it was started";
 #else
   EXPECT_EQ(state_->waiting_child.process, nullptr) << "made outside a job";
 #endif
@@ -297,6 +302,8 @@ TEST_F(SupervisionSeamTest, TheHandlerGivesTheChildFiveSecondsAndTheRemovalTwent
 
 int main(int argc, char** argv) {
   if (argc >= 4 && std::string(argv[1]) == "--sleep") {
+    // As the launcher's child: made ahead, it goes on only once its parent lets it.
+    launcher::detect_child_role(*std::make_unique<launcher::RunState>());
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
     return std::atoi(argv[3]);
   }

@@ -3,10 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os/os.h"
@@ -35,6 +37,7 @@ using test_support::ScopedVariable;
 namespace {
 
 using testing::Eq;
+using testing::StartsWith;
 
 std::u16string compose(const std::u16string& first, const std::vector<std::u16string>& rest) {
   std::vector<char16_t*> vector{nullptr};
@@ -183,10 +186,9 @@ std::u16string value_of(const char16_t* name) {
   return text;
 }
 
-std::u16string own_process_id() {
-  const std::string digits = std::to_string(os::current_process_id());
-  return std::u16string(digits.begin(), digits.end());
-}
+std::u16string widened(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+std::u16string own_process_id() { return widened(std::to_string(os::current_process_id())); }
 
 TEST(ChildRole, NeedsTheIdOfARunningInstanceOfThisExecutable) {
   struct Case {
@@ -242,6 +244,39 @@ TEST(ChildRoleDeathTest, AChildStartedByAParentThatFailsTheCheckEndsInsteadOfSta
                 Eq("Error, started as a child but couldn't recognise the parent.\n"))
         << (value ? narrow(value) : "unset");
   }
+}
+
+TEST(ChildRoleDeathTest, AChildMadeAheadGoesOnOnlyOnceItsGateOpens) {
+  const std::u16string own = own_process_id();
+  const auto state = std::make_unique<launcher::RunState>();
+  ScopedVariable parent(u"ZAMRIK_ONEFILE_PARENT", own.c_str());
+  // Markers that name no gate: the role decision goes on at once.
+  for (const std::u16string& value : {own, own + u":", own + u":x", own + u":12x", own + u":99999999999999999999999"}) {
+    ScopedVariable marker(u"ZAMRIK_ONEFILE_CHILD", value.c_str());
+    EXPECT_TRUE(launcher::detect_child_role(*state)) << narrow(value.c_str());
+  }
+  // A gate that cannot be waited at: the child must not go on as if the files were written.
+  const std::u16string broken = own + u":4294967292";
+  ScopedVariable marker(u"ZAMRIK_ONEFILE_CHILD", broken.c_str());
+  EXPECT_EXIT((test_support::show_standard_output_at_exit(), launcher::detect_child_role(*state)), test_support::exited_with_2(),
+              StartsWith("Error, couldn't launch child ("));
+#ifdef _WIN32
+  // The gate as a parent hands it over: the child waits until it opens.
+  const os::Handle gate = os::create_start_gate();
+  ASSERT_NE(gate, nullptr);
+  launcher::mark_child(gate);
+  EXPECT_EQ(value_of(u"ZAMRIK_ONEFILE_CHILD"), own + u":" + widened(std::to_string(os::start_gate_value(gate))));
+  const os::Handle parents_copy = os::duplicate_handle(gate);
+  std::atomic<bool> opened{false};
+  std::thread opener([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    opened = true;
+    EXPECT_TRUE(os::open_start_gate(parents_copy));
+  });
+  EXPECT_TRUE(launcher::detect_child_role(*state));
+  EXPECT_TRUE(opened.load()) << "went on before the gate opened";
+  opener.join();
+#endif
 }
 
 TEST(ChildRole, TheParentsImageIsReadAlsoWhereThePsapiCallIsMissing) {

@@ -208,6 +208,12 @@ bool resume_waiting_process(WaitingProcess&) {
 
 void end_waiting_process(WaitingProcess& child) { child = {}; }
 
+// Children are made ahead only in a job, which POSIX has not.
+Handle create_start_gate() { return nullptr; }
+std::uint64_t start_gate_value(Handle) { return 0; }
+bool open_start_gate(Handle) { return false; }
+bool pass_start_gate(std::uint64_t) { return false; }
+
 namespace {
 
 // A pidfd reads as ready once its process has ended. A timeout of -1 waits without a limit.

@@ -132,6 +132,30 @@ bool resume_waiting_process(WaitingProcess& child) {
   return resumed;
 }
 
+Handle create_start_gate() {
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return CreateEventW(&inherited, TRUE, FALSE, nullptr);
+}
+
+std::uint64_t start_gate_value(Handle gate) { return reinterpret_cast<std::uintptr_t>(gate); }
+
+bool open_start_gate(Handle gate) {
+  const bool opened = SetEvent(gate) != 0;
+  const DWORD error = GetLastError();
+  CloseHandle(gate);
+  SetLastError(error);
+  return opened;
+}
+
+bool pass_start_gate(std::uint64_t value) {
+  // Only a gate that was waited at is closed: a value that names another handle of this process
+  // is left alone.
+  const auto gate = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value));
+  if (WaitForSingleObject(gate, INFINITE) != WAIT_OBJECT_0) return false;
+  CloseHandle(gate);
+  return true;
+}
+
 void end_waiting_process(WaitingProcess& child) {
   TerminateProcess(child.process, 1);
   CloseHandle(child.thread);
