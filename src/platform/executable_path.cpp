@@ -1,5 +1,6 @@
 #include "platform/executable_path.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -96,20 +97,19 @@ void shorten_directory_part(char16_t* path, std::size_t capacity) {
     path[separator - 1] = u'\0';
   }
 
-  const std::uint32_t size = os::short_path_name(path, nullptr, 0);
-  if (size != 0) {
-    auto* short_form = static_cast<char16_t*>(std::malloc((std::size_t{size} + 1) * sizeof(char16_t)));
-    if (short_form == nullptr) os::abort_process();
-    const std::uint32_t short_length = os::short_path_name(path, short_form, size);
-    if (short_length > size) abort_on_overflow();  // the short form grew between the two queries
-    // A second query that fails (the directory vanished) keeps the directory part as it was.
-    if (short_length != 0) {
-      if (short_length >= capacity) abort_on_overflow();
-      std::memcpy(path, short_form, short_length * sizeof(char16_t));
-      path[short_length] = u'\0';
-    }
-    std::free(short_form);
+  // One query into room for the whole capacity: a short form that does not fit there could not
+  // be kept anyway, and under Wine every query walks each level of the path again.
+  const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(capacity, UINT32_MAX));
+  auto* short_form = static_cast<char16_t*>(std::malloc(std::size_t{room} * sizeof(char16_t)));
+  if (short_form == nullptr) os::abort_process();
+  // 0: no short form (the directory may have vanished), and the directory part stays as it was.
+  const std::uint32_t short_length = os::short_path_name(path, short_form, room);
+  if (short_length >= room) abort_on_overflow();  // the size that a short form too long needs
+  if (short_length != 0) {
+    std::memcpy(path, short_form, short_length * sizeof(char16_t));
+    path[short_length] = u'\0';
   }
+  std::free(short_form);
 
   if (last_component != nullptr) {
     append_bounded(path, u"\\", capacity);
