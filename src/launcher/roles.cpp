@@ -87,13 +87,14 @@ bool parent_runs_this_executable(RunState& state) {
 
 bool detect_child_role(RunState& state) {
   const ChildMarker marker = take_child_marker();
-  // A child made ahead of the unpack gets this far while the files are written; everything of
-  // its own comes after they all are, in the order of a child started then.
+  // A child made ahead of the unpack gets this far while the files are written: the check reads
+  // only what stays the same meanwhile, and whatever the child does or reports comes after the
+  // last file, as for a child started then.
+  const bool child = parent_runs_this_executable(state);
   if (marker.gate != 0 && !os::pass_start_gate(marker.gate)) {
     platform::fail_with_system_error(platform::message::launch_child, os::last_error());
   }
   const bool started_by_a_parent = marker.present;
-  const bool child = parent_runs_this_executable(state);
   // In the parent role this instance would start a child of its own, which would fail the same
   // check and start another, without end.
   if (started_by_a_parent && !child) platform::fatal_exit(platform::message::parent_unknown);
