@@ -52,6 +52,8 @@ def tables(results):
         if load:
             lines.append("")
             lines.append(f"Load average at the start of each round: {load['min']:.2f} to {load['max']:.2f}.")
+        if data.get("notes"):
+            lines.extend([""] + data["notes"])
         lines.append("")
     if "full" in results:
         section("Full application", results["full"])
@@ -61,6 +63,8 @@ def tables(results):
         section("Launcher against tar --zstd (full application)", results["tar"])
     if "phase" in results:
         section("Unpack phase against decoding to nothing (one process under Wine)", results["phase"])
+    if "host" in results:
+        section("Writing the same bytes natively into fresh memory", results["host"])
     if "levels" in results:
         lv = results["levels"]
         lines.extend([f"### Levels ({lv['shape']['files']} files, {lv['shape']['bytes']:,} bytes; packing with "

@@ -6,6 +6,7 @@ section run interleaved, round after round, so every ratio is taken pair by pair
 """
 import argparse
 import json
+import statistics
 import time
 from pathlib import Path
 
@@ -107,12 +108,73 @@ def section_phase(wine, inputs, args):
     folder, shape = inputs.app("full", scale=args.scale)
     packed = inputs.pack("full", folder)
     program = WINDOWS / "bench" / "unpack_phase.exe"
+    reported = reported_bytes()
     out = run(wine.command(program, Wine.path(packed["dir"] / "block.bin"), Wine.path(wine.temp), args.runs), env=wine.env)
+    reported = reported_bytes() - reported if reported is not None else None
     figures = json.loads(out.strip().splitlines()[-1])
     times = {"unpack phase": figures["unpack"], "decode only": figures["decode"], "removal": figures["remove"]}
+    kernel = figures["unpack_kernel"]
+    notes = [f"The unpack phase's processor time in the kernel (the writes), median {statistics.median(kernel):.3f} s "
+             f"({min(kernel):.3f} to {max(kernel):.3f}); in user mode {statistics.median(figures['unpack_user']):.3f} s."]
+    if reported is not None:
+        notes.append(f"Free memory handed back to the host during the section: {reported / MIB:,.0f} MiB.")
     return {"times": {name: summary(t) for name, t in times.items()},
             "ratios": {"unpack phase / decode only": summary([u / d for u, d in zip(figures["unpack"], figures["decode"])])},
-            "shape": shape, "block": packed["summary"], "decoded_bytes": figures["decoded_bytes"]}
+            "cpu": {"unpack phase": summary([u + k for u, k in zip(figures["unpack_user"], kernel)])},
+            "notes": notes, "shape": shape, "block": packed["summary"], "decoded_bytes": figures["decoded_bytes"]}
+
+
+# Where a virtual machine's kernel reports the free memory that it hands back to the host.
+REPORTED = Path("/sys/module/page_reporting/parameters/reported_kib")
+
+
+def reported_bytes():
+    try:
+        return int(REPORTED.read_text()) * 1024
+    except (OSError, ValueError):
+        return None
+
+
+def section_host(wine, inputs, args):
+    """What writing the tree's bytes costs on this machine, natively and without the launcher:
+    fresh files in 1 MiB writes, once right after the previous round's files were removed, once
+    after their memory has stayed free for 3 s. A virtual machine that hands free memory back to
+    its host pays the host's page faults on the second."""
+    log("== writing the tree's bytes into fresh memory")
+    _, shape = inputs.app("full", scale=args.scale)
+    directory = WORK / "host-writes"
+    chunk = memoryview(bytes(range(256)) * (MIB // 256))
+
+    def write_and_remove():
+        remove(directory)
+        directory.mkdir(parents=True)
+        started = time.perf_counter()
+        left, number = shape["bytes"], 0
+        while left > 0:
+            in_file = min(left, 64 * MIB)
+            left -= in_file
+            with open(directory / f"file-{number}", "wb", buffering=0) as file:
+                while in_file > 0:
+                    in_file -= file.write(chunk[:min(MIB, in_file)])
+            number += 1
+        seconds = time.perf_counter() - started
+        remove(directory)
+        return seconds
+
+    reported = reported_bytes()
+    write_and_remove()
+    times = {"just freed": [], "free for 3 s": []}
+    for round_number in range(args.runs):
+        times["just freed"].append(write_and_remove())
+        time.sleep(3)
+        times["free for 3 s"].append(write_and_remove())
+        log(f"  round {round_number + 1}/{args.runs}: " + ", ".join(f"{n} {t[-1]:.3f}s" for n, t in times.items()))
+    notes = [f"{shape['bytes']:,} bytes in files of 64 MiB."]
+    if reported is not None:
+        notes.append(f"Free memory handed back to the host during the section: {(reported_bytes() - reported) / MIB:,.0f} MiB.")
+    return {"times": {name: summary(t) for name, t in times.items()},
+            "ratios": {"free for 3 s / just freed": summary([b / a for a, b in zip(times["just freed"], times["free for 3 s"])])},
+            "notes": notes}
 
 
 def section_scaling(wine, inputs, args, full):
@@ -254,7 +316,8 @@ def main():
     parser.add_argument("--sections", default="full,startup,memory,scaling",
                         help="any of full, startup, memory, scaling, pair (launcher and limit alone), "
                              "levels (the level table), tar (launcher, limit, tar --zstd, zstd native), "
-                             "phase (unpack phase against decoding to nothing)")
+                             "phase (unpack phase against decoding to nothing), "
+                             "host (writing the same bytes natively into fresh memory)")
     parser.add_argument("--report-only", action="store_true", help="redo the tables and the chart from latest.json")
     parser.add_argument("--prepare", action="store_true", help="only make the inputs (applications, blocks, archives)")
     parser.add_argument("--out", type=Path, help="where the results go (default: bench/results for a full-size run)")
@@ -286,6 +349,8 @@ def main():
             results["tar"] = section_tar(wine, inputs, args)
         if "phase" in sections:
             results["phase"] = section_phase(wine, inputs, args)
+        if "host" in sections:
+            results["host"] = section_host(wine, inputs, args)
         if "levels" in sections:
             results["levels"] = section_levels(wine, inputs, args)
         if "startup" in sections:

@@ -14,6 +14,12 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#endif
+
 #include "payload/attached_data.h"
 #include "payload/payload_reader.h"
 #include "payload/unpack.h"
@@ -25,6 +31,26 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The processor time of the whole process so far, in user mode and in the kernel, in seconds.
+struct ProcessorTime {
+  double user = 0;
+  double kernel = 0;
+};
+
+ProcessorTime processor_time() {
+#ifdef _WIN32
+  FILETIME created, ended, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+  const auto seconds = [](FILETIME t) { return (static_cast<double>(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 1e7; };
+  return {seconds(user), seconds(kernel)};
+#else
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](timeval t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return {seconds(usage.ru_utime), seconds(usage.ru_stime)};
+#endif
+}
 
 // Every byte of the stream, decoded by the loop's own reader on the calling thread and dropped.
 std::uint64_t decode_to_nothing(const payload::AttachedDataHeader& header, std::uint64_t total) {
@@ -74,7 +100,7 @@ int main(int argc, char** argv) {
   const payload::AttachedData data{block.data(), block.size()};
   const payload::AttachedDataHeader header = payload::read_attached_data_header(data);
 
-  std::string decode_times, unpack_times, remove_times;
+  std::string decode_times, unpack_times, remove_times, unpack_user, unpack_kernel;
   std::uint64_t decoded = 0;
   for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
     auto start = Clock::now();
@@ -84,9 +110,11 @@ int main(int argc, char** argv) {
     const std::u16string directory = launcher_path(fs::path(argv[2]) / ("phase-" + std::to_string(round)));
     auto unpacker = std::make_unique<payload::Unpacker>();
     payload::UnpackResult result;
+    const ProcessorTime before = processor_time();
     start = Clock::now();
     unpacker->unpack_attached_data(data, directory.c_str(), payload::Role::parent, result);
     const double unpack = seconds_since(start);
+    const ProcessorTime after = processor_time();
     unpacker.reset();
     start = Clock::now();
     if (!platform::remove_tree(directory.c_str())) {
@@ -98,8 +126,12 @@ int main(int argc, char** argv) {
     decode_times += (decode_times.empty() ? "" : ", ") + std::to_string(decode);
     unpack_times += (unpack_times.empty() ? "" : ", ") + std::to_string(unpack);
     remove_times += (remove_times.empty() ? "" : ", ") + std::to_string(remove);
+    unpack_user += (unpack_user.empty() ? "" : ", ") + std::to_string(after.user - before.user);
+    unpack_kernel += (unpack_kernel.empty() ? "" : ", ") + std::to_string(after.kernel - before.kernel);
   }
-  std::printf("{\"decoded_bytes\": %llu, \"decode\": [%s], \"unpack\": [%s], \"remove\": [%s]}\n",
-              static_cast<unsigned long long>(decoded), decode_times.c_str(), unpack_times.c_str(), remove_times.c_str());
+  std::printf("{\"decoded_bytes\": %llu, \"decode\": [%s], \"unpack\": [%s], \"remove\": [%s], "
+              "\"unpack_user\": [%s], \"unpack_kernel\": [%s]}\n",
+              static_cast<unsigned long long>(decoded), decode_times.c_str(), unpack_times.c_str(), remove_times.c_str(),
+              unpack_user.c_str(), unpack_kernel.c_str());
   return 0;
 }
