@@ -59,7 +59,7 @@ void make_child_ahead(RunState& state) {
     if (gate != nullptr) os::close_handle(gate);
     return;
   }
-  // Let run, the child loads and starts up while the files are written, up to the gate.
+  // Let run, the child loads and starts up while the files are written, and stops at the gate.
   if (gate != nullptr) {
     if (!os::resume_waiting_process(child)) {
       os::close_handle(gate);
