@@ -160,6 +160,11 @@ unset multiplot
 
 def report(results, out):
     text = tables(results)
+    if "memory_handed_to_host_bytes" in results:
+        held = results.get("settings", {}).get("hold_host_memory") == "True"
+        text += (f"\nFree memory handed back to the host during the run: "
+                 f"{results['memory_handed_to_host_bytes'] / (1 << 20):,.0f} MiB"
+                 + (" (held from the host with --hold-host-memory).\n" if held else ".\n"))
     (out / "latest.md").write_text(text + "\n")
     picture = chart(results, out / "scaling.png")
     print(text)

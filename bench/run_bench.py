@@ -126,6 +126,34 @@ def section_phase(wine, inputs, args):
 
 # Where a virtual machine's kernel reports the free memory that it hands back to the host.
 REPORTED = Path("/sys/module/page_reporting/parameters/reported_kib")
+# How long memory must stay free before it goes (at most 300,000 ms), and how much may wait
+# before it goes all the same.
+HOLD_SETTINGS = {Path("/sys/module/page_reporting/parameters/min_free_ms"): "300000",
+                 Path("/sys/module/page_reporting/parameters/max_waiting_mib"): "65536"}
+
+
+class HeldHostMemory:
+    """With --hold-host-memory, keeps freed memory in the machine for the run, so that no round
+    pays the host's page faults for memory it took back; the settings are put back afterwards."""
+
+    def __init__(self, wanted):
+        self.wanted, self.old = wanted, {}
+
+    def hold(self):
+        if not self.wanted:
+            return
+        for setting, value in HOLD_SETTINGS.items():
+            try:
+                old = setting.read_text().strip()
+                setting.write_text(value)
+                self.old[setting] = old
+            except OSError as error:
+                raise SystemExit(f"run_bench: --hold-host-memory: {setting}: {error.strerror or error}")
+            log(f"memory is held from the host for the run: {setting.name} {value} (was {old})")
+
+    def release(self):
+        for setting, old in self.old.items():
+            setting.write_text(old)
 
 
 def reported_bytes():
@@ -318,6 +346,9 @@ def main():
                              "levels (the level table), tar (launcher, limit, tar --zstd, zstd native), "
                              "phase (unpack phase against decoding to nothing), "
                              "host (writing the same bytes natively into fresh memory)")
+    parser.add_argument("--hold-host-memory", action="store_true",
+                        help="on a virtual machine that hands free memory back to its host, keep it for the run "
+                             "(root: sets page_reporting's min_free_ms and max_waiting_mib for the run)")
     parser.add_argument("--report-only", action="store_true", help="redo the tables and the chart from latest.json")
     parser.add_argument("--prepare", action="store_true", help="only make the inputs (applications, blocks, archives)")
     parser.add_argument("--out", type=Path, help="where the results go (default: bench/results for a full-size run)")
@@ -333,7 +364,10 @@ def main():
         return
 
     wine = Wine()
+    held = HeldHostMemory(args.hold_host_memory)
+    reported = reported_bytes()
     try:
+        held.hold()
         wine.start()
         inputs = Inputs(args, wine)
         results = {"machine": machine(), "settings": {k: str(v) for k, v in vars(args).items() if k != "out"},
@@ -360,8 +394,11 @@ def main():
         if "scaling" in sections:
             results["scaling"] = section_scaling(wine, inputs, args, results.get("full"))
         results["finished"] = time.strftime("%Y-%m-%d %H:%M:%S %Z")
+        if reported is not None:
+            results["memory_handed_to_host_bytes"] = reported_bytes() - reported
     finally:
         wine.stop()
+        held.release()
     (out / "latest.json").write_text(json.dumps(results, indent=1) + "\n")
     report(results, out)
 
