@@ -245,8 +245,8 @@ TEST(Propagation, PassesByARunTimeWithoutPutEnvironment) {
   FreeLibrary(without);
 }
 
-// Which run-times are loaded is remembered between settings: a library that comes or goes in
-// between must be seen all the same.
+// Which run-times are loaded is looked up at every setting: a library that comes or goes in
+// between must be seen.
 TEST(Propagation, FollowsARunTimeThatIsLoadedOrUnloadedBetweenSettings) {
   ASSERT_EQ(GetModuleHandleW(L"msvcr110.dll"), nullptr) << "loaded before the test";
   test_support::ScopedVariable restore(wide_variable, nullptr);
