@@ -110,14 +110,13 @@ def section_phase(wine, inputs, args):
     program = WINDOWS / "bench" / "unpack_phase.exe"
     reported = reported_bytes()
     out = run(wine.command(program, Wine.path(packed["dir"] / "block.bin"), Wine.path(wine.temp), args.runs), env=wine.env)
-    reported = reported_bytes() - reported if reported is not None else None
     figures = json.loads(out.strip().splitlines()[-1])
     times = {"unpack phase": figures["unpack"], "decode only": figures["decode"], "removal": figures["remove"]}
     kernel = figures["unpack_kernel"]
     notes = [f"The unpack phase's processor time in the kernel (the writes), median {statistics.median(kernel):.3f} s "
              f"({min(kernel):.3f} to {max(kernel):.3f}); in user mode {statistics.median(figures['unpack_user']):.3f} s."]
     if reported is not None:
-        notes.append(f"Free memory handed back to the host during the section: {reported / MIB:,.0f} MiB.")
+        notes.append(handed_back_since(reported))
     return {"times": {name: summary(t) for name, t in times.items()},
             "ratios": {"unpack phase / decode only": summary([u / d for u, d in zip(figures["unpack"], figures["decode"])])},
             "cpu": {"unpack phase": summary([u + k for u, k in zip(figures["unpack_user"], kernel)])},
@@ -163,6 +162,10 @@ def reported_bytes():
         return None
 
 
+def handed_back_since(reported):
+    return f"Free memory handed back to the host during the section: {(reported_bytes() - reported) / MIB:,.0f} MiB."
+
+
 def section_host(wine, inputs, args):
     """What writing the tree's bytes costs on this machine, natively and without the launcher:
     fresh files in 1 MiB writes, once right after the previous round's files were removed, once
@@ -199,7 +202,7 @@ def section_host(wine, inputs, args):
         log(f"  round {round_number + 1}/{args.runs}: " + ", ".join(f"{n} {t[-1]:.3f}s" for n, t in times.items()))
     notes = [f"{shape['bytes']:,} bytes in files of 64 MiB."]
     if reported is not None:
-        notes.append(f"Free memory handed back to the host during the section: {(reported_bytes() - reported) / MIB:,.0f} MiB.")
+        notes.append(handed_back_since(reported))
     return {"times": {name: summary(t) for name, t in times.items()},
             "ratios": {"free for 3 s / just freed": summary([b / a for a, b in zip(times["just freed"], times["free for 3 s"])])},
             "notes": notes}
