@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <string_view>
 
 #include "identity/run_variables.h"
 #include "launcher/launcher.h"
@@ -10,6 +11,7 @@
 #include "platform/executable_path.h"
 #include "path_template/expand_path_template.h"
 #include "path_template/run_identity.h"
+#include "text/wide_text.h"
 
 namespace launcher {
 namespace {
@@ -43,17 +45,10 @@ ChildMarker take_child_marker() {
   char16_t* value = platform::get_environment_value(name);
   if (value == nullptr) return {};
   ChildMarker marker{true, 0};
-  const char16_t* c = value;
-  while (*c != u'\0' && *c != gate_separator) ++c;
-  if (*c == gate_separator) {
-    // Not a gate unless it is all digits and in range: such a marker was not written by a parent.
-    std::uint64_t gate = 0;
-    bool digits = c[1] != u'\0';
-    for (++c; digits && *c != u'\0'; ++c) {
-      digits = *c >= u'0' && *c <= u'9' && gate <= (UINT64_MAX - 9) / 10;
-      gate = gate * 10 + static_cast<std::uint64_t>(*c - u'0');
-    }
-    if (digits) marker.gate = gate;
+  const std::u16string_view written(value);
+  // Not a gate unless it is all digits and in range: such a marker was not written by a parent.
+  if (const std::size_t separator = written.find(gate_separator); separator != std::u16string_view::npos) {
+    marker.gate = text::parse_decimal(written.substr(separator + 1), UINT64_MAX).value_or(0);
   }
   std::free(value);
   platform::remove_environment_value(identity::child_marker_variable);
@@ -115,10 +110,9 @@ void prepare_parent_environment() {
 
 void mark_child(os::Handle gate) {
   char text[process_id_capacity];
-  if (gate == nullptr) {
-    std::snprintf(text, sizeof text, "%ld", static_cast<long>(os::current_process_id()));
-  } else {
-    std::snprintf(text, sizeof text, "%ld%c%llu", static_cast<long>(os::current_process_id()), static_cast<char>(gate_separator),
+  const int length = std::snprintf(text, sizeof text, "%ld", static_cast<long>(os::current_process_id()));
+  if (gate != nullptr) {
+    std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), "%c%llu", static_cast<char>(gate_separator),
                   static_cast<unsigned long long>(os::start_gate_value(gate)));
   }
   char16_t value[process_id_capacity] = {};

@@ -72,18 +72,12 @@ void make_child_ahead(RunState& state) {
 
 os::Handle start_child(RunState& state) {
   if (state.early_launch_failed) platform::fail_with_system_error(platform::message::launch_child, state.early_launch_error);
-  if (state.start_gate != nullptr) {
-    const os::Handle gate = std::exchange(state.start_gate, nullptr);
-    if (!os::open_start_gate(gate)) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
-    return std::exchange(state.waiting_child, {}).process;
-  }
   if (state.waiting_child.process != nullptr) {
-    if (!os::resume_waiting_process(state.waiting_child)) {
-      platform::fail_with_system_error(platform::message::launch_child, os::last_error());
-    }
-    const os::Handle child = state.waiting_child.process;
-    state.waiting_child = {};
-    return child;
+    // A child that cannot be let go is ended by the failure's clean-up, or was ended already.
+    const bool going = state.start_gate != nullptr ? os::open_start_gate(std::exchange(state.start_gate, nullptr))
+                                                   : os::resume_waiting_process(state.waiting_child);
+    if (!going) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
+    return std::exchange(state.waiting_child, {}).process;
   }
   // Without a job the child runs all the same, as it would have to on a system that has none.
   if (state.child_job == nullptr) state.child_job = os::create_kill_on_close_job();

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "text/wide_text.h"
+
 namespace path_template {
 namespace {
 
@@ -73,14 +75,9 @@ DecimalText process_id_text(std::uint32_t process_id) {
 }
 
 std::optional<std::uint32_t> parse_process_id_text(std::u16string_view text) {
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char16_t c : text) {
-    if (c < u'0' || c > u'9') return std::nullopt;
-    value = value * 10 + (c - u'0');
-    if (value > INT32_MAX) return std::nullopt;
-  }
-  return static_cast<std::uint32_t>(value);
+  const std::optional<std::uint64_t> value = text::parse_decimal(text, INT32_MAX);
+  if (!value) return std::nullopt;
+  return static_cast<std::uint32_t>(*value);
 }
 
 }  // namespace path_template

@@ -134,4 +134,16 @@ std::u16string fold_case(std::u16string_view text) {
   return out;
 }
 
+std::optional<std::uint64_t> parse_decimal(std::u16string_view text, std::uint64_t most) {
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char16_t c : text) {
+    if (c < u'0' || c > u'9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - u'0');
+    if (value > (most - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
 }  // namespace text

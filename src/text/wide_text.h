@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,10 @@ constexpr bool equal_ignoring_case(std::u16string_view a, std::u16string_view b)
 }
 
 std::u16string fold_case(std::u16string_view text);
+
+// A whole number written with the digits 0 to 9 alone (no sign, no blank, leading zeros allowed)
+// and at most most; nothing for any other text, the empty text included.
+std::optional<std::uint64_t> parse_decimal(std::u16string_view text, std::uint64_t most);
 
 // The length of the terminated string in a buffer of capacity units, or capacity when no
 // terminator lies within it.
