@@ -2,6 +2,7 @@
 # Runs a Windows program under Wine in the build's own prefix, quietly, and passes its exit
 # status through. The prefix is made on first use; a lock keeps parallel tests from racing it.
 set -u
+. "$(dirname "$0")/utf8-locale.sh"
 prefix=${ZAMRIK_WINEPREFIX:-$(cd "$(dirname "$0")/.." && pwd)/build/wine-prefix}
 export WINEPREFIX=$prefix
 export WINEDEBUG=-all

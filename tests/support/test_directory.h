@@ -50,12 +50,15 @@ inline std::string read_file(const fs::path& path) {
 
 // A fresh directory below the temporary directory, named after the running test. The name is
 // the same in a death test's child process, which runs the test again on Windows, so parent
-// and child look at the same files. Removed again when the test ends.
+// and child look at the same files; it names the build tree too, so that the suites of two
+// builds that run at once (native and asan, say) never share one. Removed again when the test
+// ends.
 class TestDirectory {
  public:
   TestDirectory() {
     const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    path_ = fs::temp_directory_path() / "zamrik-unit" / (std::string(test->test_suite_name()) + "." + test->name());
+    path_ = fs::temp_directory_path() / ("zamrik-unit-" ZAMRIK_BUILD_TREE_TAG) /
+            (std::string(test->test_suite_name()) + "." + test->name());
     remove();
     fs::create_directories(path_);
   }
