@@ -10,6 +10,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using pack_test::fixture;
+using pack_test::read_file;
 using pack_test::run_tool;
 using pack_test::TempDir;
 using pack_test::write_file;
@@ -27,10 +28,68 @@ TEST(Cli, ShowsHelpAndVersion) {
     const pack_test::ToolResult result = run_tool({command, "--help"});
     EXPECT_EQ(result.status, 0) << command;
     EXPECT_THAT(result.out, StartsWith(std::string("usage: zamrik-pack ") + command)) << command;
+    const pack_test::ToolResult asked = run_tool({"help", command});
+    EXPECT_EQ(asked.status, 0) << command;
+    EXPECT_EQ(asked.out, result.out) << "help " << command;
   }
   const pack_test::ToolResult version = run_tool({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_THAT(version.out, StartsWith("zamrik-pack "));
+  // Alone after build, --version is the tool's; with a value, the application's.
+  const pack_test::ToolResult build_version = run_tool({"build", "--version"});
+  EXPECT_EQ(build_version.status, 0);
+  EXPECT_EQ(build_version.out, version.out);
+  EXPECT_EQ(build_version.err, "");
+}
+
+// The level that build --help names, as the number after "default " on its --level line.
+std::string level_named_by_help(const std::string& help) {
+  const std::size_t line = help.find("--level N");
+  const std::size_t at = help.find("(default ", line);
+  if (line == std::string::npos || at == std::string::npos) return {};
+  return help.substr(at + 9, help.find(')', at) - at - 9);
+}
+
+TEST(Cli, BuildsAtTheLevelThatHelpAndTheDocumentsName) {
+  const pack_test::ToolResult help = run_tool({"build", "--help"});
+  const std::string level = level_named_by_help(help.out);
+  ASSERT_FALSE(level.empty()) << help.out;
+  TempDir dir;
+  fs::create_directories(dir / "app");
+  fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
+  std::string text;
+  for (int i = 0; text.size() < (1 << 20); ++i) text += "line " + std::to_string(i * 7919 % 100003) + " of some text\n";
+  write_file(dir / "app" / "text.txt", text);
+  const auto packed = [&](const std::string& name, std::vector<std::string> options) {
+    std::vector<std::string> arguments{"build", (dir / "app").string(), "-o", (dir / name).string(), "-q"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    EXPECT_EQ(run_tool(arguments).status, 0) << name;
+    return read_file(dir / name);
+  };
+  const std::string bare = packed("bare.exe", {});
+  EXPECT_EQ(bare, packed("named.exe", {"--level", level})) << "a bare build is not at level " << level;
+  EXPECT_NE(bare, packed("other.exe", {"--level", level == "1" ? "2" : "1"})) << "the level changes nothing";
+
+  // What the documents say, for a reader without the tool at hand.
+  const std::string readme = read_file(fs::path(ZAMRIK_SOURCE_DIR) / "README.md");
+  EXPECT_THAT(readme, HasSubstr("`--level N` (1 to 22, default " + level + ")"));
+  const std::string benchmarks = read_file(fs::path(ZAMRIK_SOURCE_DIR) / "docs" / "BENCHMARKS.md");
+  EXPECT_THAT(benchmarks, HasSubstr("The default is now level " + level + "**"));
+}
+
+// Every executable carries the launcher's license and the notices of what is linked into it.
+TEST(Cli, WritesExecutablesThatCarryTheLicenseAndNotices) {
+  TempDir dir;
+  fs::create_directories(dir / "app");
+  fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
+  ASSERT_EQ(run_tool({"build", (dir / "app").string(), "-o", (dir / "a.exe").string(), "-q"}).status, 0);
+  const std::string executable = read_file(dir / "a.exe");
+  for (const auto& [name, sample] : {std::pair{"LICENSE", "Permission is granted to anyone"},
+                                      std::pair{"THIRD-PARTY-NOTICES.txt", "For Zstandard software"}}) {
+    const std::string text = read_file(fs::path(ZAMRIK_SOURCE_DIR) / name);
+    ASSERT_THAT(text, HasSubstr(sample)) << name;
+    EXPECT_NE(executable.find(text), std::string::npos) << name << " is not inside the executable";
+  }
 }
 
 TEST(Cli, EndsUsageErrorsWithStatusOneAndAHint) {
@@ -44,15 +103,19 @@ TEST(Cli, EndsUsageErrorsWithStatusOneAndAHint) {
       {{"pack"}, "unknown command 'pack'", "zamrik-pack --help"},
       {{"--frobnicate"}, "unknown option '--frobnicate'", "zamrik-pack --help"},
       {{"build", "app"}, "build needs an output: -o OUT.exe", "zamrik-pack build --help"},
-      {{"build", "-o", "a.exe"}, "build takes one argument, not 0", "zamrik-pack build --help"},
+      {{"build", "-o", "a.exe"}, "build needs the application folder: zamrik-pack build APP_DIR", "zamrik-pack build --help"},
+      {{"build", "app", "-o", "a.exe", "--version"}, "option '--version' needs a value: the application's version",
+       "zamrik-pack build --help"},
+      {{"help", "pack"}, "unknown command 'pack'", "zamrik-pack --help"},
       {{"build", "app", "-o", "a.exe", "--level", "0"}, "'--level' takes a whole number from 1 to 22", "build --help"},
       {{"build", "app", "-o", "a.exe", "--threads", "many"}, "'--threads' takes a whole number", "build --help"},
       {{"build", "app", "-o", "a.exe", "--version", "1.2.3"}, "is not of the form A.B.C.D", "build --help"},
       {{"build", "app", "-o", "a.exe", "--company", "\xff"}, "'--company' takes UTF-8 text", "build --help"},
       {{"build", "app", "-o", "a.exe", "--no-main-check"}, "--no-main-check needs --main", "build --help"},
-      {{"list"}, "list takes one argument, not 0", "zamrik-pack list --help"},
+      {{"list"}, "list needs the executable: zamrik-pack list EXE", "zamrik-pack list --help"},
       {{"verify", "a.exe", "b.exe"}, "verify takes one argument, not 2", "zamrik-pack verify --help"},
-      {{"extract", "a.exe"}, "extract takes two arguments, not 1", "zamrik-pack extract --help"},
+      {{"extract", "a.exe"}, "extract needs the folder to write into", "zamrik-pack extract --help"},
+      {{"extract", "a.exe", "b", "c"}, "extract takes two arguments, not 3", "zamrik-pack extract --help"},
       {{"list", "--quiet", "a.exe"}, "unknown option '--quiet'", "zamrik-pack list --help"},
   };
   for (const Case& c : cases) {
