@@ -2,9 +2,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
+
+#include <chrono>
 #include <csignal>
 
 #include "pack_test_support.h"
+#include "progress.h"
 
 namespace {
 
@@ -275,6 +279,90 @@ TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
   ::waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
   expect_only(dir.path(), {"app"});
+}
+
+// The summary counts the user's files, one file as one; the runner is named, not counted.
+TEST(Cli, SummarisesTheFilesOfTheFolder) {
+  TempDir dir;
+  fs::create_directories(dir / "one");
+  fs::copy_file(fixture("main.dll"), dir / "one" / "main.dll");
+  fs::create_directories(dir / "program");
+  fs::copy_file(fixture("program.exe"), dir / "program" / "MyApp.exe");
+  write_file(dir / "program" / "data.txt", "data");
+  const pack_test::ToolResult one = run_tool({"build", (dir / "one").string(), "-o", (dir / "one.exe").string()});
+  EXPECT_THAT(one.out, StartsWith("packed 1 file ("));
+  const pack_test::ToolResult runs =
+      run_tool({"build", (dir / "program").string(), "-o", (dir / "program.exe").string(), "--run", "MyApp.exe"});
+  const std::uint64_t size = fs::file_size(fixture("program.exe")) + 4;
+  EXPECT_THAT(runs.out, StartsWith("packed 2 files (" + pack::format_size(size) + ") and the runner into ")) << runs.out;
+}
+
+// What extract writes packs again into the same executable, with the options it prints.
+TEST(Cli, ExtractsARunExecutableAsTheFolderThatBuildsItAgain) {
+  TempDir dir;
+  fs::create_directories(dir / "app" / "bin");
+  fs::copy_file(fixture("program.exe"), dir / "app" / "bin" / "MyApp.exe");
+  write_file(dir / "app" / "data.txt", "data");
+  ASSERT_EQ(run_tool({"build", (dir / "app").string(), "-o", (dir / "first.exe").string(), "-q", "--run", "bin/MyApp.exe",
+                      "--run-arg", "two words", "--run-arg", "-x"})
+                .status,
+            0);
+  const pack_test::ToolResult extracted = run_tool({"extract", (dir / "first.exe").string(), (dir / "out").string()});
+  ASSERT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_THAT(extracted.out, StartsWith("extracted 2 files ("));
+  EXPECT_FALSE(fs::exists(dir / "out" / "zamrik-runner.dll"));
+  EXPECT_FALSE(fs::exists(dir / "out" / "zamrik-runner.run"));
+  EXPECT_EQ(read_file(dir / "out" / "bin" / "MyApp.exe"), read_file(fixture("program.exe")));
+  const std::string options = "--run bin/MyApp.exe --run-arg \"two words\" --run-arg -x";
+  EXPECT_THAT(extracted.out, HasSubstr("it runs bin\\MyApp.exe; to pack it again: zamrik-pack build " + (dir / "out").string() +
+                                       " -o OUT.exe " + options + "\n"));
+  ASSERT_EQ(run_tool({"build", (dir / "out").string(), "-o", (dir / "second.exe").string(), "-q", "--run", "bin/MyApp.exe",
+                      "--run-arg", "two words", "--run-arg", "-x"})
+                .status,
+            0);
+  EXPECT_EQ(read_file(dir / "first.exe"), read_file(dir / "second.exe"));
+}
+
+// A build killed outright leaves its partial file; the next build of that output removes it,
+// but never one that a running build holds.
+TEST(Cli, RemovesThePartialFilesOfKilledBuilds) {
+  TempDir dir;
+  fs::create_directories(dir / "app");
+  fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
+  write_file(dir / "app" / "noise.bin", std::string(8 << 20, 'x'));
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl(ZAMRIK_PACK_TOOL, ZAMRIK_PACK_TOOL, "build", (dir / "app").c_str(), "-o", (dir / "a.exe").c_str(), "--level",
+            "22", "-q", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const auto partials = [&] {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      if (entry.path().filename().string().starts_with(".a.exe.partial-")) found.push_back(entry.path());
+    }
+    return found;
+  };
+  for (int i = 0; i < 1000 && partials().empty(); ++i) ::usleep(10000);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  ASSERT_EQ(partials().size(), 1u) << "the killed build left no partial file";
+  const fs::path killed = partials().front();
+  // One that a live build holds: this process, with the writer's lock.
+  const fs::path held = dir / ".a.exe.partial-held";
+  write_file(held, "");
+  const int held_fd = ::open(held.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(held_fd, LOCK_EX), 0);
+  const fs::path other = dir / ".b.exe.partial-other";
+  write_file(other, "");
+  // A file just made may not be locked yet; these are old.
+  for (const fs::path& file : {killed, held, other}) fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+
+  ASSERT_EQ(run_tool({"build", (dir / "app").string(), "-o", (dir / "a.exe").string(), "-q", "--level", "1"}).status, 0);
+  EXPECT_FALSE(fs::exists(killed));
+  EXPECT_TRUE(fs::exists(held)) << "removed the file of a running build";
+  EXPECT_TRUE(fs::exists(other)) << "removed a file of another output";
+  ::close(held_fd);
 }
 
 }  // namespace
