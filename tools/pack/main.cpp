@@ -25,11 +25,12 @@ x86-64 executable, and looks inside such executables.
 commands:
   build APP_DIR -o OUT.exe   pack a folder into an executable
   list EXE                   show the files that an executable carries
-  verify EXE                 check that an executable's data is intact
+  verify EXE                 check that an executable is whole and unchanged
   extract EXE DIR            write an executable's files into a new folder
 
 options:
-  -h, --help      show this help; 'zamrik-pack COMMAND --help' shows a command's options
+  -h, --help      show this help; 'zamrik-pack help COMMAND' or 'zamrik-pack COMMAND --help'
+                  shows a command's options
       --version   show the version
 
 Exit status: 0 on success, 1 for a usage error or unusable input, 2 for a failure of the tool.
@@ -82,9 +83,11 @@ first), with their sizes in bytes.
 
 constexpr char verify_help[] = R"(usage: zamrik-pack verify [-q] EXE
 
-Checks EXE's attached data as the launcher reads it: header, entry table and paths, and the
-compressed stream, decoded completely; its checksum, when stored, must match and the decoded
-sizes must add up. Exit status 0 when all is well, 1 with a message when not.
+Checks the whole of EXE: its length against what its headers describe, the checksum in its
+headers, and then its attached data as the launcher reads it: header, entry table and paths,
+and the compressed stream, decoded completely; the data's checksum, when stored, must match and
+the decoded sizes must add up. Exit status 0 when all is well, 1 with a message that names the
+damage (and where it lies, as far as can be told) when not.
 
   -q, --quiet  print nothing on success
   -h, --help   show this help
@@ -93,7 +96,8 @@ sizes must add up. Exit status 0 when all is well, 1 with a message when not.
 constexpr char extract_help[] = R"(usage: zamrik-pack extract [-q] EXE DIR
 
 Writes the files that EXE carries into DIR, as the launcher unpacks them ("\" becomes "/").
-DIR must not exist or be empty.
+DIR must not exist or be empty. An executable packed with --run keeps the runner and its record
+to itself: they are left out, and the --run options that pack DIR again are shown.
 
   -q, --quiet  no progress bar and no summary
   -h, --help   show this help
