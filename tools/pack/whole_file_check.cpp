@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pack_error.h"
+#include "payload/linked_attached_data.h"
 #include "pe_image.h"
 #include "pe_writer.h"
 
@@ -71,6 +72,10 @@ void check_file_length(std::span<const std::uint8_t> file) {
     layout = layout_of(file);
   } catch (const PeFormatError& error) {
     throw InputError(std::string("not a launcher: ") + error.what());
+  }
+  // Another program's length is not this check's business.
+  if (!find_section(layout.image, attached_data_section_name)) {
+    throw InputError(std::string("not a launcher built by zamrik-pack: it has no section ") + attached_data_section_name);
   }
   std::uint64_t end = layout.headers_size;
   for (const PeSection& section : layout.image.sections) {

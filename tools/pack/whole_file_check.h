@@ -12,7 +12,8 @@
 
 namespace pack {
 
-// Throws InputError naming the damage when the file is cut short or longer than its headers say.
+// Throws InputError naming the damage when the file is no launcher, or cut short or longer than
+// its headers say.
 void check_file_length(std::span<const std::uint8_t> file);
 
 // Whether the stored checksum matches the file's.
