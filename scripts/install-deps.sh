@@ -2,7 +2,8 @@
 # Installs what the build needs on a Debian 12 machine. Safe to run again: it only installs
 # packages that are missing, so a machine that has everything costs one dpkg query.
 # `install-deps.sh demo` installs only what ./run demo needs (no test tools); `install-deps.sh
-# bench` adds what only ./run bench needs: the peer archivers and gnuplot.
+# package` that and the man page's generator, for ./run package; `install-deps.sh bench` adds
+# what only ./run bench needs: the peer archivers and gnuplot.
 set -euo pipefail
 
 # The demo: the host compiler and the Windows cross compiler (the launcher image and the example
@@ -14,9 +15,11 @@ packages=(
   libzstd-dev zlib1g-dev libz-mingw-w64-dev
   dpkg-dev xz-utils
 )
-if [ "${1:-}" != demo ]; then
-  packages+=(zstd libgtest-dev libgmock-dev googletest osslsigncode openssl)
-fi
+case "${1:-}" in
+  demo) ;;
+  package) packages+=(help2man) ;;
+  *) packages+=(zstd libgtest-dev libgmock-dev googletest osslsigncode openssl) ;;
+esac
 # ./run fuzz needs clang and its libFuzzer runtime.
 if [ "${1:-}" = --fuzz ]; then packages+=(clang-14 libclang-rt-14-dev); fi
 # ./run bench needs the peer archivers and a plotter.

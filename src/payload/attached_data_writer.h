@@ -22,8 +22,12 @@ struct AttachedFile {
   std::filesystem::path source;  // when set, the file's bytes are streamed from here
 };
 
+// The packer's level when none is given: fast enough for a large application (a minute for
+// 1.35 GB on two cores), where 19 packs a tenth smaller in fifteen times as long.
+inline constexpr int default_level = 9;
+
 struct AttachedDataOptions {
-  int level = 19;
+  int level = default_level;
   int threads = 0;  // 0: compress on the calling thread
   bool checksum = false;
   int window_log = max_window_log;

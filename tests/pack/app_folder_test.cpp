@@ -82,7 +82,11 @@ TEST(AppFolder, RefusesAMissingOrUnfitMainLibrary) {
   EXPECT_THAT(refusal(dir / "app", "a.txt"), HasSubstr("a.txt: the main library is not a PE32+ x86-64 DLL"));
   EXPECT_EQ(paths_of(pack::scan_app_folder(dir / "app", "helper.dll", false)).front(), u"helper.dll");
   fs::remove(dir / "app" / "main.dll");
-  EXPECT_THAT(refusal(dir / "app"), HasSubstr("no DLL exports ordinal 1"));
+  // A folder of a finished program needs --run, not a main library: the message names both.
+  EXPECT_THAT(refusal(dir / "app"), HasSubstr("no DLL exports ordinal 1, so there is no main library; build one that does, "
+                                              "or name it with --main; or run a program of the folder with --run (here: tool.exe)"));
+  fs::remove(dir / "app" / "tool.exe");
+  EXPECT_THAT(refusal(dir / "app"), HasSubstr("or run a program of the folder with --run PROGRAM.exe"));
 }
 
 TEST(AppFolder, RefusesNamesThatWindowsWouldChangeOrMisread) {

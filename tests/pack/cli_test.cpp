@@ -2,14 +2,19 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/file.h>
+
+#include <chrono>
 #include <csignal>
 
 #include "pack_test_support.h"
+#include "progress.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using pack_test::fixture;
+using pack_test::read_file;
 using pack_test::run_tool;
 using pack_test::TempDir;
 using pack_test::write_file;
@@ -27,10 +32,68 @@ TEST(Cli, ShowsHelpAndVersion) {
     const pack_test::ToolResult result = run_tool({command, "--help"});
     EXPECT_EQ(result.status, 0) << command;
     EXPECT_THAT(result.out, StartsWith(std::string("usage: zamrik-pack ") + command)) << command;
+    const pack_test::ToolResult asked = run_tool({"help", command});
+    EXPECT_EQ(asked.status, 0) << command;
+    EXPECT_EQ(asked.out, result.out) << "help " << command;
   }
   const pack_test::ToolResult version = run_tool({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_THAT(version.out, StartsWith("zamrik-pack "));
+  // Alone after build, --version is the tool's; with a value, the application's.
+  const pack_test::ToolResult build_version = run_tool({"build", "--version"});
+  EXPECT_EQ(build_version.status, 0);
+  EXPECT_EQ(build_version.out, version.out);
+  EXPECT_EQ(build_version.err, "");
+}
+
+// The level that build --help names, as the number after "default " on its --level line.
+std::string level_named_by_help(const std::string& help) {
+  const std::size_t line = help.find("--level N");
+  const std::size_t at = help.find("(default ", line);
+  if (line == std::string::npos || at == std::string::npos) return {};
+  return help.substr(at + 9, help.find(')', at) - at - 9);
+}
+
+TEST(Cli, BuildsAtTheLevelThatHelpAndTheDocumentsName) {
+  const pack_test::ToolResult help = run_tool({"build", "--help"});
+  const std::string level = level_named_by_help(help.out);
+  ASSERT_FALSE(level.empty()) << help.out;
+  TempDir dir;
+  fs::create_directories(dir / "app");
+  fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
+  std::string text;
+  for (int i = 0; text.size() < (1 << 20); ++i) text += "line " + std::to_string(i * 7919 % 100003) + " of some text\n";
+  write_file(dir / "app" / "text.txt", text);
+  const auto packed = [&](const std::string& name, std::vector<std::string> options) {
+    std::vector<std::string> arguments{"build", (dir / "app").string(), "-o", (dir / name).string(), "-q"};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    EXPECT_EQ(run_tool(arguments).status, 0) << name;
+    return read_file(dir / name);
+  };
+  const std::string bare = packed("bare.exe", {});
+  EXPECT_EQ(bare, packed("named.exe", {"--level", level})) << "a bare build is not at level " << level;
+  EXPECT_NE(bare, packed("other.exe", {"--level", level == "1" ? "2" : "1"})) << "the level changes nothing";
+
+  // What the documents say, for a reader without the tool at hand.
+  const std::string readme = read_file(fs::path(ZAMRIK_SOURCE_DIR) / "README.md");
+  EXPECT_THAT(readme, HasSubstr("`--level N` (1 to 22, default " + level + ")"));
+  const std::string benchmarks = read_file(fs::path(ZAMRIK_SOURCE_DIR) / "docs" / "BENCHMARKS.md");
+  EXPECT_THAT(benchmarks, HasSubstr("The default is now level " + level + "**"));
+}
+
+// Every executable carries the launcher's license and the notices of what is linked into it.
+TEST(Cli, WritesExecutablesThatCarryTheLicenseAndNotices) {
+  TempDir dir;
+  fs::create_directories(dir / "app");
+  fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
+  ASSERT_EQ(run_tool({"build", (dir / "app").string(), "-o", (dir / "a.exe").string(), "-q"}).status, 0);
+  const std::string executable = read_file(dir / "a.exe");
+  for (const auto& [name, sample] : {std::pair{"LICENSE", "Permission is granted to anyone"},
+                                      std::pair{"THIRD-PARTY-NOTICES.txt", "For Zstandard software"}}) {
+    const std::string text = read_file(fs::path(ZAMRIK_SOURCE_DIR) / name);
+    ASSERT_THAT(text, HasSubstr(sample)) << name;
+    EXPECT_NE(executable.find(text), std::string::npos) << name << " is not inside the executable";
+  }
 }
 
 TEST(Cli, EndsUsageErrorsWithStatusOneAndAHint) {
@@ -44,15 +107,19 @@ TEST(Cli, EndsUsageErrorsWithStatusOneAndAHint) {
       {{"pack"}, "unknown command 'pack'", "zamrik-pack --help"},
       {{"--frobnicate"}, "unknown option '--frobnicate'", "zamrik-pack --help"},
       {{"build", "app"}, "build needs an output: -o OUT.exe", "zamrik-pack build --help"},
-      {{"build", "-o", "a.exe"}, "build takes one argument, not 0", "zamrik-pack build --help"},
+      {{"build", "-o", "a.exe"}, "build needs the application folder: zamrik-pack build APP_DIR", "zamrik-pack build --help"},
+      {{"build", "app", "-o", "a.exe", "--version"}, "option '--version' needs a value: the application's version",
+       "zamrik-pack build --help"},
+      {{"help", "pack"}, "unknown command 'pack'", "zamrik-pack --help"},
       {{"build", "app", "-o", "a.exe", "--level", "0"}, "'--level' takes a whole number from 1 to 22", "build --help"},
       {{"build", "app", "-o", "a.exe", "--threads", "many"}, "'--threads' takes a whole number", "build --help"},
       {{"build", "app", "-o", "a.exe", "--version", "1.2.3"}, "is not of the form A.B.C.D", "build --help"},
       {{"build", "app", "-o", "a.exe", "--company", "\xff"}, "'--company' takes UTF-8 text", "build --help"},
       {{"build", "app", "-o", "a.exe", "--no-main-check"}, "--no-main-check needs --main", "build --help"},
-      {{"list"}, "list takes one argument, not 0", "zamrik-pack list --help"},
+      {{"list"}, "list needs the executable: zamrik-pack list EXE", "zamrik-pack list --help"},
       {{"verify", "a.exe", "b.exe"}, "verify takes one argument, not 2", "zamrik-pack verify --help"},
-      {{"extract", "a.exe"}, "extract takes two arguments, not 1", "zamrik-pack extract --help"},
+      {{"extract", "a.exe"}, "extract needs the folder to write into", "zamrik-pack extract --help"},
+      {{"extract", "a.exe", "b", "c"}, "extract takes two arguments, not 3", "zamrik-pack extract --help"},
       {{"list", "--quiet", "a.exe"}, "unknown option '--quiet'", "zamrik-pack list --help"},
   };
   for (const Case& c : cases) {
@@ -212,6 +279,90 @@ TEST(Cli, RemovesItsScratchFilesWhenInterrupted) {
   ::waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
   expect_only(dir.path(), {"app"});
+}
+
+// The summary counts the user's files, one file as one; the runner is named, not counted.
+TEST(Cli, SummarisesTheFilesOfTheFolder) {
+  TempDir dir;
+  fs::create_directories(dir / "one");
+  fs::copy_file(fixture("main.dll"), dir / "one" / "main.dll");
+  fs::create_directories(dir / "program");
+  fs::copy_file(fixture("program.exe"), dir / "program" / "MyApp.exe");
+  write_file(dir / "program" / "data.txt", "data");
+  const pack_test::ToolResult one = run_tool({"build", (dir / "one").string(), "-o", (dir / "one.exe").string()});
+  EXPECT_THAT(one.out, StartsWith("packed 1 file ("));
+  const pack_test::ToolResult runs =
+      run_tool({"build", (dir / "program").string(), "-o", (dir / "program.exe").string(), "--run", "MyApp.exe"});
+  const std::uint64_t size = fs::file_size(fixture("program.exe")) + 4;
+  EXPECT_THAT(runs.out, StartsWith("packed 2 files (" + pack::format_size(size) + ") and the runner into ")) << runs.out;
+}
+
+// What extract writes packs again into the same executable, with the options it prints.
+TEST(Cli, ExtractsARunExecutableAsTheFolderThatBuildsItAgain) {
+  TempDir dir;
+  fs::create_directories(dir / "app" / "bin");
+  fs::copy_file(fixture("program.exe"), dir / "app" / "bin" / "MyApp.exe");
+  write_file(dir / "app" / "data.txt", "data");
+  ASSERT_EQ(run_tool({"build", (dir / "app").string(), "-o", (dir / "first.exe").string(), "-q", "--run", "bin/MyApp.exe",
+                      "--run-arg", "two words", "--run-arg", "-x"})
+                .status,
+            0);
+  const pack_test::ToolResult extracted = run_tool({"extract", (dir / "first.exe").string(), (dir / "out").string()});
+  ASSERT_EQ(extracted.status, 0) << extracted.err;
+  EXPECT_THAT(extracted.out, StartsWith("extracted 2 files ("));
+  EXPECT_FALSE(fs::exists(dir / "out" / "zamrik-runner.dll"));
+  EXPECT_FALSE(fs::exists(dir / "out" / "zamrik-runner.run"));
+  EXPECT_EQ(read_file(dir / "out" / "bin" / "MyApp.exe"), read_file(fixture("program.exe")));
+  const std::string options = "--run bin/MyApp.exe --run-arg \"two words\" --run-arg -x";
+  EXPECT_THAT(extracted.out, HasSubstr("it runs bin\\MyApp.exe; to pack it again: zamrik-pack build " + (dir / "out").string() +
+                                       " -o OUT.exe " + options + "\n"));
+  ASSERT_EQ(run_tool({"build", (dir / "out").string(), "-o", (dir / "second.exe").string(), "-q", "--run", "bin/MyApp.exe",
+                      "--run-arg", "two words", "--run-arg", "-x"})
+                .status,
+            0);
+  EXPECT_EQ(read_file(dir / "first.exe"), read_file(dir / "second.exe"));
+}
+
+// A build killed outright leaves its partial file; the next build of that output removes it,
+// but never one that a running build holds.
+TEST(Cli, RemovesThePartialFilesOfKilledBuilds) {
+  TempDir dir;
+  fs::create_directories(dir / "app");
+  fs::copy_file(fixture("main.dll"), dir / "app" / "main.dll");
+  write_file(dir / "app" / "noise.bin", std::string(8 << 20, 'x'));
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execl(ZAMRIK_PACK_TOOL, ZAMRIK_PACK_TOOL, "build", (dir / "app").c_str(), "-o", (dir / "a.exe").c_str(), "--level",
+            "22", "-q", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  const auto partials = [&] {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+      if (entry.path().filename().string().starts_with(".a.exe.partial-")) found.push_back(entry.path());
+    }
+    return found;
+  };
+  for (int i = 0; i < 1000 && partials().empty(); ++i) ::usleep(10000);
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  ASSERT_EQ(partials().size(), 1u) << "the killed build left no partial file";
+  const fs::path killed = partials().front();
+  // One that a live build holds: this process, with the writer's lock.
+  const fs::path held = dir / ".a.exe.partial-held";
+  write_file(held, "");
+  const int held_fd = ::open(held.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(held_fd, LOCK_EX), 0);
+  const fs::path other = dir / ".b.exe.partial-other";
+  write_file(other, "");
+  // A file just made may not be locked yet; these are old.
+  for (const fs::path& file : {killed, held, other}) fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::hours(1));
+
+  ASSERT_EQ(run_tool({"build", (dir / "app").string(), "-o", (dir / "a.exe").string(), "-q", "--level", "1"}).status, 0);
+  EXPECT_FALSE(fs::exists(killed));
+  EXPECT_TRUE(fs::exists(held)) << "removed the file of a running build";
+  EXPECT_TRUE(fs::exists(other)) << "removed a file of another output";
+  ::close(held_fd);
 }
 
 }  // namespace

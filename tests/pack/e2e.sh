@@ -137,10 +137,31 @@ case "${1:?case}" in
     [ "$status" -eq 1 ] || fail "verify of a bad stream gave status $status"
     expect_in "$err" "stream.exe: damaged block:"
 
+    # The rest of the file: each damage named, and the launcher's own failure where it has one.
+    size=$(stat -c %s hello.exe)
+    section_offset() { echo $((16#$(x86_64-w64-mingw32-objdump -h "$1" | awk -v name="$2" '$2 == name { print $6 }'))); }
+    head -c $((size - 1000)) hello.exe >short.exe
     head -c $((stream + stream_size / 2)) hello.exe >cut.exe
-    capture "$ZAMRIK_PACK" verify cut.exe
-    [ "$status" -eq 1 ] || fail "verify of a cut file gave status $status"
-    expect_in "$err" "cut.exe: damaged block: section .zamrik runs past the end of the file"
+    cp hello.exe code.exe
+    flip_byte code.exe $(($(section_offset hello.exe .text) + 4096))
+    cp hello.exe resources.exe
+    flip_byte resources.exe $(($(section_offset hello.exe .rsrc) + 200))
+    cp hello.exe header.exe
+    flip_byte header.exe 100  # in the DOS stub's text
+    echo appended >>appended.exe && cat hello.exe appended.exe >longer.exe
+    for damage in "short.exe:cut short: the file has $((size - 1000)) bytes, its headers describe $size (1000 missing)" \
+                  "cut.exe:cut short: the file has $((stream + stream_size / 2)) bytes" \
+                  "code.exe:changed after packing, in the launcher's code (section .text): the checksum in its headers does not match" \
+                  "resources.exe:changed after packing, in its identity strings or resources (sections .zamid, .rsrc)" \
+                  "header.exe:changed after packing, in its headers" \
+                  "longer.exe:the file has 9 bytes after the end that its headers describe"; do
+      file=${damage%%:*}
+      capture "$ZAMRIK_PACK" verify "$file"
+      [ "$status" -eq 1 ] || fail "verify of $file gave status $status: $out"
+      expect_in "$err" "zamrik-pack: error: $file: ${damage#*:}"
+    done
+    capture "$WINE_RUN" ./short.exe
+    [ "$status" -ne 0 ] || fail "the launcher cut short ran: $out"
     ;;
 
   signed)
@@ -187,11 +208,14 @@ case "${1:?case}" in
     cp -r app "$long/app"
     deep=$(windows_path "$long")
     [ ${#deep} -gt 300 ] || fail "the deep folder is only ${#deep} characters long"
+    # What a killed build of windows.exe would have left: no process holds it, so it goes.
+    : >.windows.exe.partial-4242-1234
     for run in "app windows.exe --threads 1" "$here\\app $here\\drive.exe" "$deep\\app $deep\\long.exe"; do
       read -r folder output threads <<<"$run"
       capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" build "$folder" -o "$output" "${identity[@]}" $threads -q
       [ "$status" -eq 0 ] || fail "build $folder: status $status: $err"
     done
+    [ ! -e .windows.exe.partial-4242-1234 ] || fail "the Windows packer left an abandoned partial file"
     cmp linux.exe windows.exe || fail "the Windows packer wrote other bytes (relative paths)"
     cmp linux.exe drive.exe || fail "the Windows packer wrote other bytes (drive letter)"
     cmp linux.exe "$long/long.exe" || fail "the Windows packer wrote other bytes (long path)"

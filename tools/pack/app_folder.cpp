@@ -210,8 +210,15 @@ std::optional<std::size_t> choose_main_library(const std::vector<AppFile>& files
       }
     }
     if (candidates.empty()) {
+      // A folder of a finished program is packed with --run; name the programs it holds.
+      std::string programs;
+      for (const AppFile& file : files) {
+        if (!text::fold_case(file.path).ends_with(u".EXE")) continue;
+        programs += (programs.empty() ? "" : ", ") + text::to_utf8_replacing(file.path);
+      }
       problems.push_back(shown_root + ": no DLL exports ordinal 1, so there is no main library; build one that "
-                                      "does, or name it with --main");
+                                      "does, or name it with --main; or run a program of the folder with --run" +
+                         (programs.empty() ? std::string(" PROGRAM.exe") : " (here: " + programs + ")"));
       return std::nullopt;
     }
     if (candidates.size() > 1) {

@@ -101,8 +101,14 @@ void build_executable(const BuildRequest& request) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double ratio = summary.content_size == 0 ? 0 : 100.0 * static_cast<double>(summary.stream_size) /
                                                            static_cast<double>(summary.content_size);
-  std::printf("packed %zu files (%s) into %s (%s; data compressed to %s, %.1f%%) in %.1f s\n", folder.files.size(),
-              format_size(summary.content_size).c_str(), utf8_of(request.output).c_str(),
+  // The user's own files count; the runner and its record are named, not counted.
+  const std::size_t runner_files = request.run ? 2 : 0;
+  std::uint64_t runner_size = 0;
+  for (std::size_t i = 0; i < runner_files; ++i) runner_size += folder.files[i].size;
+  const std::size_t count = folder.files.size() - runner_files;
+  std::printf("packed %zu %s (%s)%s into %s (%s; data compressed to %s, %.1f%%) in %.1f s\n", count,
+              count == 1 ? "file" : "files", format_size(summary.content_size - runner_size).c_str(),
+              request.run ? " and the runner" : "", utf8_of(request.output).c_str(),
               format_size(fs::file_size(request.output)).c_str(), format_size(summary.stream_size).c_str(), ratio, seconds);
 }
 

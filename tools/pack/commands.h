@@ -7,6 +7,7 @@
 #include <string>
 
 #include "launcher_identity.h"
+#include "payload/attached_data_writer.h"
 #include "run_target.h"
 
 namespace pack {
@@ -17,7 +18,7 @@ struct BuildRequest {
   std::optional<std::string> main;
   bool check_main = true;
   std::optional<RunTarget> run;  // instead of a main library
-  int level = 19;
+  int level = payload::default_level;
   int threads = 0;  // 0: one per core; the output does not depend on it
   bool checksum = true;
   LauncherIdentity identity;

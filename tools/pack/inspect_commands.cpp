@@ -7,21 +7,25 @@
 #include "attached_data_reader.h"
 #include "commands.h"
 #include "host_files.h"
+#include "launcher_image.h"
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "progress.h"
 #include "run_target.h"
 #include "terminal.h"
 #include "text/wide_text.h"
+#include "whole_file_check.h"
 
 namespace pack {
 namespace fs = std::filesystem;
 namespace {
 
-// The executable's attached data, read and checked as far as the table; every message names the file.
+// The executable's attached data, read and checked as far as the table; every message names the
+// file. whole: the file must also have the length that its headers describe.
 struct OpenedAttachedData {
-  explicit OpenedAttachedData(const fs::path& executable) : file(executable) {
+  explicit OpenedAttachedData(const fs::path& executable, bool whole = false) : file(executable) {
     try {
+      if (whole) check_file_length(file.bytes());
       contents = read_attached_data(find_attached_data(file.bytes()));
     } catch (const InputError& error) {
       throw InputError(executable.string() + ": " + error.what());
@@ -61,6 +65,11 @@ void decode_with_progress(const fs::path& executable, const AttachedDataContents
     bar.finish();
     throw InputError(executable.string() + ": " + error.what());
   }
+}
+
+// Decodes the whole stream quietly; throws InputError naming the file when it is damaged.
+void check_stream(const fs::path& executable, const AttachedDataContents& contents) {
+  decode_with_progress(executable, contents, true, "verifying", [](std::size_t, auto, bool) {});
 }
 
 std::string ratio_text(std::uint64_t part, std::uint64_t whole) {
@@ -135,8 +144,23 @@ void list_executable(const fs::path& executable) {
 }
 
 void verify_executable(const fs::path& executable, bool quiet) {
-  const OpenedAttachedData opened(executable);
+  const OpenedAttachedData opened(executable, true);
+  const std::span<const std::uint8_t> bytes = opened.file.bytes();
+  const bool unchanged = checksum_matches(bytes);
+  std::optional<std::string> change = unchanged ? std::nullopt : place_change(bytes, embedded_launcher_image());
+  // A change in the data shows as the data's own damage, named by the decoder; what then
+  // remains unchecked byte for byte is the identity and the resources.
   const FrameInfo frame = check_sound(executable, opened.contents);
+  if (!unchanged && !change) check_stream(executable, opened.contents);
+  if (!unchanged && !change) {
+    change = frame.checksum ? "in its identity strings or resources (sections .zamid, .rsrc)"
+                            : "in its identity strings, its resources (sections .zamid, .rsrc) or its attached data, "
+                              "which was packed without a checksum";
+  }
+  if (change) {
+    throw InputError(executable.string() + ": changed after packing, " + *change +
+                     ": the checksum in its headers does not match the file");
+  }
   decode_with_progress(executable, opened.contents, quiet, "verifying", [](std::size_t, auto, bool) {});
   if (quiet) {
     runs_of(executable, opened.contents);
@@ -151,6 +175,15 @@ void verify_executable(const fs::path& executable, bool quiet) {
 void extract_executable(const fs::path& executable, const fs::path& directory, bool quiet) {
   const OpenedAttachedData opened(executable);
   check_sound(executable, opened.contents);
+  // The runner and its record are the packer's, not the application's: left out, the folder
+  // builds again with the --run options shown.
+  std::optional<runner::RunRecord> record;
+  try {
+    record = run_record_of(opened.contents);
+  } catch (const InputError& error) {
+    throw InputError(executable.string() + ": " + error.what());
+  }
+  const std::size_t first = record ? 2 : 0;
   std::error_code error;
   if (fs::exists(directory, error)) {
     if (!fs::is_directory(directory, error)) throw InputError(directory.string() + ": exists and is not a folder");
@@ -162,13 +195,21 @@ void extract_executable(const fs::path& executable, const fs::path& directory, b
     if (error) throw InputError(directory.string() + ": cannot create the folder: " + error.message());
   }
   FileWriter writer(directory);
+  std::uint64_t written = 0;
   decode_with_progress(executable, opened.contents, quiet, "extracting",
                        [&](std::size_t entry, std::span<const std::uint8_t> bytes, bool last_piece) {
+                         if (entry < first) return;
                          writer.write(opened.contents.entries[entry], bytes, last_piece);
+                         written += bytes.size();
                        });
   if (quiet) return;
-  std::printf("extracted %zu files (%llu bytes) into %s\n", opened.contents.entries.size(),
-              static_cast<unsigned long long>(opened.contents.content_size), directory.string().c_str());
+  const std::size_t count = opened.contents.entries.size() - first;
+  std::printf("extracted %zu %s (%llu bytes) into %s\n", count, count == 1 ? "file" : "files",
+              static_cast<unsigned long long>(written), directory.string().c_str());
+  if (record) {
+    std::printf("it runs %s; to pack it again: zamrik-pack build %s -o OUT.exe %s\n", text::to_utf8_replacing(record->program).c_str(),
+                directory.string().c_str(), run_options(*record).c_str());
+  }
 }
 
 }  // namespace pack

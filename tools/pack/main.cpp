@@ -25,11 +25,12 @@ x86-64 executable, and looks inside such executables.
 commands:
   build APP_DIR -o OUT.exe   pack a folder into an executable
   list EXE                   show the files that an executable carries
-  verify EXE                 check that an executable's data is intact
+  verify EXE                 check that an executable is whole and unchanged
   extract EXE DIR            write an executable's files into a new folder
 
 options:
-  -h, --help      show this help; 'zamrik-pack COMMAND --help' shows a command's options
+  -h, --help      show this help; 'zamrik-pack help COMMAND' or 'zamrik-pack COMMAND --help'
+                  shows a command's options
       --version   show the version
 
 Exit status: 0 on success, 1 for a usage error or unusable input, 2 for a failure of the tool.
@@ -51,7 +52,8 @@ The main library is a DLL whose entry is exported under ordinal 1.
                           in APP_DIR (MyApp.exe) with the user's arguments
       --run-arg ARG       give the program ARG before the user's arguments; repeat
                           for more
-      --level N           Zstandard compression level, 1 to 22 (default 9)
+      --level N           Zstandard compression level, 1 to )" + std::to_string(ZSTD_maxCLevel()) + R"( (default )" +
+                             std::to_string(payload::default_level) + R"()
       --threads N         compression threads, 0 for one per core (default 0);
                           the output is the same for any number
       --checksum          store a checksum of the contents, checked as they are unpacked
@@ -81,9 +83,11 @@ first), with their sizes in bytes.
 
 constexpr char verify_help[] = R"(usage: zamrik-pack verify [-q] EXE
 
-Checks EXE's attached data as the launcher reads it: header, entry table and paths, and the
-compressed stream, decoded completely; its checksum, when stored, must match and the decoded
-sizes must add up. Exit status 0 when all is well, 1 with a message when not.
+Checks the whole of EXE: its length against what its headers describe, the checksum in its
+headers, and then its attached data as the launcher reads it: header, entry table and paths,
+and the compressed stream, decoded completely; the data's checksum, when stored, must match and
+the decoded sizes must add up. Exit status 0 when all is well, 1 with a message that names the
+damage (and where it lies, as far as can be told) when not.
 
   -q, --quiet  print nothing on success
   -h, --help   show this help
@@ -92,7 +96,8 @@ sizes must add up. Exit status 0 when all is well, 1 with a message when not.
 constexpr char extract_help[] = R"(usage: zamrik-pack extract [-q] EXE DIR
 
 Writes the files that EXE carries into DIR, as the launcher unpacks them ("\" becomes "/").
-DIR must not exist or be empty.
+DIR must not exist or be empty. An executable packed with --run keeps the runner and its record
+to itself: they are left out, and the --run options that pack DIR again are shown.
 
   -q, --quiet  no progress bar and no summary
   -h, --help   show this help
@@ -102,7 +107,7 @@ struct Command {
   const char* name;
   std::string help;
   std::vector<pack::OptionSpec> options;
-  std::size_t operands;
+  std::vector<const char*> operands;  // what each one is, for the message when it is missing
 };
 
 const std::vector<Command>& commands() {
@@ -113,10 +118,11 @@ const std::vector<Command>& commands() {
         {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
         {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"quiet", 'q', false},
         {"help", 'h', false}},
-       1},
-      {"list", list_help, {{"help", 'h', false}}, 1},
-      {"verify", verify_help, {{"quiet", 'q', false}, {"help", 'h', false}}, 1},
-      {"extract", extract_help, {{"quiet", 'q', false}, {"help", 'h', false}}, 2},
+       {"the application folder: zamrik-pack build APP_DIR -o OUT.exe"}},
+      {"list", list_help, {{"help", 'h', false}}, {"the executable: zamrik-pack list EXE"}},
+      {"verify", verify_help, {{"quiet", 'q', false}, {"help", 'h', false}}, {"the executable: zamrik-pack verify EXE"}},
+      {"extract", extract_help, {{"quiet", 'q', false}, {"help", 'h', false}},
+       {"the executable and a folder: zamrik-pack extract EXE DIR", "the folder to write into: zamrik-pack extract EXE DIR"}},
   };
   return all;
 }
@@ -167,22 +173,45 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   return request;
 }
 
+const Command* find_command(const std::string& name) {
+  for (const Command& candidate : commands()) {
+    if (name == candidate.name) return &candidate;
+  }
+  return nullptr;
+}
+
+void show_version() { std::printf("zamrik-pack %s (Zstandard %s)\n", ZAMRIK_VERSION_TEXT, ZSTD_versionString()); }
+
 int run(const std::vector<std::string>& arguments) {
   if (arguments.empty()) throw pack::UsageError("no command given");
   const std::string& name = arguments[0];
+  if (name == "help" && arguments.size() > 1) {
+    const Command* command = find_command(arguments[1]);
+    if (!command) throw pack::UsageError("unknown command '" + arguments[1] + "'");
+    if (arguments.size() > 2) throw pack::UsageError("help takes one command, not " + std::to_string(arguments.size() - 1));
+    std::fputs(command->help.c_str(), stdout);
+    return 0;
+  }
   if (name == "-h" || name == "--help" || name == "help") {
     std::fputs(overview, stdout);
     return 0;
   }
   if (name == "--version") {
-    std::printf("zamrik-pack %s (Zstandard %s)\n", ZAMRIK_VERSION_TEXT, ZSTD_versionString());
+    show_version();
     return 0;
   }
-  const Command* command = nullptr;
-  for (const Command& candidate : commands()) {
-    if (name == candidate.name) command = &candidate;
-  }
+  const Command* command = find_command(name);
   if (!command) throw pack::UsageError(name.starts_with("-") ? "unknown option '" + name + "'" : "unknown command '" + name + "'");
+  // Alone, "build --version" asks for the tool's version; after a folder and an output it is the
+  // application's version (the deprecated spelling of --app-version) that lacks its value.
+  if (name == "build" && arguments.back() == "--version") {
+    if (arguments.size() == 2) {
+      show_version();
+      return 0;
+    }
+    throw pack::UsageError("option '--version' needs a value: the application's version A.B.C.D, now spelled "
+                           "--app-version ('zamrik-pack --version' shows the tool's own)");
+  }
   const pack::ParsedOptions parsed =
       pack::parse_options({arguments.begin() + 1, arguments.end()}, command->options);
   if (parsed.has("help")) {
@@ -190,9 +219,12 @@ int run(const std::vector<std::string>& arguments) {
     return 0;
   }
   const std::vector<std::string>& operands = parsed.operands();
-  if (operands.size() != command->operands) {
+  if (operands.size() < command->operands.size()) {
+    throw pack::UsageError(std::string(command->name) + " needs " + command->operands[operands.size()]);
+  }
+  if (operands.size() > command->operands.size()) {
     throw pack::UsageError(std::string(command->name) + " takes " +
-                           (command->operands == 1 ? "one argument" : "two arguments") + ", not " +
+                           (command->operands.size() == 1 ? "one argument" : "two arguments") + ", not " +
                            std::to_string(operands.size()));
   }
   const bool quiet = parsed.has("quiet");

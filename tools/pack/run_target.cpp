@@ -89,7 +89,7 @@ AppFolder scan_run_folder(const fs::path& root, const RunTarget& target) {
   return folder;
 }
 
-std::optional<std::string> what_runs(const AttachedDataContents& contents) {
+std::optional<runner::RunRecord> run_record_of(const AttachedDataContents& contents) {
   if (contents.entries.size() < 2 || contents.entries[0].path != runner::runner_name ||
       contents.entries[1].path != runner::record_name) {
     return std::nullopt;
@@ -107,9 +107,30 @@ std::optional<std::string> what_runs(const AttachedDataContents& contents) {
   const bool carried = std::any_of(contents.entries.begin(), contents.entries.end(),
                                    [&](const ListedEntry& entry) { return entry.path == record->program; });
   if (!carried) throw InputError(text::to_utf8_replacing(record->program) + ": the runner's record names a program that is not packed");
+  return record;
+}
+
+std::optional<std::string> what_runs(const AttachedDataContents& contents) {
+  const std::optional<runner::RunRecord> record = run_record_of(contents);
+  if (!record) return std::nullopt;
   std::string line = shown_argument(record->program);
-  for (const std::u16string& argument : record->arguments) line += " " + shown_argument(argument);
+  for (const std::u16string& argument : record->arguments) {
+    line += ' ';
+    line += shown_argument(argument);
+  }
   return line;
+}
+
+std::string run_options(const runner::RunRecord& record) {
+  // "/" reads the same in every shell, and the packer takes it on Windows too.
+  std::u16string program = record.program;
+  std::replace(program.begin(), program.end(), u'\\', u'/');
+  std::string options = "--run " + shown_argument(program);
+  for (const std::u16string& argument : record.arguments) {
+    options += " --run-arg ";
+    options += shown_argument(argument);
+  }
+  return options;
 }
 
 }  // namespace pack

@@ -11,6 +11,7 @@
 
 #include "app_folder.h"
 #include "attached_data_reader.h"
+#include "runner/run_record.h"
 
 namespace pack {
 
@@ -31,5 +32,11 @@ AppFolder scan_run_folder(const std::filesystem::path& root, const RunTarget& ta
 // main library is the runner; nothing otherwise. Decodes only as far as the record. Throws
 // InputError when the record is damaged or names a program that the executable does not carry.
 std::optional<std::string> what_runs(const AttachedDataContents& contents);
+
+// The record itself, on the same terms.
+std::optional<runner::RunRecord> run_record_of(const AttachedDataContents& contents);
+
+// The build options that pack the same run again: --run PROGRAM and a --run-arg for each argument.
+std::string run_options(const runner::RunRecord& record);
 
 }  // namespace pack

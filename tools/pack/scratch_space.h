@@ -3,6 +3,9 @@
 // interruption (Ctrl+C, a closed console or terminal, a termination request) the partial file
 // goes too, at once: waiting for the build to notice would take as long as the compression job
 // under way, which cannot be stopped midway. One build runs at a time in a process.
+// A build killed outright (SIGKILL, Task Manager) can remove nothing, so each build first removes
+// the partial files of its output whose writer is gone: on Linux the writer holds its file
+// locked, on Windows open, and a file that nobody holds is left over.
 #pragma once
 
 #include <ext/stdio_filebuf.h>
@@ -15,7 +18,8 @@ namespace pack {
 
 class ScratchSpace {
  public:
-  // Creates the partial file beside output; throws InputError when that folder takes no file.
+  // Removes the left-over partial files of output, then creates its own beside output; throws
+  // InputError when that folder takes no file.
   explicit ScratchSpace(const std::filesystem::path& output);
   ~ScratchSpace();
   ScratchSpace(const ScratchSpace&) = delete;
@@ -35,5 +39,11 @@ class ScratchSpace {
   std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buffer_;
   std::unique_ptr<std::iostream> stream_;
 };
+
+// Removes the partial files of earlier builds of output whose writer is gone; any that cannot
+// go stay, silently.
+void remove_abandoned_partials(const std::filesystem::path& output);
+// Removes a partial file that no build holds (one host file each); false when a build does.
+bool remove_if_abandoned(const std::filesystem::path& partial);
 
 }  // namespace pack

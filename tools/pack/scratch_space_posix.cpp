@@ -1,8 +1,10 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <mutex>
@@ -58,9 +60,27 @@ void stop_watching() {
   ::close(signal_pipe[1]);
 }
 
+// A partial file only this young may still be between its creation and its writer's lock.
+constexpr auto lock_grace = std::chrono::seconds(10);
+
 }  // namespace
 
+bool remove_if_abandoned(const fs::path& partial) {
+  const int fd = ::open(partial.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  bool removed = false;
+  struct stat status {};
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &status) == 0 &&
+      std::chrono::system_clock::now() - std::chrono::system_clock::from_time_t(status.st_mtime) > lock_grace) {
+    std::error_code ignored;
+    removed = fs::remove(partial, ignored);
+  }
+  ::close(fd);
+  return removed;
+}
+
 ScratchSpace::ScratchSpace(const fs::path& output) {
+  remove_abandoned_partials(output);
   if (::pipe(signal_pipe) != 0) throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
   watcher = std::thread(watch);
   for (int signal : signals) std::signal(signal, forward_signal);
@@ -71,6 +91,8 @@ ScratchSpace::ScratchSpace(const fs::path& output) {
     const std::lock_guard<std::mutex> lock(mutex);
     std::string partial = (folder / ("." + output.filename().string() + ".partial-XXXXXX")).string();
     const int fd = ::mkostemp(partial.data(), O_CLOEXEC);
+    // Held until the file is closed: the sign to later builds that its writer is at work.
+    if (fd >= 0) ::flock(fd, LOCK_EX);
     if (fd < 0) {
       error = errno;
     } else {

@@ -34,7 +34,19 @@ BOOL WINAPI on_console_event(DWORD) {
 
 }  // namespace
 
+// The writer keeps its file open for reading and writing, so asking for it unshared fails while
+// the writer runs.
+bool remove_if_abandoned(const fs::path& partial) {
+  const HANDLE file = CreateFileW(partial.c_str(), DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILE_DISPOSITION_INFO dispose{TRUE};
+  const bool removed = SetFileInformationByHandle(file, FileDispositionInfo, &dispose, sizeof dispose) != 0;
+  CloseHandle(file);
+  return removed;
+}
+
 ScratchSpace::ScratchSpace(const fs::path& output) {
+  remove_abandoned_partials(output);
   const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
   HANDLE file = INVALID_HANDLE_VALUE;
   DWORD error = ERROR_FILE_EXISTS;
