@@ -39,9 +39,10 @@ using testing::Eq;
 
 std::u16string widen(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
-std::vector<std::uint8_t> block_of(const std::vector<AttachedFile>& entries) {
+std::vector<std::uint8_t> block_of(const std::vector<AttachedFile>& entries, std::uint64_t frame_target = 0) {
   payload::AttachedDataOptions options;
   options.level = 1;
+  options.frame_target = frame_target;
   return payload::build_attached_data(entries, options);
 }
 
@@ -88,22 +89,27 @@ TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
     path += u"\\f" + widen(std::to_string(i)) + u".bin";
     entries.push_back({path, contents(static_cast<std::size_t>(i * 37 % 3000), 100 + i), {}});
   }
-  const auto block = block_of(entries);
-  // Neither the unpack directory nor its parent exists yet.
-  const std::u16string directory = scratch.launcher(fs::path("not yet") / "unpacked");
+  // One frame as packed so far, and a stream cut into frames behind a frame table, inside the
+  // 6 MiB entry too.
+  for (const std::uint64_t frame_target : {std::uint64_t{0}, std::uint64_t{1} << 20}) {
+    const auto block = block_of(entries, frame_target);
+    // Neither the unpack directory nor its parent exists yet.
+    const fs::path below = fs::path("not yet " + std::to_string(frame_target)) / "unpacked";
+    const std::u16string directory = scratch.launcher(below);
 
-  const Unpacked unpacked = unpack(block, directory);
+    const Unpacked unpacked = unpack(block, directory);
 
-  EXPECT_EQ(unpacked.outcome, UnpackOutcome::unpacked);
-  EXPECT_TRUE(unpacked.cleanup_needed);
-  EXPECT_EQ(unpacked.main_library_path, directory + u"\\main.dll");
-  std::size_t files = 0;
-  for (const auto& item : fs::recursive_directory_iterator(scratch.path() / "not yet" / "unpacked")) files += item.is_regular_file();
-  EXPECT_EQ(files, entries.size());
-  for (const AttachedFile& entry : entries) {
-    const fs::path file = test_support::native_path(directory + u"\\" + entry.path);
-    ASSERT_EQ(fs::file_size(file), entry.contents.size()) << file;
-    EXPECT_TRUE(read_file(file) == entry.contents) << file;
+    EXPECT_EQ(unpacked.outcome, UnpackOutcome::unpacked);
+    EXPECT_TRUE(unpacked.cleanup_needed);
+    EXPECT_EQ(unpacked.main_library_path, directory + u"\\main.dll");
+    std::size_t files = 0;
+    for (const auto& item : fs::recursive_directory_iterator(scratch.path() / below)) files += item.is_regular_file();
+    EXPECT_EQ(files, entries.size());
+    for (const AttachedFile& entry : entries) {
+      const fs::path file = test_support::native_path(directory + u"\\" + entry.path);
+      ASSERT_EQ(fs::file_size(file), entry.contents.size()) << file;
+      EXPECT_TRUE(read_file(file) == entry.contents) << file;
+    }
   }
 }
 
