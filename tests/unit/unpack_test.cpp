@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "payload/attached_data_writer.h"
+#include "payload/frame_table.h"
 #include "path_template/expand_path_template.h"
 #include "support/test_directory.h"
 #include "support/test_support.h"
@@ -288,6 +289,50 @@ TEST_F(UnpackDeathTest, CorruptStreamEndsWithTheDecodeError) {
   EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't decode attached data.\n"));
   expect_first_complete_and_second_partial(0);
+}
+
+// A stream cut into frames of 100,000 bytes: first.bin alone, then second.bin's four pieces.
+struct CutBlock {
+  std::vector<std::uint8_t> bytes;
+  std::size_t frame_table;  // offset in the block
+  std::vector<std::size_t> frames;  // offset of each frame in the block
+};
+
+CutBlock cut_block(const std::string& first, const std::string& second) {
+  CutBlock block{block_of({{u"first.bin", first, {}}, {u"second.bin", second, {}}}, 100000), 0, {}};
+  block.frame_table = static_cast<std::size_t>(payload::header_size + payload::read_u64(block.bytes.data()));
+  const std::uint64_t stream_size = payload::read_u64(block.bytes.data() + 8);
+  const auto table = payload::parse_frame_table({block.bytes.data() + block.frame_table, stream_size});
+  std::size_t at = block.frame_table + static_cast<std::size_t>(table.value().table_size);
+  for (std::uint64_t i = 0; i < table->count; ++i) {
+    block.frames.push_back(at);
+    at += static_cast<std::size_t>(table->record(i).compressed_size);
+  }
+  return block;
+}
+
+TEST_F(UnpackDeathTest, AFrameTableThatDoesNotMatchTheEntriesChangesNothing) {
+  CutBlock block = cut_block(first, second);
+  ASSERT_EQ(block.frames.size(), 5u);
+  // Every frame's decoded size, entry and offset made up; the frames themselves are sound.
+  for (std::size_t i = 0; i < block.frames.size(); ++i) {
+    const std::size_t record = block.frame_table + payload::frame_table_fixed_size + i * payload::frame_record_size;
+    for (std::size_t b = 8; b < payload::frame_record_size; ++b) block.bytes[record + b] = static_cast<std::uint8_t>(7 * i + b);
+  }
+  EXPECT_EQ(unpack(block.bytes, directory).outcome, UnpackOutcome::unpacked);
+  EXPECT_EQ(read_file(unpacked / "first.bin"), first);
+  EXPECT_TRUE(read_file(unpacked / "second.bin") == second);
+}
+
+TEST_F(UnpackDeathTest, ADamagedFrameInTheMiddleEndsWithTheDecodeError) {
+  CutBlock block = cut_block(first, second);
+  ASSERT_EQ(block.frames.size(), 5u);
+  // The third frame (second.bin from 100,000 on) no longer starts with a frame's magic number.
+  block.bytes[block.frames[2]] ^= 0xFF;
+
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block.bytes, directory)), exited_with_2(),
+              Eq("Error, couldn't decode attached data.\n"));
+  expect_first_complete_and_second_partial(100000);
 }
 
 TEST_F(UnpackDeathTest, FrameWithAWindowAboveTheDecoderLimitIsRefused) {
