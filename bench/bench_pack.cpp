@@ -5,7 +5,7 @@
 // chosen here: the level and the threads, because the packer's defaults are meant for shipping,
 // not for quick runs, and no checksum, as in the delivered application's block.
 //
-//   zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-only]
+//   zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--frame-target BYTES] [--launcher-only]
 //
 // Writes WORK_DIR/block.bin, WORK_DIR/stream.zst (the frame alone, for the zstd command-line
 // tool) and WORK_DIR/launcher.exe. --launcher-only keeps the block that is there and writes the
@@ -66,11 +66,12 @@ int main(int argc, char** argv) {
       };
       if (arg == "--level") options.level = std::stoi(value());
       else if (arg == "--threads") options.threads = std::stoi(value());
+      else if (arg == "--frame-target") options.frame_target = std::stoull(value());
       else if (arg == "--launcher-only") launcher_only = true;
       else positional.push_back(arg);
     }
     if (positional.size() != 2) {
-      throw std::invalid_argument("usage: zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--launcher-only]");
+      throw std::invalid_argument("usage: zamrik-bench-pack APP_DIR WORK_DIR [--level N] [--threads N] [--frame-target BYTES] [--launcher-only]");
     }
     const fs::path app = positional[0], work = positional[1];
     const fs::path block = work / "block.bin";
@@ -95,7 +96,8 @@ int main(int argc, char** argv) {
     write_launcher(block, work);
     std::cout << "{\"files\": " << entries.size() << ", \"table_size\": " << summary.table_size
               << ", \"stream_size\": " << summary.stream_size << ", \"content_size\": " << summary.content_size
-              << ", \"block_size\": " << summary.total_size << ", \"level\": " << options.level << "}\n";
+              << ", \"block_size\": " << summary.total_size << ", \"level\": " << options.level
+              << ", \"frame_target\": " << options.frame_target << ", \"frame_count\": " << summary.frame_count << "}\n";
     return 0;
   } catch (const std::exception& error) {
     std::cerr << "zamrik-bench-pack: " << error.what() << "\n";

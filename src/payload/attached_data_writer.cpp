@@ -1,8 +1,10 @@
 #include "payload/attached_data_writer.h"
+#include "payload/frame_table.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression
 #include <zstd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -31,11 +33,28 @@ void check(std::size_t result, const char* what) {
   if (ZSTD_isError(result)) throw AttachedDataError(std::string(what) + ": " + ZSTD_getErrorName(result));
 }
 
-// Streams the entries' contents through one frame into out.
+// The frames that a frame target cuts the entries into; their compressed sizes stay 0 here.
+std::vector<FrameRecord> plan_frames(const std::vector<std::uint64_t>& sizes, std::uint64_t target) {
+  std::vector<FrameRecord> frames;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    for (std::uint64_t offset = 0; offset < sizes[i];) {
+      // Pieces end at multiples of the target inside the entry, so where a large entry is cut
+      // depends on the entry alone.
+      const std::uint64_t piece = std::min(sizes[i] - offset, target - offset % target);
+      if (frames.empty() || frames.back().decoded_size + piece > target) frames.push_back({0, 0, i, offset});
+      frames.back().decoded_size += piece;
+      offset += piece;
+    }
+  }
+  return frames;
+}
+
+// Streams the entries' contents into out: through one frame, or cut into the planned frames.
 class FrameWriter {
  public:
-  FrameWriter(const AttachedDataOptions& options, std::ostream& out, std::uint64_t total)
-      : context_(ZSTD_createCCtx()), options_(options), out_(out), total_(total), buffer_(ZSTD_CStreamOutSize()) {
+  FrameWriter(const AttachedDataOptions& options, std::ostream& out, std::uint64_t total, std::vector<FrameRecord> frames)
+      : context_(ZSTD_createCCtx()), options_(options), out_(out), total_(total), buffer_(ZSTD_CStreamOutSize()),
+        frames_(std::move(frames)) {
     if (!context_) throw AttachedDataError("cannot create a compression context");
     if (options.window_log < ZSTD_WINDOWLOG_MIN || options.window_log > max_window_log) {
       throw AttachedDataError("window log must lie between " + std::to_string(ZSTD_WINDOWLOG_MIN) + " and " +
@@ -44,18 +63,53 @@ class FrameWriter {
     ZSTD_CCtx* c = context_.get();
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "compression level");
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, options.window_log), "window log");
-    check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0), "content size flag");
+    // A cut frame declares its size: the encoder then keeps its window within the content, and a
+    // reader can check the frame against the table before decoding it.
+    check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, cut() ? 1 : 0), "content size flag");
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum flag");
     if (options.threads > 0) check(ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, options.threads), "threads");
+    if (cut()) start_frame();
   }
 
-  // Feeding with ZSTD_e_continue keeps the content size unknown to the encoder, so the frame
-  // header never holds one and the window stays as set.
-  void feed(const char* data, std::size_t size) { run(data, size, ZSTD_e_continue); }
-  void finish() { run(nullptr, 0, ZSTD_e_end); }
+  // One frame: feeding with ZSTD_e_continue keeps the content size unknown to the encoder, so
+  // the frame header never holds one and the window stays as set.
+  void feed(const char* data, std::size_t size) {
+    if (!cut()) {
+      run(data, size, ZSTD_e_continue);
+      return;
+    }
+    while (size > 0) {
+      if (current_ == frames_.size()) throw AttachedDataError("the entries hold more bytes than their sizes");
+      const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(size, left_in_frame_));
+      run(data, k, ZSTD_e_continue);
+      data += k;
+      size -= k;
+      left_in_frame_ -= k;
+      if (left_in_frame_ == 0) end_frame();
+    }
+  }
+  void finish() {
+    if (!cut()) run(nullptr, 0, ZSTD_e_end);
+  }
   std::uint64_t written() const { return written_; }
+  const std::vector<FrameRecord>& frames() const { return frames_; }
 
  private:
+  bool cut() const { return !frames_.empty(); }
+
+  void start_frame() {
+    check(ZSTD_CCtx_reset(context_.get(), ZSTD_reset_session_only), "frame reset");
+    check(ZSTD_CCtx_setPledgedSrcSize(context_.get(), frames_[current_].decoded_size), "frame size");
+    left_in_frame_ = frames_[current_].decoded_size;
+    frame_start_ = written_;
+  }
+  void end_frame() {
+    run(nullptr, 0, ZSTD_e_end);
+    frames_[current_].compressed_size = written_ - frame_start_;
+    done_before_ += frames_[current_].decoded_size;
+    if (++current_ < frames_.size()) start_frame();
+  }
+
   void run(const char* data, std::size_t size, ZSTD_EndDirective mode) {
     ZSTD_inBuffer input{data, size, 0};
     for (;;) {
@@ -66,7 +120,7 @@ class FrameWriter {
       written_ += output.pos;
       // With worker threads the encoder takes input far ahead of compressing it, and the last
       // job is compressed while the frame is ended: count what has been compressed.
-      if (options_.progress) options_.progress(ZSTD_getFrameProgression(context_.get()).consumed, total_);
+      if (options_.progress) options_.progress(done_before_ + ZSTD_getFrameProgression(context_.get()).consumed, total_);
       const bool done = mode == ZSTD_e_end ? left == 0 : input.pos == input.size;
       if (done) break;
     }
@@ -78,6 +132,11 @@ class FrameWriter {
   std::uint64_t total_;
   std::uint64_t written_ = 0;
   std::vector<char> buffer_;
+  std::vector<FrameRecord> frames_;
+  std::size_t current_ = 0;
+  std::uint64_t left_in_frame_ = 0;
+  std::uint64_t frame_start_ = 0;
+  std::uint64_t done_before_ = 0;  // content of the frames ended so far
 };
 
 std::uint64_t entry_size(const AttachedFile& entry) {
@@ -150,10 +209,19 @@ AttachedDataSummary write_attached_data(const std::vector<AttachedFile>& entries
   out.write(header.data(), static_cast<std::streamsize>(header.size()));
   out.write(table.data(), static_cast<std::streamsize>(table.size()));
 
-  FrameWriter frame(options, out, summary.content_size);
+  std::vector<FrameRecord> frames;
+  if (options.frame_target > 0) frames = plan_frames(sizes, options.frame_target);
+  // The table's own size field has 32 bits.
+  if (frame_table_bytes(frames.size()) > std::uint64_t{UINT32_MAX}) throw AttachedDataError("too many frames for the frame table");
+  std::vector<std::uint8_t> frame_table(frames.empty() ? 0 : frame_table_bytes(frames.size()));
+  // Written once the compressed sizes are known.
+  out.write(reinterpret_cast<const char*>(frame_table.data()), static_cast<std::streamsize>(frame_table.size()));
+
+  FrameWriter frame(options, out, summary.content_size, std::move(frames));
   for (std::size_t i = 0; i < entries.size(); ++i) stream_entry(entries[i], sizes[i], frame);
   frame.finish();
-  summary.stream_size = frame.written();
+  summary.stream_size = frame_table.size() + frame.written();
+  summary.frame_count = frame.frames().empty() ? 1 : frame.frames().size();
 
   std::uint64_t offset = header_size + summary.table_size + summary.stream_size;
   std::string tail(1, '\0');
@@ -171,6 +239,11 @@ AttachedDataSummary write_attached_data(const std::vector<AttachedFile>& entries
   put_u64(stream_size, summary.stream_size);
   out.seekp(start + std::streamoff(8));
   out.write(stream_size.data(), 8);
+  if (!frame_table.empty()) {
+    encode_frame_table(frame.frames(), frame_table.data());
+    out.seekp(start + std::streamoff(header_size + summary.table_size));
+    out.write(reinterpret_cast<const char*>(frame_table.data()), static_cast<std::streamsize>(frame_table.size()));
+  }
   out.seekp(end);
   if (!out) throw AttachedDataError("writing the block failed");
   return summary;

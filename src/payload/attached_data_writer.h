@@ -1,7 +1,8 @@
 // Host side: writes attached data that the launcher accepts. Header, table (flags 0, the last
-// record 4), one Zstandard frame with a window of at most 2^max_window_log bytes and no content
-// size field, then one 0x00 byte, zero padding to a multiple of 8, and an 8-byte trailer that
-// holds its own offset.
+// record 4), the Zstandard stream with a window of at most 2^max_window_log bytes, then one 0x00
+// byte, zero padding to a multiple of 8, and an 8-byte trailer that holds its own offset. The
+// stream is one frame without a content size field, or, with a frame target, a frame table (see
+// frame_table.h) followed by independent frames that each carry their content size.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +32,9 @@ struct AttachedDataOptions {
   int threads = 0;  // 0: compress on the calling thread
   bool checksum = false;
   int window_log = max_window_log;
+  // 0: one frame. Otherwise a frame ends before the entry that would take it past this many
+  // bytes, and an entry larger than this is cut at every multiple of it.
+  std::uint64_t frame_target = 0;
   // Called as the stream grows: bytes of content compressed so far, and in all.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
@@ -45,6 +49,7 @@ struct AttachedDataSummary {
   std::uint64_t stream_size = 0;
   std::uint64_t content_size = 0;
   std::uint64_t total_size = 0;  // padding and trailer included
+  std::uint64_t frame_count = 0;
 };
 
 // Writes the attached data to out, which must be seekable (the stream size is known only at the end).

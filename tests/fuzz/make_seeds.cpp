@@ -136,6 +136,16 @@ int main(int argc, char** argv) {
     Bytes bare(bytes.size() + 1, 1);
     std::copy(bytes.begin(), bytes.end(), bare.begin() + 1);
     write(corpus / "pack_inspect", "block-" + block.name, bare);
+    // The same entries cut into frames: the frame table target takes the stream alone.
+    options.frame_target = 1024;
+    const Bytes cut = payload::build_attached_data(block.entries, options);
+    Bytes cut_bare(cut.size() + 1, 1);
+    std::copy(cut.begin(), cut.end(), cut_bare.begin() + 1);
+    write(corpus / "pack_inspect", "cut-block-" + block.name, cut_bare);
+    const std::uint64_t table_size = payload::read_u64(cut.data());
+    const std::uint64_t stream_size = payload::read_u64(cut.data() + 8);
+    const auto stream = cut.begin() + static_cast<std::ptrdiff_t>(payload::header_size + table_size);
+    write(corpus / "frame_table", block.name, Bytes(stream, stream + static_cast<std::ptrdiff_t>(stream_size)));
   }
   for (const Spec& spec : specs) {
     Bytes input{static_cast<std::uint8_t>(spec.capacity & 0xFF), static_cast<std::uint8_t>(spec.capacity >> 8), spec.environment};

@@ -1,14 +1,23 @@
 #include "attached_data_reader.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <zstd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <optional>
 
 #include "pack_error.h"
 #include "payload/attached_data_writer.h"
+#include "payload/frame_table.h"
+#include "support/test_directory.h"
 
 namespace {
 
@@ -204,3 +213,102 @@ TEST(AttachedDataReader, NamesRecordsThatTheLauncherOrTheRulesRefuse) {
 }
 
 }  // namespace
+
+namespace {
+
+namespace fs = std::filesystem;
+
+Bytes cut_block(const std::vector<payload::AttachedFile>& entries, std::uint64_t frame_target, int threads = 1) {
+  payload::AttachedDataOptions options;
+  options.level = 3;
+  options.checksum = true;
+  options.threads = threads;
+  options.frame_target = frame_target;
+  return payload::build_attached_data(entries, options);
+}
+
+std::string stream_text(const pack::AttachedDataContents& contents) { return {contents.stream.begin(), contents.stream.end()}; }
+
+}  // namespace
+
+TEST(AttachedDataReader, FramesAreCutAtEntryBoundariesAndInsideALargeEntry) {
+  const Bytes block = cut_block(sample, 100000);
+  const pack::AttachedDataContents contents = pack::read_attached_data(block);
+  const std::optional<payload::FrameTable> table = payload::parse_frame_table(contents.stream);
+  ASSERT_TRUE(table);
+  // main.dll alone, the empty entry in no frame, big.bin at every 100,000 bytes, tail.txt alone
+  // as it would take the last frame past the target.
+  struct Want { std::uint64_t decoded, entry, offset; };
+  const Want want[] = {{18, 0, 0}, {100000, 2, 0}, {100000, 2, 100000}, {100000, 2, 200000}, {7, 3, 0}};
+  ASSERT_EQ(table->count, std::size(want));
+  std::size_t at = table->table_size;
+  for (std::size_t i = 0; i < std::size(want); ++i) {
+    const payload::FrameRecord frame = table->record(i);
+    EXPECT_EQ(frame.decoded_size, want[i].decoded) << i;
+    EXPECT_EQ(frame.entry, want[i].entry) << i;
+    EXPECT_EQ(frame.offset, want[i].offset) << i;
+    ZSTD_frameHeader header{};
+    ASSERT_EQ(ZSTD_getFrameHeader(&header, contents.stream.data() + at, contents.stream.size() - at), 0u) << i;
+    EXPECT_EQ(header.frameContentSize, want[i].decoded) << i;
+    EXPECT_LE(header.windowSize, std::max<std::uint64_t>(want[i].decoded, 1024)) << "window beyond the content " << i;
+    EXPECT_EQ(header.checksumFlag, 1u) << i;
+    at += frame.compressed_size;
+  }
+  const pack::FrameInfo info = pack::check_frame(contents.stream, &contents.entries);
+  EXPECT_EQ(info.frame_count, std::size(want));
+  EXPECT_TRUE(info.checksum);
+  std::string decoded;
+  pack::decode_entries(contents, [&](std::size_t, std::span<const std::uint8_t> bytes, bool) { decoded.append(bytes.begin(), bytes.end()); });
+  std::string all;
+  for (const auto& entry : sample) all += entry.contents;
+  EXPECT_TRUE(decoded == all);
+  // The worker count changes nothing in the output.
+  EXPECT_TRUE(cut_block(sample, 100000, 2) == block);
+  EXPECT_TRUE(cut_block(sample, 100000, 4) == block);
+}
+
+TEST(AttachedDataReader, TheReferenceDecoderGivesExactlyTheContents) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the reference decoder is the host's zstd program, run natively";
+#endif
+  const Bytes block = cut_block(sample, 64 * 1024);
+  const pack::AttachedDataContents contents = pack::read_attached_data(block);
+  ASSERT_GT(payload::parse_frame_table(contents.stream)->count, 1u);
+  const test_support::TestDirectory scratch;
+  const fs::path& directory = scratch.path();
+  {
+    std::ofstream(directory / "stream.zst", std::ios::binary) << stream_text(contents);
+  }
+  const std::string command = "zstd -q -d -f -o '" + (directory / "decoded").string() + "' '" + (directory / "stream.zst").string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  std::ifstream in(directory / "decoded", std::ios::binary);
+  const std::string decoded((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string all;
+  for (const auto& entry : sample) all += entry.contents;
+  EXPECT_TRUE(decoded == all) << decoded.size() << " bytes against " << all.size();
+}
+
+TEST(AttachedDataReader, RefusesAFrameTableThatDoesNotMatch) {
+  const Bytes block = cut_block(sample, 100000);
+  const pack::AttachedDataContents contents = pack::read_attached_data(block);
+  const std::size_t table_at = payload::header_size + contents.table_size;
+  const std::size_t first_record = table_at + payload::frame_table_fixed_size;
+  struct Case { std::size_t at; std::uint8_t add; const char* want; };
+  const Case cases[] = {
+      {table_at + 12, 1, "skippable frame that is no sound frame table"},   // one frame more than there are
+      {first_record, 1, "skippable frame that is no sound frame table"},    // compressed sizes no longer fill the stream
+      {first_record + 8, 1, "frame 1 of 5 has"},                           // decoded size against the frame header
+      {first_record + 32 + 24, 1, "do not cover the entries"},            // a frame starting one byte later
+  };
+  for (const Case& c : cases) {
+    Bytes damaged = block;
+    damaged[c.at] = static_cast<std::uint8_t>(damaged[c.at] + c.add);
+    try {
+      const pack::AttachedDataContents read = pack::read_attached_data(damaged);
+      pack::check_frame(read.stream, &read.entries);
+      ADD_FAILURE() << "passed: " << c.want;
+    } catch (const pack::InputError& error) {
+      EXPECT_THAT(error.what(), HasSubstr(c.want));
+    }
+  }
+}

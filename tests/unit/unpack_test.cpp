@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "payload/attached_data_writer.h"
+#include "payload/frame_table.h"
 #include "path_template/expand_path_template.h"
 #include "support/test_directory.h"
 #include "support/test_support.h"
@@ -39,9 +40,10 @@ using testing::Eq;
 
 std::u16string widen(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
-std::vector<std::uint8_t> block_of(const std::vector<AttachedFile>& entries) {
+std::vector<std::uint8_t> block_of(const std::vector<AttachedFile>& entries, std::uint64_t frame_target = 0) {
   payload::AttachedDataOptions options;
   options.level = 1;
+  options.frame_target = frame_target;
   return payload::build_attached_data(entries, options);
 }
 
@@ -88,22 +90,27 @@ TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
     path += u"\\f" + widen(std::to_string(i)) + u".bin";
     entries.push_back({path, contents(static_cast<std::size_t>(i * 37 % 3000), 100 + i), {}});
   }
-  const auto block = block_of(entries);
-  // Neither the unpack directory nor its parent exists yet.
-  const std::u16string directory = scratch.launcher(fs::path("not yet") / "unpacked");
+  // One frame as packed so far, and a stream cut into frames behind a frame table, inside the
+  // 6 MiB entry too.
+  for (const std::uint64_t frame_target : {std::uint64_t{0}, std::uint64_t{1} << 20}) {
+    const auto block = block_of(entries, frame_target);
+    // Neither the unpack directory nor its parent exists yet.
+    const fs::path below = fs::path("not yet " + std::to_string(frame_target)) / "unpacked";
+    const std::u16string directory = scratch.launcher(below);
 
-  const Unpacked unpacked = unpack(block, directory);
+    const Unpacked unpacked = unpack(block, directory);
 
-  EXPECT_EQ(unpacked.outcome, UnpackOutcome::unpacked);
-  EXPECT_TRUE(unpacked.cleanup_needed);
-  EXPECT_EQ(unpacked.main_library_path, directory + u"\\main.dll");
-  std::size_t files = 0;
-  for (const auto& item : fs::recursive_directory_iterator(scratch.path() / "not yet" / "unpacked")) files += item.is_regular_file();
-  EXPECT_EQ(files, entries.size());
-  for (const AttachedFile& entry : entries) {
-    const fs::path file = test_support::native_path(directory + u"\\" + entry.path);
-    ASSERT_EQ(fs::file_size(file), entry.contents.size()) << file;
-    EXPECT_TRUE(read_file(file) == entry.contents) << file;
+    EXPECT_EQ(unpacked.outcome, UnpackOutcome::unpacked);
+    EXPECT_TRUE(unpacked.cleanup_needed);
+    EXPECT_EQ(unpacked.main_library_path, directory + u"\\main.dll");
+    std::size_t files = 0;
+    for (const auto& item : fs::recursive_directory_iterator(scratch.path() / below)) files += item.is_regular_file();
+    EXPECT_EQ(files, entries.size());
+    for (const AttachedFile& entry : entries) {
+      const fs::path file = test_support::native_path(directory + u"\\" + entry.path);
+      ASSERT_EQ(fs::file_size(file), entry.contents.size()) << file;
+      EXPECT_TRUE(read_file(file) == entry.contents) << file;
+    }
   }
 }
 
@@ -282,6 +289,50 @@ TEST_F(UnpackDeathTest, CorruptStreamEndsWithTheDecodeError) {
   EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
               Eq("Error, couldn't decode attached data.\n"));
   expect_first_complete_and_second_partial(0);
+}
+
+// A stream cut into frames of 100,000 bytes: first.bin alone, then second.bin's four pieces.
+struct CutBlock {
+  std::vector<std::uint8_t> bytes;
+  std::size_t frame_table;  // offset in the block
+  std::vector<std::size_t> frames;  // offset of each frame in the block
+};
+
+CutBlock cut_block(const std::string& first, const std::string& second) {
+  CutBlock block{block_of({{u"first.bin", first, {}}, {u"second.bin", second, {}}}, 100000), 0, {}};
+  block.frame_table = static_cast<std::size_t>(payload::header_size + payload::read_u64(block.bytes.data()));
+  const std::uint64_t stream_size = payload::read_u64(block.bytes.data() + 8);
+  const auto table = payload::parse_frame_table({block.bytes.data() + block.frame_table, stream_size});
+  std::size_t at = block.frame_table + static_cast<std::size_t>(table.value().table_size);
+  for (std::uint64_t i = 0; i < table->count; ++i) {
+    block.frames.push_back(at);
+    at += static_cast<std::size_t>(table->record(i).compressed_size);
+  }
+  return block;
+}
+
+TEST_F(UnpackDeathTest, AFrameTableThatDoesNotMatchTheEntriesChangesNothing) {
+  CutBlock block = cut_block(first, second);
+  ASSERT_EQ(block.frames.size(), 5u);
+  // Every frame's decoded size, entry and offset made up; the frames themselves are sound.
+  for (std::size_t i = 0; i < block.frames.size(); ++i) {
+    const std::size_t record = block.frame_table + payload::frame_table_fixed_size + i * payload::frame_record_size;
+    for (std::size_t b = 8; b < payload::frame_record_size; ++b) block.bytes[record + b] = static_cast<std::uint8_t>(7 * i + b);
+  }
+  EXPECT_EQ(unpack(block.bytes, directory).outcome, UnpackOutcome::unpacked);
+  EXPECT_EQ(read_file(unpacked / "first.bin"), first);
+  EXPECT_TRUE(read_file(unpacked / "second.bin") == second);
+}
+
+TEST_F(UnpackDeathTest, ADamagedFrameInTheMiddleEndsWithTheDecodeError) {
+  CutBlock block = cut_block(first, second);
+  ASSERT_EQ(block.frames.size(), 5u);
+  // The third frame (second.bin from 100,000 on) no longer starts with a frame's magic number.
+  block.bytes[block.frames[2]] ^= 0xFF;
+
+  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block.bytes, directory)), exited_with_2(),
+              Eq("Error, couldn't decode attached data.\n"));
+  expect_first_complete_and_second_partial(100000);
 }
 
 TEST_F(UnpackDeathTest, FrameWithAWindowAboveTheDecoderLimitIsRefused) {

@@ -12,6 +12,7 @@
 #include "pack_error.h"
 #include "pe_image.h"
 #include "payload/attached_data.h"
+#include "payload/frame_table.h"
 #include "payload/linked_attached_data.h"
 #include "text/wide_text.h"
 
@@ -121,25 +122,47 @@ std::vector<std::string> table_problems(const AttachedDataContents& contents) {
   return problems;
 }
 
-FrameInfo check_frame(std::span<const std::uint8_t> stream) {
-  ZSTD_frameHeader header{};
-  const std::size_t result = ZSTD_getFrameHeader(&header, stream.data(), stream.size());
-  if (ZSTD_isError(result)) damaged(std::string("the stream is not a Zstandard frame: ") + ZSTD_getErrorName(result));
-  if (result > 0) damaged("the stream has " + std::to_string(stream.size()) + " bytes, too few for a frame header");
-  if (header.frameType != ZSTD_frame) damaged("the stream starts with a skippable frame, not with data");
-  if (header.windowSize > max_window_size) {
-    damaged("the frame's window is " + std::to_string(header.windowSize) + " bytes; the launcher decodes at most " +
-            std::to_string(max_window_size));
-  }
+FrameInfo check_frame(std::span<const std::uint8_t> stream, const std::vector<ListedEntry>* entries) {
+  const std::optional<payload::FrameTable> table = payload::parse_frame_table(stream);
+  const std::uint64_t count = table ? table->count : 1;
+  std::size_t at = table ? static_cast<std::size_t>(table->table_size) : 0;
   FrameInfo info;
-  info.window_size = header.windowSize;
-  info.checksum = header.checksumFlag != 0;
-  info.compressed_size = ZSTD_findFrameCompressedSize(stream.data(), stream.size());
-  if (ZSTD_isError(info.compressed_size)) {
-    damaged(std::string("the frame is cut off or broken: ") + ZSTD_getErrorName(info.compressed_size));
+  info.checksum = true;
+  info.frame_count = count;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::string which = table ? "frame " + std::to_string(i + 1) + " of " + std::to_string(count) : "the frame";
+    const std::span<const std::uint8_t> rest = stream.subspan(at);
+    ZSTD_frameHeader header{};
+    const std::size_t result = ZSTD_getFrameHeader(&header, rest.data(), rest.size());
+    if (ZSTD_isError(result)) damaged("the stream is not a Zstandard frame: " + std::string(ZSTD_getErrorName(result)));
+    if (result > 0) damaged("the stream has " + std::to_string(rest.size()) + " bytes, too few for a frame header");
+    if (header.frameType != ZSTD_frame) damaged("the stream starts with a skippable frame that is no sound frame table");
+    if (header.windowSize > max_window_size) {
+      damaged(which + "'s window is " + std::to_string(header.windowSize) + " bytes; the launcher decodes at most " +
+              std::to_string(max_window_size));
+    }
+    info.window_size = std::max<std::uint64_t>(info.window_size, header.windowSize);
+    info.checksum = info.checksum && header.checksumFlag != 0;
+    const std::size_t size = ZSTD_findFrameCompressedSize(rest.data(), rest.size());
+    if (ZSTD_isError(size)) damaged(which + " is cut off or broken: " + ZSTD_getErrorName(size));
+    if (table) {
+      const payload::FrameRecord record = table->record(i);
+      if (size != record.compressed_size || header.frameContentSize != record.decoded_size) {
+        damaged(which + " has " + std::to_string(size) + " bytes decoding to " +
+                (header.frameContentSize == ZSTD_CONTENTSIZE_UNKNOWN ? std::string("an unstated size")
+                                                                      : std::to_string(header.frameContentSize)) +
+                "; the frame table says " + std::to_string(record.compressed_size) + " and " +
+                std::to_string(record.decoded_size));
+      }
+    } else if (size != stream.size()) {
+      damaged(std::to_string(stream.size() - size) + " bytes of the stream follow its frame");
+    }
+    info.compressed_size += size;
+    at += size;
   }
-  if (info.compressed_size != stream.size()) {
-    damaged(std::to_string(stream.size() - info.compressed_size) + " bytes of the stream follow its frame");
+  if (table && entries &&
+      !payload::frame_table_covers(*table, entries->size(), [&](std::uint64_t i) { return (*entries)[i].size; })) {
+    damaged("the frame table's frames do not cover the entries as the table lists them");
   }
   return info;
 }

@@ -27,9 +27,10 @@ struct AttachedDataContents {
 };
 
 struct FrameInfo {
-  std::uint64_t window_size = 0;
-  bool checksum = false;
-  std::uint64_t compressed_size = 0;  // of the first frame
+  std::uint64_t window_size = 0;  // the largest among the frames
+  bool checksum = false;          // every frame carries one
+  std::uint64_t compressed_size = 0;  // of the frames, the frame table left out
+  std::uint64_t frame_count = 0;
 };
 
 // The attached data inside a launcher: the contents of its section ".zamrik". Throws InputError.
@@ -43,9 +44,10 @@ AttachedDataContents read_attached_data(std::span<const std::uint8_t> data);
 // that its record test lets through. Empty when the table is sound.
 std::vector<std::string> table_problems(const AttachedDataContents& contents);
 
-// The frame header: one Zstandard frame that fills the stream, within the launcher's window
-// limit. Throws InputError.
-FrameInfo check_frame(std::span<const std::uint8_t> stream);
+// The frame headers, within the launcher's window limit: one Zstandard frame that fills the
+// stream, or a frame table and the frames it lists, each of the size the table says. With
+// entries, also that the table's frames cover exactly the entries. Throws InputError.
+FrameInfo check_frame(std::span<const std::uint8_t> stream, const std::vector<ListedEntry>* entries = nullptr);
 
 // Decodes the stream and hands out each entry's bytes in table order (in pieces; an empty entry
 // gets one call with no bytes). Throws InputError when the stream is damaged, decodes to fewer

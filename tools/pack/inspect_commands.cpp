@@ -10,6 +10,7 @@
 #include "launcher_image.h"
 #include "mapped_file.h"
 #include "pack_error.h"
+#include "payload/frame_table.h"
 #include "progress.h"
 #include "run_target.h"
 #include "terminal.h"
@@ -45,7 +46,7 @@ FrameInfo check_sound(const fs::path& executable, const AttachedDataContents& co
     throw InputError(message);
   }
   try {
-    return check_frame(contents.stream);
+    return check_frame(contents.stream, &contents.entries);
   } catch (const InputError& error) {
     throw InputError(executable.string() + ": " + error.what());
   }
@@ -137,9 +138,12 @@ void list_executable(const fs::path& executable) {
   for (const ListedEntry& entry : contents.entries) {
     std::printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), text::to_utf8_replacing(entry.path).c_str());
   }
-  std::printf("%12llu  %zu files, compressed to %llu bytes (%s)\n", static_cast<unsigned long long>(contents.content_size),
-              contents.entries.size(), static_cast<unsigned long long>(contents.stream_size),
-              ratio_text(contents.stream_size, contents.content_size).c_str());
+  const std::optional<payload::FrameTable> frames = payload::parse_frame_table(contents.stream);
+  std::printf("%12llu  %zu files, compressed to %llu bytes (%s) in %llu frame%s\n",
+              static_cast<unsigned long long>(contents.content_size), contents.entries.size(),
+              static_cast<unsigned long long>(contents.stream_size),
+              ratio_text(contents.stream_size, contents.content_size).c_str(),
+              static_cast<unsigned long long>(frames ? frames->count : 1), frames && frames->count != 1 ? "s" : "");
   show_what_runs(executable, contents);
 }
 
