@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -46,7 +47,8 @@ std::string handed_out_by_calls(const std::string& stream) {
   return out;
 }
 
-// A reader slower than the decoder, which then fills its lead and waits for room each time.
+// A slow reader takes at most 30,000 bytes at a time, as a loop writing files of any size does,
+// and pauses before each read: the decoder fills its lead and waits for room each time.
 enum class Pace { fast, slow };
 
 std::string handed_out_by_ring(const std::string& stream, bool ahead, Pace pace = Pace::fast) {
@@ -59,7 +61,8 @@ std::string handed_out_by_ring(const std::string& stream, bool ahead, Pace pace 
     ring.release_below(out.size());
     const std::span<const std::uint8_t> piece = ring.wait_for(out.size(), 32768, ahead ? payload::longest_wait : 32768);
     if (piece.empty()) break;
-    out.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+    const std::size_t taken = pace == Pace::slow ? std::min<std::size_t>(piece.size(), 30000) : piece.size();
+    out.append(reinterpret_cast<const char*>(piece.data()), taken);
   }
   ring.close();
   return out;
