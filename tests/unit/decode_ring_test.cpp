@@ -81,9 +81,9 @@ TEST(DecodeRingTest, HandsOutWhatTheStreamingCallsDidUpToTheSameFailure) {
   const std::vector<Stream> streams = {
       {"streamed frame", streamed_frame(data, 20)},
       {"streamed frame, 2^10 window", streamed_frame(data.substr(0, 300000), 10)},
-      // Rings of some 400 KB, which these wrap.
-      {"streamed frame, 2^10 window, wrapping", streamed_frame(data, 10)},
-      {"two frames, wrapping in the second", streamed_frame(data.substr(0, 200000), 10) + sized_frame(data)},
+      // Rings of 393,216 bytes, which these wrap.
+      {"streamed frame, 2^10 window, wrapping", streamed_frame(data.substr(0, 500000), 10)},
+      {"two frames, wrapping in the second", streamed_frame(data.substr(0, 100000), 10) + sized_frame(data.substr(0, 400000))},
       {"sized frame", sized_frame(data.substr(0, 400000))},
       {"sized frame within one call", sized_frame(data.substr(0, 100000))},
       {"two frames", streamed_frame(data.substr(0, 262144), 18) + sized_frame(data.substr(0, 150000))},
