@@ -25,12 +25,16 @@ struct RunState {
   char16_t unpack_directory[payload::path_capacity] = {};
   payload::UnpackResult unpacked;
   char16_t child_command_line[command_line_capacity] = {};
-  // The child's process handle while it is supervised, null otherwise. Whoever takes it out
-  // (an atomic exchange with null) is the only one to use and close it afterwards.
+  // A second handle of the child from before it runs until its supervision ends, null otherwise.
+  // Whoever takes it out (an atomic exchange with null) is the only one to use and close it
+  // afterwards.
   std::atomic<os::Handle> child_process{nullptr};
   // Set while a child may be running that no console handler can end: its handle could not be
   // shared, or the main thread's wait for it failed. Its directory must then stay.
   std::atomic<bool> unwatched_child{false};
+  // Set while start_child makes a child that runs as soon as it is made, until it is shared: a
+  // console handler waits for it meanwhile.
+  std::atomic<bool> child_starting{false};
   // The job that ends the child with this process. Never closed here: the system closes it when
   // this process ends, whichever way it ends.
   os::Handle child_job = nullptr;
@@ -109,17 +113,20 @@ bool watch_console_events(RunState& state);
 void make_child_ahead(RunState& state);
 // Lets the child made ahead run, or else starts it now, in such a job where the system makes
 // one, and returns its process handle; ends the process with status 2 when it cannot start.
+// The console handler has the child from before it runs: a second handle in child_process, or
+// unwatched_child when there is none.
 os::Handle start_child(RunState& state);
-// Waits for the child and returns its exit code (1 when it cannot be read, also when the wait
-// fails).
+// Waits for the child that start_child returned and returns its exit code (1 when it cannot be
+// read, also when the wait fails).
 std::uint32_t supervise_child(RunState& state, os::Handle child);
 // True when the unpack directory may go now: the header has been accepted, this run made the
 // directory, and no child that may still use it runs out of reach.
 bool unpack_directory_removable(const RunState& state);
 // Up to 20 removals of the unpack directory, 100 ms apart; gives up silently.
 void remove_unpack_directory(const RunState& state);
-// Every console event alike: gives the child 5 s, ends it otherwise, and removes the unpack
-// directory. Returns false, so the event goes on to its default course.
+// Every console event alike: stops the unpack loop between two writes, gives the child 5 s,
+// ends it otherwise, and removes the unpack directory. Returns false, so the event goes on to
+// its default course.
 bool console_event_handler(RunState& state, os::ConsoleEvent event);
 
 // ---- Stale unpack directories -------------------------------------------------------------

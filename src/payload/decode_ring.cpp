@@ -194,8 +194,10 @@ bool DecodeRing::reader_served(std::uint64_t at, std::size_t target) const {
   return published_piece(at, &cut).size() >= enough || cut || final_.load();
 }
 
+// A reader waits only while there is a decoder thread. thread_ is not read here: it is set after
+// the decoder thread has started, which may be running this already.
 void DecodeRing::wake_reader() {
-  if (thread_ == nullptr || !reader_waits_.load() || !reader_served(reader_at_.load(), reader_target_.load())) return;
+  if (!reader_waits_.load() || !reader_served(reader_at_.load(), reader_target_.load())) return;
   os::enter_monitor(monitor_);
   os::wake_monitor(monitor_);
   os::leave_monitor(monitor_);

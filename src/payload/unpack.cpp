@@ -13,6 +13,15 @@ namespace {
 
 [[noreturn]] void header_error() { platform::fatal_exit(platform::message::header); }
 
+// Between two writes: once the console handler asks, the loop closes its file and waits for the
+// process to end, so that the handler's removal finds every file closed and no new one comes.
+void stop_if_asked(UnpackResult& result, os::Handle file) {
+  if (!result.stop_writing.load()) return;
+  if (file != os::invalid_handle) os::close_handle(file);
+  result.writing.store(false);
+  for (;;) os::sleep_milliseconds(1000);
+}
+
 }  // namespace
 
 void Unpacker::build_target_path(const char16_t* unpack_directory, const PayloadEntry& entry) {
@@ -32,10 +41,11 @@ void Unpacker::build_target_path(const char16_t* unpack_directory, const Payload
 // An entry of size 0 creates an empty file, or empties an existing one, without decoding. A
 // failure closes the file before the process ends: the launcher's clean-up could not remove
 // a file that is still open.
-void Unpacker::write_target_file(std::uint64_t size) {
+void Unpacker::write_target_file(std::uint64_t size, UnpackResult& result) {
   const os::Handle file = os::create_file_for_writing(target_path_);
   if (file == os::invalid_handle) platform::fail_open_for_writing(target_path_);
   while (size > 0) {
+    stop_if_asked(result, file);
     const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, chunk_size));
     // The most that one write takes is what a read that has to wait waits for.
     const std::uint8_t* const bytes =
@@ -85,6 +95,10 @@ UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* 
       // met here, in the order of a loop that decodes only what it is about to write.
       reader_.decode_ahead();
       if (entry.has_second_string) header_error();
+      // Set before the check, and the handler sets its request before it looks: either the
+      // handler waits for this loop, or this loop sees the request.
+      result.writing.store(true);
+      stop_if_asked(result, os::invalid_handle);
       // Whatever already has the unpack directory's name belongs to someone else: nothing is
       // written through it, and nothing of it is removed later.
       if (!result.directory_created) {
@@ -92,10 +106,11 @@ UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* 
         result.directory_created = true;
       }
       directories_.ensure_parent_directories(target_path_);
-      write_target_file(entry.size);
+      write_target_file(entry.size, result);
       if ((entry.flags & flag_last) != 0) break;
     }
   }
+  result.writing.store(false);
 
   if (position != table_end) header_error();
   reader_.close();

@@ -27,6 +27,11 @@ struct UnpackResult {
   // Parent role: set once the unpack directory has been made as a new directory, before the
   // first file is written. Only then is there a directory of this run's own to remove.
   std::atomic<bool> directory_created{false};
+  // Parent role: set while the loop may create or write anything. Once the console handler sets
+  // stop_writing, the loop closes its file between two writes, clears writing and writes
+  // nothing more: the event's default course then ends the process.
+  std::atomic<bool> writing{false};
+  std::atomic<bool> stop_writing{false};
   // The first entry's full path; empty until it is known.
   char16_t main_library_path[path_capacity] = {};
 };
@@ -73,7 +78,7 @@ class Unpacker {
 
  private:
   void build_target_path(const char16_t* unpack_directory, const PayloadEntry& entry);
-  void write_target_file(std::uint64_t size);
+  void write_target_file(std::uint64_t size, UnpackResult& result);
 
   PayloadReader reader_;
   DirectoryMemo directories_;

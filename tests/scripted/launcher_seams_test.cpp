@@ -7,8 +7,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
@@ -26,6 +28,9 @@
 
 #ifdef _WIN32
 #include "os/win32/windows_api.h"
+#else
+#include <signal.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -42,6 +47,13 @@ struct Seams {
   bool fail_waiting_children = false;  // no child can be made ahead of the unpack
   std::vector<std::uint32_t> timed_waits;  // the limit of each timed wait, as asked
   std::vector<std::uint32_t> sleeps;        // each pause, as asked; none is taken
+  bool take_sleeps = false;                 // every pause is taken, and none is recorded
+  // A console event for this run, at this write (counted from 1) of the unpack loop, after which
+  // every write takes 100 ms, as on a slow disk; or as the child starts.
+  launcher::RunState* run = nullptr;
+  int writes = 0;
+  int event_at_write = 0;
+  bool event_at_child_start = false;
 };
 Seams seams;
 
@@ -62,13 +74,37 @@ class SeamTest : public testing::Test {
   void TearDown() override { seams = {}; }
 };
 
+// A console event, which takes its course on a thread of its own as the system's does, while
+// this thread goes on once the handler has begun. Under Wine a program gets no console event:
+// the handler is called as the system would call it, and the process then ends as the event's
+// default course ends it.
+void console_event_meanwhile() {
+#ifdef _WIN32
+  std::thread([] {
+    launcher::console_event_handler(*seams.run, os::ConsoleEvent::ctrl_c);
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+  }).detach();
+#else
+  kill(getpid(), SIGINT);
+#endif
+  while (!seams.run->unpacked.stop_writing.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// How a process that a console event ended ends.
+#ifdef _WIN32
+auto ended_by_console_event() { return testing::ExitedWithCode(static_cast<int>(STATUS_CONTROL_C_EXIT)); }
+#else
+auto ended_by_console_event() { return testing::KilledBySignal(SIGINT); }
+#endif
+
 }  // namespace
 
 extern "C" {
 bool __real__ZN2os12close_handleEPv(os::Handle handle);
 bool __wrap__ZN2os12close_handleEPv(os::Handle handle) {
   const bool closed = __real__ZN2os12close_handleEPv(handle);
-  if (++seams.closes != seams.failing_close) return closed;
+  // Counted only when asked for: the main thread and a console handler close handles at once.
+  if (seams.failing_close == 0 || ++seams.closes != seams.failing_close) return closed;
   set_last_error(failure_code);
   return false;
 }
@@ -87,7 +123,40 @@ os::WaitResult __wrap__ZN2os8wait_forEPvj(os::Handle process, std::uint32_t mill
   return __real__ZN2os8wait_forEPvj(process, milliseconds);
 }
 
-void __wrap__ZN2os18sleep_millisecondsEj(std::uint32_t milliseconds) { seams.sleeps.push_back(milliseconds); }
+void __real__ZN2os18sleep_millisecondsEj(std::uint32_t milliseconds);
+void __wrap__ZN2os18sleep_millisecondsEj(std::uint32_t milliseconds) {
+  if (seams.take_sleeps) return __real__ZN2os18sleep_millisecondsEj(milliseconds);
+  seams.sleeps.push_back(milliseconds);
+}
+
+bool __real__ZN2os10write_fileEPvPKvj(os::Handle file, const void* data, std::uint32_t size);
+bool __wrap__ZN2os10write_fileEPvPKvj(os::Handle file, const void* data, std::uint32_t size) {
+  if (seams.event_at_write != 0 && ++seams.writes >= seams.event_at_write) {
+    if (seams.writes == seams.event_at_write) console_event_meanwhile();
+    if (seams.writes > seams.event_at_write) std::fputs("written after the console event\n", stderr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return __real__ZN2os10write_fileEPvPKvj(file, data, size);
+}
+
+os::Handle __real__ZN2os20create_child_processEPKDsPDsPv(const char16_t* application, char16_t* line, os::Handle job);
+os::Handle __wrap__ZN2os20create_child_processEPKDsPDsPv(const char16_t* application, char16_t* line, os::Handle job) {
+  os::Handle child = __real__ZN2os20create_child_processEPKDsPDsPv(application, line, job);
+  if (seams.event_at_child_start) {
+    console_event_meanwhile();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return child;
+}
+
+bool __real__ZN2os15open_start_gateEPv(os::Handle gate);
+bool __wrap__ZN2os15open_start_gateEPv(os::Handle gate) {
+  if (seams.event_at_child_start) {
+    console_event_meanwhile();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  return __real__ZN2os15open_start_gateEPv(gate);
+}
 
 os::Handle __wrap__ZN2os16duplicate_handleEPv(os::Handle handle) {
   return seams.fail_duplicates ? nullptr : __real__ZN2os16duplicate_handleEPv(handle);
@@ -134,6 +203,37 @@ void unpack(const std::vector<std::uint8_t>& block, const std::u16string& direct
 }
 
 using UnpackSeamDeathTest = SeamTest;
+
+// Files still being written when the removal ran were left behind: the handler stops the loop
+// between two writes first, wherever the event comes.
+TEST_F(UnpackSeamDeathTest, AConsoleEventDuringALongUnpackLeavesNothing) {
+  TestDirectory scratch;
+  std::vector<payload::AttachedFile> files;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = "sub\\file" + std::to_string(i) + ".bin";
+    files.push_back({std::u16string(name.begin(), name.end()), test_support::contents(40000, i), {}});
+  }
+  payload::AttachedDataOptions quick;
+  quick.level = 1;
+  const auto block = payload::build_attached_data(files, quick);
+  const std::u16string directory = scratch.launcher("unpacked");
+  const auto unpack_under_event = [&](int at) {
+    auto* const state = new launcher::RunState;  // as the launcher's, never torn down
+    std::copy(directory.begin(), directory.end() + 1, state->unpack_directory);
+    seams.run = state;
+    seams.take_sleeps = true;
+    seams.event_at_write = at;
+    if (!launcher::watch_console_events(*state)) std::_Exit(1);
+    auto unpacker = std::make_unique<payload::Unpacker>();
+    unpacker->unpack_attached_data({block.data(), block.size()}, directory.c_str(), payload::Role::parent, state->unpacked);
+    std::this_thread::sleep_for(std::chrono::seconds(10));  // the event's course ends the process first
+    std::_Exit(0);
+  };
+  for (int at : {1, 2, 20}) {
+    EXPECT_EXIT(unpack_under_event(at), ended_by_console_event(), testing::Not(testing::HasSubstr("written after"))) << at;
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "unpacked")) << at;
+  }
+}
 
 TEST_F(UnpackSeamDeathTest, AFileWhoseCloseFailsIsAWriteFailure) {
   TestDirectory scratch;
@@ -200,9 +300,11 @@ class SupervisionSeamTest : public SeamTest {
     state_->unpacked.directory_created = true;
   }
 
-  void start_sleeper(int milliseconds, int code) {
+  // With a result file, the sleeper writes into it at its end whether main.dll is still there.
+  void start_sleeper(int milliseconds, int code, const std::filesystem::path& result = {}) {
     std::u16string line = u"\"" + std::u16string(state_->executable.module_file_name()) + u"\" --sleep ";
     for (char c : std::to_string(milliseconds) + " " + std::to_string(code)) line += static_cast<char16_t>(c);
+    if (!result.empty()) line += u" \"" + (scratch_.path() / "main.dll").u16string() + u"\" \"" + result.u16string() + u"\"";
     std::copy(line.begin(), line.end() + 1, state_->child_command_line);
   }
 
@@ -248,6 +350,42 @@ TEST_F(SupervisionSeamDeathTest, AChildThatCannotBeMadeAheadIsReportedWhenItIsSt
     EXPECT_EXIT((show_standard_output_at_exit(), launcher::start_child(*state_)), exited_with_2(),
                 StartsWith("Error, couldn't launch child ([Error 5] "));
   }
+}
+
+// Between the child's start and its supervision, the handler found no child and removed the
+// directory under it without its five seconds.
+TEST_F(SupervisionSeamDeathTest, AConsoleEventAsTheChildStartsGivesItItsGrace) {
+  const std::filesystem::path result = scratch_.path().string() + ".result";
+  struct Way {
+    const char* name;
+    bool made_ahead;
+  };
+#ifdef _WIN32
+  const Way ways[] = {{"made ahead, at the gate", true}, {"made after the unpack", false}};
+#else
+  const Way ways[] = {{"made after the unpack", false}};  // no jobs, so never made ahead
+#endif
+  for (const Way& way : ways) {
+    std::filesystem::remove(result);
+    write_file(scratch_.path() / "main.dll", "x");
+    start_sleeper(500, 7, result);
+    const auto start_under_event = [&] {
+      seams.run = state_.get();
+      seams.take_sleeps = true;
+      if (!launcher::watch_console_events(*state_)) std::_Exit(1);
+      if (way.made_ahead) launcher::make_child_ahead(*state_);
+      seams.event_at_child_start = true;
+      run_child();
+      std::this_thread::sleep_for(std::chrono::seconds(10));  // the event's course ends the process first
+      std::_Exit(0);
+    };
+    EXPECT_EXIT(start_under_event(), ended_by_console_event(), "") << way.name;
+    // The child outlives the test's process where it is in no job.
+    for (int i = 0; i < 100 && !std::filesystem::exists(result); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(test_support::read_file(result), "present") << way.name << ": the directory went before the child ended";
+    EXPECT_FALSE(directory_left()) << way.name;
+  }
+  std::filesystem::remove(result);
 }
 
 TEST_F(SupervisionSeamTest, AFailedWaitTakesNoCodeAndLeavesTheDirectoryToTheChild) {
@@ -314,6 +452,7 @@ int main(int argc, char** argv) {
     // As the launcher's child: made ahead, it goes on only once its parent lets it.
     launcher::detect_child_role(*std::make_unique<launcher::RunState>());
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(argv[2])));
+    if (argc >= 6) std::ofstream(argv[5]) << (std::filesystem::exists(argv[4]) ? "present" : "gone");
     return std::atoi(argv[3]);
   }
   testing::InitGoogleMock(&argc, argv);

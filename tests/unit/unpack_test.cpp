@@ -255,41 +255,7 @@ class UnpackDeathTest : public testing::Test {
   const std::u16string directory = scratch.launcher("unpacked");
   const std::string first = contents(40000, 1);
   const std::string second = contents(400000, 2);
-
-  // The loop itself leaves the files of a failed unpack: the first complete, the second as far
-  // as it got. (The launcher removes them before it ends.)
-  void expect_first_complete_and_second_partial(std::size_t at_most) {
-    EXPECT_EQ(read_file(unpacked / "first.bin"), first);
-    ASSERT_TRUE(fs::exists(unpacked / "second.bin"));
-    const std::string partial = read_file(unpacked / "second.bin");
-    EXPECT_LE(partial.size(), at_most);
-    EXPECT_EQ(partial.size() % 32768, 0u) << "whole chunks only";
-    EXPECT_TRUE(second.compare(0, partial.size(), partial) == 0);
-  }
 };
-
-TEST_F(UnpackDeathTest, TruncatedStreamEndsWithTheDecodeError) {
-  const std::string table = payload::encode_record(u"first.bin", 0, first.size()) +
-                            payload::encode_record(u"second.bin", payload::flag_last, second.size());
-  const std::string stream = compressed(first + second);
-  const auto block = raw_block(table, stream.substr(0, stream.size() - 1000));
-
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
-              Eq("Error, couldn't decode attached data.\n"));
-  expect_first_complete_and_second_partial(second.size() - 32768);
-  EXPECT_GT(read_file(unpacked / "second.bin").size(), 0u);
-}
-
-TEST_F(UnpackDeathTest, CorruptStreamEndsWithTheDecodeError) {
-  // A good frame for the first file, then bytes that are no frame at all.
-  const std::string table = payload::encode_record(u"first.bin", 0, first.size()) +
-                            payload::encode_record(u"second.bin", payload::flag_last, second.size());
-  const auto block = raw_block(table, compressed(first) + std::string(64, '\xff'));
-
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
-              Eq("Error, couldn't decode attached data.\n"));
-  expect_first_complete_and_second_partial(0);
-}
 
 // A stream cut into frames of 100,000 bytes: first.bin alone, then second.bin's four pieces.
 struct CutBlock {
@@ -332,19 +298,52 @@ TEST_F(UnpackDeathTest, ADamagedFrameInTheMiddleEndsWithTheDecodeError) {
 
   EXPECT_EXIT((show_standard_output_at_exit(), unpack(block.bytes, directory)), exited_with_2(),
               Eq("Error, couldn't decode attached data.\n"));
-  expect_first_complete_and_second_partial(100000);
+  EXPECT_EQ(read_file(unpacked / "first.bin"), first);
+  const std::string partial = read_file(unpacked / "second.bin");
+  EXPECT_LE(partial.size(), 100000u) << "nothing decoded after the damaged frame";
+  EXPECT_EQ(partial.size() % 32768, 0u) << "whole chunks only";
+  EXPECT_TRUE(second.compare(0, partial.size(), partial) == 0);
 }
 
-TEST_F(UnpackDeathTest, FrameWithAWindowAboveTheDecoderLimitIsRefused) {
-  const std::string stream = compressed(first, 28);
+// The loop itself leaves the files of a failed unpack (the launcher removes them before it
+// ends): each file whole up to the last chunk that decoded, and nothing after the failure.
+TEST_F(UnpackDeathTest, ADamagedStreamEndsWithTheDecodeErrorAfterTheChunksThatDecoded) {
+  using payload::encode_record;
+  constexpr std::size_t chunk = 32768;
+  // The second file's first five chunks end a frame; the next frame breaks off in its first block.
+  const std::string whole_chunks = second.substr(0, 5 * chunk);
+  const std::string cut_frame = compressed(second.substr(whole_chunks.size())).substr(0, 100);
+  const std::string large_window = compressed(first, 28);
   ZSTD_frameHeader frame;
-  ASSERT_EQ(ZSTD_getFrameHeader(&frame, stream.data(), stream.size()), 0u);
+  ASSERT_EQ(ZSTD_getFrameHeader(&frame, large_window.data(), large_window.size()), 0u);
   ASSERT_EQ(frame.windowSize, std::uint64_t{1} << 28);
-  const auto block = raw_block(payload::encode_record(u"first.bin", payload::flag_last, first.size()), stream);
-
-  EXPECT_EXIT((show_standard_output_at_exit(), unpack(block, directory)), exited_with_2(),
-              Eq("Error, couldn't decode attached data.\n"));
-  EXPECT_EQ(fs::file_size(unpacked / "first.bin"), 0u);
+  const std::string two_records = encode_record(u"first.bin", 0, first.size()) +
+                                  encode_record(u"second.bin", payload::flag_last, second.size());
+  struct Case {
+    const char* name;
+    std::string table;
+    std::string stream;
+    std::size_t first_size, second_size;  // what each file holds afterwards
+  };
+  const Case cases[] = {
+      {"truncated", two_records, compressed(first + whole_chunks) + cut_frame, first.size(), 5 * chunk},
+      // A good frame for the first file, then bytes that are no frame at all.
+      {"corrupt", two_records, compressed(first) + std::string(64, '\xff'), first.size(), 0},
+      {"window above the decoder's limit", encode_record(u"first.bin", payload::flag_last, first.size()), large_window, 0,
+       std::string::npos},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EXIT((show_standard_output_at_exit(), unpack(raw_block(c.table, c.stream), directory)), exited_with_2(),
+                Eq("Error, couldn't decode attached data.\n"))
+        << c.name;
+    EXPECT_EQ(read_file(unpacked / "first.bin"), first.substr(0, c.first_size)) << c.name;
+    if (c.second_size == std::string::npos) {
+      EXPECT_FALSE(fs::exists(unpacked / "second.bin")) << c.name;
+    } else {
+      EXPECT_EQ(read_file(unpacked / "second.bin"), second.substr(0, c.second_size)) << c.name;
+    }
+    fs::remove_all(unpacked);
+  }
 }
 
 TEST_F(UnpackDeathTest, TableThatGoesOnAfterTheLastEntryFailsAfterThatEntry) {
