@@ -7,6 +7,7 @@
 #include <string>
 
 #include "launcher_identity.h"
+#include "pe_image.h"
 #include "run_target.h"
 
 namespace pack {
@@ -20,7 +21,8 @@ struct BuildRequest {
   int level = 19;
   int threads = 0;  // 0: one per core; the output does not depend on it
   bool checksum = true;
-  LauncherIdentity identity;
+  IdentityOptions identity;
+  std::optional<Subsystem> subsystem;  // none: the packed program's own, or windowed
   bool quiet = false;
 };
 
