@@ -9,7 +9,6 @@ namespace {
 
 constexpr int removal_attempts = 20;
 constexpr std::uint32_t removal_pause_milliseconds = 100;
-constexpr std::uint32_t grace_milliseconds = 5000;
 constexpr std::uint32_t unreadable_exit_code = 1;
 
 // The run that console events act on: set before the handler is registered and never changed
