@@ -1,9 +1,9 @@
-// A console program that starts a launcher on a console of its own, as a command prompt does:
+// A console program that starts a launcher on its console, as a command prompt does:
 //   console_host WAIT_FOR CTRL_C PROGRAM ARGUMENTS
-// It makes a new console, starts "PROGRAM" ARGUMENTS attached to it with the console as its
-// standard handles, waits until a screen line starts with WAIT_FOR, then (with CTRL_C "yes")
+// It starts "PROGRAM" ARGUMENTS attached to its console with the console as its standard
+// handles, waits until a screen line starts with WAIT_FOR, then (with CTRL_C "yes")
 // sends Ctrl+C to every process of the console, itself excepted, and waits for the program. On
-// the standard output it had when started it reports:
+// its standard output, which must not be the console, it reports:
 //   exit=CODE  elapsed_ms=MS (from the Ctrl+C, or the start, to the program's end)
 //   generate=ok|failed  seen=yes|no
 //   screen=LINE (one for each line of the console's screen that is not blank)
@@ -31,12 +31,18 @@ std::string narrow(const std::wstring& text) {
 std::vector<std::string> screen_lines(HANDLE console) {
   CONSOLE_SCREEN_BUFFER_INFO info{};
   std::vector<std::string> lines;
-  if (!GetConsoleScreenBufferInfo(console, &info)) return lines;
+  if (!GetConsoleScreenBufferInfo(console, &info)) {
+    report("screen info failed=" + std::to_string(GetLastError()));
+    return lines;
+  }
   const SHORT width = info.dwSize.X;
   std::wstring row(static_cast<std::size_t>(width), L' ');
   for (SHORT y = 0; y <= info.dwCursorPosition.Y && y < info.dwSize.Y; ++y) {
     DWORD read = 0;
-    if (!ReadConsoleOutputCharacterW(console, row.data(), static_cast<DWORD>(width), {0, y}, &read)) break;
+    if (!ReadConsoleOutputCharacterW(console, row.data(), static_cast<DWORD>(width), {0, y}, &read)) {
+      report("screen read failed=" + std::to_string(GetLastError()));
+      break;
+    }
     std::string line = narrow(row.substr(0, read));
     while (!line.empty() && line.back() == ' ') line.pop_back();
     if (!line.empty()) lines.push_back(line);
@@ -54,10 +60,11 @@ int wmain(int argc, wchar_t** argv) {
   }
   const std::string wait_for = narrow(argv[1]);
   const bool send_ctrl_c = std::wstring(argv[2]) == L"yes";
-  FreeConsole();
-  if (!AllocConsole()) {
-    report("console=failed " + std::to_string(GetLastError()));
-    return 2;
+  // Under Wine a console works only where Wine made it from a terminal, as for a program
+  // started in one: the test runs this program so, and it uses that console.
+  if (GetConsoleCP() == 0) {
+    report("console=none");
+    return 3;
   }
   // Its own Ctrl+C goes nowhere: only the program's processes act on it.
   SetConsoleCtrlHandler(nullptr, TRUE);

@@ -1,6 +1,6 @@
 // What a packed executable is to Windows: its subsystem, its version resource and icon as the
-// system reads them; a console launcher on a console of its own (console_host); and a windowed
-// launcher that fails with nowhere to write.
+// system reads them; and a windowed launcher that fails with nowhere to write. A console
+// launcher on a console is console_launcher.sh's.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -75,17 +75,17 @@ std::vector<std::string> icons_of(const std::wstring& path) {
     return data == nullptr ? std::string() : std::string(data, SizeofResource(module, found));
   };
   LPWSTR first = nullptr;
-  EnumResourceNamesW(module, RT_GROUP_ICON, [](HMODULE, LPCWSTR, LPWSTR name, LONG_PTR first) -> BOOL {
+  EnumResourceNamesW(module, MAKEINTRESOURCEW(14), [](HMODULE, LPCWSTR, LPWSTR name, LONG_PTR first) -> BOOL {
     *reinterpret_cast<LPWSTR*>(first) = IS_INTRESOURCE(name) ? name : _wcsdup(name);
     return FALSE;
   }, reinterpret_cast<LONG_PTR>(&first));
-  if (HRSRC group = first != nullptr ? FindResourceW(module, first, RT_GROUP_ICON) : nullptr) {
+  if (HRSRC group = first != nullptr ? FindResourceW(module, first, MAKEINTRESOURCEW(14)) : nullptr) {
     const std::string directory = bytes(group);
     const std::size_t count = directory.size() >= 6 ? static_cast<std::uint8_t>(directory[4]) : 0;
     for (std::size_t i = 0; i < count && 6 + 14 * (i + 1) <= directory.size(); ++i) {
       const WORD id = static_cast<WORD>(static_cast<std::uint8_t>(directory[6 + 14 * i + 12]) |
                                         static_cast<std::uint8_t>(directory[6 + 14 * i + 13]) << 8);
-      const HRSRC icon = FindResourceW(module, MAKEINTRESOURCEW(id), RT_ICON);
+      const HRSRC icon = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(3));
       images.push_back(icon != nullptr ? bytes(icon) : std::string("missing"));
     }
   }
@@ -143,67 +143,6 @@ TEST(PackedIdentity, ConsoleProgramsMakeConsoleExecutablesAndMainLibrariesWindow
   EXPECT_EQ(subsystem_of(built(L"launcher_graphical_program")), IMAGE_SUBSYSTEM_WINDOWS_GUI);
   EXPECT_EQ(subsystem_of(built(L"launcher_basic")), IMAGE_SUBSYSTEM_WINDOWS_GUI);
   EXPECT_EQ(version_of(built(L"launcher_basic")).at("ProductName"), L"launcher_basic");
-}
-
-// A console launcher started from a console program shares that console: with it the child,
-// and through the runner the program, which writes to it and gets its Ctrl+C.
-class ConsoleLauncher : public LauncherTest {
- protected:
-  struct Hosted {
-    Outcome outcome;
-    std::map<std::string, std::string> values;
-    std::vector<std::string> screen;
-  };
-  Hosted host(const std::wstring& wait_for, bool ctrl_c, const std::wstring& arguments) {
-    Hosted hosted;
-    hosted.outcome = run({built(L"console_host"), quoted(wait_for) + (ctrl_c ? L" yes " : L" no ") +
-                                                      quoted(built(L"launcher_console_program")) + L" " + arguments});
-    std::size_t at = 0;
-    const std::string& out = hosted.outcome.out;
-    while (at < out.size()) {
-      const std::size_t end = std::min(out.find('\n', at), out.size());
-      const std::string line = out.substr(at, end - at);
-      const std::size_t equals = line.find('=');
-      if (line.starts_with("screen=")) {
-        hosted.screen.push_back(line.substr(7));
-      } else if (equals != std::string::npos) {
-        hosted.values[line.substr(0, equals)] = line.substr(equals + 1);
-      }
-      at = end + 1;
-    }
-    return hosted;
-  }
-};
-
-TEST_F(ConsoleLauncher, PassesItsConsoleOnToTheProgram) {
-  const Hosted run = host(L"return=", false, L"console-write through-the-console echo");
-  ASSERT_EQ(run.values.count("exit"), 1u) << run.outcome.out << run.outcome.err;
-  EXPECT_EQ(run.values.at("exit"), "0") << run.outcome.out;
-  EXPECT_THAT(run.screen, Contains("console-write=ok")) << run.outcome.out;
-  // Written to CONOUT$, the console the program itself is attached to.
-  EXPECT_THAT(run.screen, Contains("through-the-console")) << run.outcome.out;
-  EXPECT_THAT(run.screen, Contains("return=0")) << run.outcome.out;
-  EXPECT_THAT(temporary_entries(), IsEmpty());
-}
-
-TEST_F(ConsoleLauncher, CtrlCReachesTheProgramWhichHasFiveSecondsToEnd) {
-  const Hosted quick = host(L"on-ctrl-c=", true, L"on-ctrl-c 2000 7 sleep 60000");
-  ASSERT_EQ(quick.values.count("generate"), 1u) << quick.outcome.out << quick.outcome.err;
-  ASSERT_EQ(quick.values.at("generate"), "ok") << "this Wine cannot send Ctrl+C to a console";
-  if (std::find(quick.screen.begin(), quick.screen.end(), "ctrl-c event=0") == quick.screen.end()) {
-    GTEST_SKIP() << "this Wine delivers no Ctrl+C to the console's programs:\n" << quick.outcome.out;
-  }
-  EXPECT_THAT(quick.screen, Contains("ctrl-c done")) << "the program ended in its own time\n" << quick.outcome.out;
-  EXPECT_GE(std::stoul(quick.values.at("elapsed_ms")), 1900u) << quick.outcome.out;
-  EXPECT_LT(std::stoul(quick.values.at("elapsed_ms")), 4900u) << quick.outcome.out;
-  EXPECT_THAT(temporary_entries(), IsEmpty());
-
-  const Hosted stubborn = host(L"on-ctrl-c=", true, L"on-ctrl-c 60000 7 sleep 60000");
-  EXPECT_THAT(stubborn.screen, Contains("ctrl-c event=0")) << stubborn.outcome.out;
-  EXPECT_THAT(stubborn.screen, testing::Not(Contains("ctrl-c done"))) << stubborn.outcome.out;
-  EXPECT_GE(std::stoul(stubborn.values.at("elapsed_ms")), 4900u) << "the program had its five seconds";
-  EXPECT_LT(std::stoul(stubborn.values.at("elapsed_ms")), 9000u) << "and was ended after them";
-  EXPECT_THAT(temporary_entries(), IsEmpty());
 }
 
 BOOL CALLBACK find_box(HWND window, LPARAM found) {
