@@ -66,8 +66,9 @@ int wmain(int argc, wchar_t** argv) {
     report("console=none");
     return 3;
   }
-  // Its own Ctrl+C goes nowhere: only the program's processes act on it.
-  SetConsoleCtrlHandler(nullptr, TRUE);
+  // Its own Ctrl+C goes nowhere: only the program's processes act on it. (A null handler would
+  // do the same, but its "ignore Ctrl+C" is inherited by every process started after it.)
+  SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                              OPEN_EXISTING, 0, nullptr);
