@@ -74,7 +74,7 @@ version 0.0.0.0. Each of these options replaces one part:
   -q, --quiet             no progress bar and no summary
   -h, --help              show this help
 
-The same folder and options always give the same bytes.
+The same folder, options and OUT.exe name always give the same bytes.
 )");
 }
 
