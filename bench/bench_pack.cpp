@@ -20,6 +20,7 @@
 #include "app_folder.h"
 #include "icon.h"
 #include "launcher_file.h"
+#include "pe_resources.h"
 #include "payload/attached_data_writer.h"
 
 namespace fs = std::filesystem;
@@ -43,8 +44,7 @@ void copy_range(const fs::path& from, std::uint64_t offset, std::uint64_t length
 void write_launcher(const fs::path& block, const fs::path& work) {
   std::fstream out(work / "launcher.exe", std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
   std::ifstream in(block, std::ios::binary);
-  const auto icons = pack::read_icon_file(pack::generated_icon(), "the generated icon");
-  pack::write_launcher(out, {}, icons, [&](std::ostream& stream) {
+  pack::write_launcher(out, pack::decide_identity({}, {}, "launcher"), pack::Subsystem::windowed, [&](std::ostream& stream) {
     stream << in.rdbuf();
     return fs::file_size(block);
   });

@@ -15,6 +15,10 @@ if [ ! -f "$prefix/.ready" ]; then
     flock 9
     if [ ! -f "$prefix/.ready" ]; then
       "$loader" wineboot -i >/dev/null 2>&1
+      # No display here: the null graphics driver still makes windows (a message box a test
+      # reads and closes), and a crash must never wait on a dialog nobody sees.
+      "$loader" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+      "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
       wineserver_bin=$(command -v wineserver || echo /usr/lib/wine/wineserver)
       "$wineserver_bin" -w >/dev/null 2>&1 || true
       touch "$prefix/.ready"

@@ -8,8 +8,9 @@
 
 namespace identity {
 
-// The launcher image's strings and the packer's when no option names others. CMakeLists.txt reads
-// these three lines, so each stays one plain literal.
+// The launcher image's own strings. The packer always writes an application's own in their
+// place, so no packed executable carries these. CMakeLists.txt reads these three lines, so each
+// stays one plain literal.
 inline constexpr char default_company[] = "Caldrevine";
 inline constexpr char default_product[] = "Caldrevine";
 inline constexpr char default_version[] = "1.22.4.0";

@@ -16,6 +16,8 @@
 namespace launcher {
 
 inline constexpr std::size_t command_line_capacity = 32768;
+// How long the parent gives its child to end after a console event before it ends it.
+inline constexpr std::uint32_t grace_milliseconds = 5000;
 
 // Everything one run keeps. launcher_main owns it; the parent's console handler reaches it from
 // its own thread through the one pointer that watch_console_events sets.

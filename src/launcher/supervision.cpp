@@ -9,7 +9,6 @@ namespace {
 
 constexpr int removal_attempts = 20;
 constexpr std::uint32_t removal_pause_milliseconds = 100;
-constexpr std::uint32_t grace_milliseconds = 5000;
 constexpr std::uint32_t unreadable_exit_code = 1;
 // How long the console handler waits for the unpack loop to stop, or for a child being made to
 // be shared, before it goes on all the same: one write, one process start.

@@ -30,6 +30,15 @@ std::uint32_t last_error();
 // allocates: they report failures, a lack of memory among them.
 void write_error(std::string_view text);
 void write_error(std::u16string_view text);
+// Whether the standard stream leads anywhere: false when the process was given no handle for
+// it, as a windowed program started from the desktop is.
+enum class StandardStream { output, error };
+bool standard_stream_usable(StandardStream stream);
+// Whether the process's executable is built for the graphical subsystem (no console of its own).
+bool graphical_program();
+// Shows text in a message box, titled title, until the user closes it: false when none can be
+// shown. The library that makes windows is loaded only here.
+bool show_message_box(const char16_t* text, const char16_t* title);
 // The system's text for an error code, untrimmed, in buffer: its length, 0 when the system has
 // none or it does not fit. Allocates nothing.
 std::uint32_t system_error_text(std::uint32_t code, char16_t* buffer, std::uint32_t capacity);

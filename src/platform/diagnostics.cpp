@@ -1,5 +1,6 @@
 #include "platform/diagnostics.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -26,14 +27,40 @@ class Line {
     for (char16_t c : text) put(c);
   }
   std::u16string_view text() const { return {units_, length_}; }
+  // The text without its line break, terminated, for a message box.
+  const char16_t* terminated_line() {
+    if (length_ > 0 && units_[length_ - 1] == u'\n') --length_;
+    units_[length_] = u'\0';
+    return units_;
+  }
 
  private:
   void put(char16_t c) {
     if (length_ < line_capacity) units_[length_++] = c;
   }
-  char16_t units_[line_capacity];
+  char16_t units_[line_capacity + 1];
   std::size_t length_ = 0;
 };
+
+// A windowed launcher started from the desktop has no standard handles: what it would write
+// there appears in a message box instead, titled with its file name, as users of windowed
+// programs expect. Nothing else about the failure changes.
+bool shown_in_message_box(os::StandardStream stream, Line& line) {
+  if (!os::graphical_program() || os::standard_stream_usable(stream)) return false;
+  constexpr std::uint32_t name_capacity = 4096;
+  static char16_t name[name_capacity];
+  const std::uint32_t length = std::min(os::module_file_name(name, name_capacity), name_capacity - 1);
+  name[length] = u'\0';
+  const char16_t* title = name;
+  for (std::uint32_t i = 0; i < length; ++i) {
+    if (name[i] == u'\\') title = name + i + 1;
+  }
+  return os::show_message_box(line.terminated_line(), title);
+}
+
+void write_error_line(Line& line) {
+  if (!shown_in_message_box(os::StandardStream::error, line)) os::write_error(line.text());
+}
 
 // format with its single "%ls" replaced by text; the formats are our own constants.
 void write_filled_in(std::string_view format, const char16_t* text) {
@@ -42,7 +69,7 @@ void write_filled_in(std::string_view format, const char16_t* text) {
   line.append(format.substr(0, at));
   line.append(std::u16string_view(text));
   line.append(format.substr(at + 3));
-  os::write_error(line.text());
+  write_error_line(line);
 }
 
 std::atomic<FailureCleanup> failure_cleanup{nullptr};
@@ -58,8 +85,12 @@ std::atomic<FailureCleanup> failure_cleanup{nullptr};
 void set_failure_cleanup(FailureCleanup cleanup) { failure_cleanup.store(cleanup); }
 
 void fatal_exit(const char* message) {
-  std::puts(message);
-  std::fflush(stdout);
+  Line line;
+  line.append(message);
+  if (!shown_in_message_box(os::StandardStream::output, line)) {
+    std::puts(message);
+    std::fflush(stdout);
+  }
   exit_after_failure();
 }
 
@@ -90,7 +121,7 @@ void fail_with_system_error(const char* message, std::uint32_t code) {
     line.append("<unknown>");
   }
   line.append(")\n");
-  os::write_error(line.text());
+  write_error_line(line);
   exit_after_failure();
 }
 

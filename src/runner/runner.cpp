@@ -2,6 +2,7 @@
 // program from the unpack directory with the record's arguments and then the user's, quoted as
 // the launcher quotes the child's, in a job that ends the program when this process ends, and
 // returns the program's exit code.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,18 @@ std::optional<runner::RunRecord> read_record(const std::u16string& path) {
   return runner::decode_run_record({bytes, size});
 }
 
+// The program, while this process waits for it.
+std::atomic<os::Handle> program_process{nullptr};
+
+// Sharing a console, the program gets the same events and decides about them itself. Ctrl+C
+// and Ctrl+Break leave this process waiting for it; when the console closes or the session
+// ends, this process waits as long as the parent would, since its end ends the program.
+bool on_console_event(os::ConsoleEvent event) {
+  if (event == os::ConsoleEvent::ctrl_c || event == os::ConsoleEvent::ctrl_break) return true;
+  if (const os::Handle program = program_process.load()) os::wait_for(program, launcher::grace_milliseconds);
+  return false;
+}
+
 }  // namespace
 
 extern "C" int runner_entry(int argument_count, char16_t** argument_vector, const char16_t* library_path) {
@@ -57,10 +70,12 @@ extern "C" int runner_entry(int argument_count, char16_t** argument_vector, cons
 
   // Never closed: when this process ends, however it ends, the job ends the program with it.
   const os::Handle job = os::create_kill_on_close_job();
+  os::add_console_event_handler(on_console_event);
+  // Never closed either: a console handler may wait on it until this process ends.
   const os::Handle process = os::create_child_process(program.c_str(), command_line, job);
   if (process == nullptr) platform::fail_with_system_error(start_program_message, os::last_error());
+  program_process.store(process);
   std::uint32_t exit_code = 1;
   if (os::wait_for(process) != os::WaitResult::ended || !os::exit_code_of(process, &exit_code)) exit_code = 1;
-  os::close_handle(process);
   return static_cast<int>(exit_code);
 }

@@ -296,9 +296,9 @@ std::unique_ptr<Running> LauncherTest::start(const Start& start) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nothing;
-  startup.hStdOutput = out.write;
-  startup.hStdError = err.write;
+  startup.hStdInput = start.no_standard_handles ? nullptr : nothing;
+  startup.hStdOutput = start.no_standard_handles ? nullptr : out.write;
+  startup.hStdError = start.no_standard_handles ? nullptr : err.write;
   PROCESS_INFORMATION process{};
   const BOOL started = CreateProcessW(start.program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                                       CREATE_UNICODE_ENVIRONMENT, environment.data(),

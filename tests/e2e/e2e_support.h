@@ -67,6 +67,9 @@ struct Start {
   std::wstring first_word;    // the command line's first word; empty: the quoted program
   std::vector<Variable> variables;
   std::wstring directory;     // empty: this program's current directory
+  // No standard handles at all, as a program started from the desktop gets; the streams then
+  // stay empty.
+  bool no_standard_handles = false;
 };
 
 std::vector<Report> reports_in(const std::string& out);

@@ -187,7 +187,7 @@ TEST(Cli, RefusesOutputsThatCannotBeWrittenOrWouldBePacked) {
       {{"-o", (dir / "missing" / "a.exe").string()}, "does not exist"},
       {{"-o", (dir / "app").string()}, "is a folder"},
       {{"-o", (dir / "app" / "a.exe").string()}, "the output lies inside"},
-      {{"-o", (dir / "a.exe").string(), "--icon", (dir / "app" / "main.dll").string()}, "not an .ico file"},
+      {{"-o", (dir / "a.exe").string(), "--icon", (dir / "app" / "main.dll").string()}, "main.dll: holds no icon group"},
       {{"-o", (dir / "a.exe").string(), "--icon", (dir / "no.ico").string()}, "no.ico: cannot open the icon"},
   };
   for (const Case& c : cases) {

@@ -68,15 +68,18 @@ case "${1:?case}" in
     cp -r "$APP_DIR" moved-app
     touch -d '2001-02-03 04:05:06' moved-app/hello.dll moved-app/data/*
     mkdir other
-    build moved-app -o other/second.exe --threads 1
-    cmp first.exe other/second.exe || fail "two builds of the same folder differ"
-    build "$APP_DIR" -o third.exe --no-checksum
-    ! cmp -s first.exe third.exe || fail "--no-checksum changed nothing"
+    # Same name, since the product is named after it.
+    build moved-app -o other/first.exe --threads 1
+    cmp first.exe other/first.exe || fail "two builds of the same folder differ"
+    # Each variant under the same name in a folder of its own.
+    mkdir no-checksum versioned old-spelling
+    build "$APP_DIR" -o no-checksum/first.exe --no-checksum
+    ! cmp -s first.exe no-checksum/first.exe || fail "--no-checksum changed nothing"
     # The deprecated spelling of --app-version still means the same.
-    build "$APP_DIR" -o versioned.exe --app-version 2.1.0.7
-    build "$APP_DIR" -o old-spelling.exe --version 2.1.0.7 2>/dev/null
-    cmp versioned.exe old-spelling.exe || fail "--version and --app-version give different executables"
-    ! cmp -s first.exe versioned.exe || fail "--app-version changed nothing"
+    build "$APP_DIR" -o versioned/first.exe --app-version 2.1.0.7
+    build "$APP_DIR" -o old-spelling/first.exe --version 2.1.0.7 2>/dev/null
+    cmp versioned/first.exe old-spelling/first.exe || fail "--version and --app-version give different executables"
+    ! cmp -s first.exe versioned/first.exe || fail "--app-version changed nothing"
     ;;
 
   round-trip)

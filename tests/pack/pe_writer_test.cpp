@@ -10,6 +10,7 @@
 
 #include "icon.h"
 #include "launcher_file.h"
+#include "pe_resources.h"
 #include "launcher_image.h"
 #include "pack_error.h"
 #include "pack_test_support.h"
@@ -46,12 +47,14 @@ std::uint32_t checksum_of(const std::string& file) {
   return pack::pe_checksum(in, headers_of(file).optional + 64);
 }
 
-std::string write_executable(const TempDir& dir, const pack::LauncherIdentity& identity, const std::string& block) {
+pack::LauncherIdentity identity_of(const pack::IdentityOptions& options) { return pack::decide_identity(options, {}, "out"); }
+
+std::string write_executable(const TempDir& dir, const pack::LauncherIdentity& identity, const std::string& block,
+                             pack::Subsystem subsystem = pack::Subsystem::windowed) {
   const fs::path path = dir / "out.exe";
   {
     std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
-    const auto icons = pack::read_icon_file(pack::generated_icon(), "the generated icon");
-    pack::write_launcher(out, identity, icons, [&](std::ostream& stream) {
+    pack::write_launcher(out, identity, subsystem, [&](std::ostream& stream) {
       stream << block;
       return block.size();
     });
@@ -99,28 +102,29 @@ TEST(ExecutableWriter, HeadersAgreeWithTheSectionsItAdds) {
   const pack::PeImage original = pack::parse_pe_image(launcher);
   const std::uint64_t kept = original.sections.back().raw_offset;
 
-  pack::LauncherIdentity plain;
-  pack::LauncherIdentity long_one;
-  long_one.company = std::string(5000, 'c') + "\xc3\xa9";
-  long_one.product = "Zo\xc3\xab \xe6\x97\xa5\xe6\x9c\xac";
-  long_one.version = "65535.0.1.2";
+  const pack::LauncherIdentity plain = identity_of({});
+  const pack::LauncherIdentity long_one = identity_of(
+      {std::string(5000, 'c') + "\xc3\xa9", "Zo\xc3\xab \xe6\x97\xa5\xe6\x9c\xac", std::nullopt, pack::VersionNumbers{{65535, 0, 1, 2}}, {}});
+  using pack::Subsystem;
   struct Case {
     const pack::LauncherIdentity* identity;
     std::u16string identity_units;
     std::size_t block_size;
+    Subsystem subsystem;
   };
   const Case cases[] = {
-      {&plain, u"Caldrevine\0Caldrevine\0" u"1.22.4.0\0"s, 16},
-      {&plain, u"Caldrevine\0Caldrevine\0" u"1.22.4.0\0"s, 4096},
-      {&long_one, std::u16string(5000, u'c') + u"\u00e9\0Zo\u00eb \u65e5\u672c\0" u"65535.0.1.2\0"s, 4097},
-      {&long_one, std::u16string(5000, u'c') + u"\u00e9\0Zo\u00eb \u65e5\u672c\0" u"65535.0.1.2\0"s, (1 << 20) + 3},
+      {&plain, u"\0out\0" u"0.0.0.0\0"s, 16, Subsystem::windowed},
+      {&plain, u"\0out\0" u"0.0.0.0\0"s, 4096, Subsystem::console},
+      {&long_one, std::u16string(5000, u'c') + u"\u00e9\0Zo\u00eb \u65e5\u672c\0" u"65535.0.1.2\0"s, 4097, Subsystem::console},
+      {&long_one, std::u16string(5000, u'c') + u"\u00e9\0Zo\u00eb \u65e5\u672c\0" u"65535.0.1.2\0"s, (1 << 20) + 3,
+       Subsystem::windowed},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE("block of " + std::to_string(c.block_size) + " bytes");
     std::string block(c.block_size, '\0');
     for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + 1);
     TempDir dir;
-    const std::string exe = write_executable(dir, *c.identity, block);
+    const std::string exe = write_executable(dir, *c.identity, block, c.subsystem);
     const pack::PeImage pe = pack::parse_pe_image(bytes_of(exe));
     const Headers h = headers_of(exe);
 
@@ -129,6 +133,7 @@ TEST(ExecutableWriter, HeadersAgreeWithTheSectionsItAdds) {
     for (std::string* s : {&masked_exe, &masked_image}) {
       s->replace(u32_at(image, 0x3C) + 6, 2, 2, '\0');  // section count
       for (std::uint64_t field : {8, 56, 64, 112 + 16, 112 + 20}) s->replace(h.optional + field, 4, 4, '\0');
+      s->replace(h.optional + 68, 2, 2, '\0');  // subsystem
       s->replace(h.table + 40 * (original.sections.size() - 1), 120, 120, '\0');
     }
     EXPECT_TRUE(masked_exe == masked_image);
@@ -175,6 +180,7 @@ TEST(ExecutableWriter, HeadersAgreeWithTheSectionsItAdds) {
     EXPECT_EQ(u32_at(exe, h.optional + 112 + 36), 0u);
     EXPECT_EQ(u32_at(exe, h.optional + 64), checksum_of(exe));
     EXPECT_NE(u32_at(exe, h.optional + 64), 0u);
+    EXPECT_EQ(u16_at(exe, h.optional + 68), static_cast<std::uint32_t>(c.subsystem));
   }
 }
 
@@ -236,7 +242,7 @@ TEST(PeChecksum, SumsWordsWithFoldedCarriesAndSkipsItsOwnField) {
 TEST(ExecutableWriter, ObjdumpReadsTheExecutable) {
   if (std::system("x86_64-w64-mingw32-objdump --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no objdump for PE";
   TempDir dir;
-  write_executable(dir, {}, std::string(5000, 'z'));
+  write_executable(dir, identity_of({}), std::string(5000, 'z'));
   const std::string command = "x86_64-w64-mingw32-objdump -x " + (dir / "out.exe").string() + " >" +
                               (dir / "dump.txt").string() + " 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0) << read_file(dir / "dump.txt");

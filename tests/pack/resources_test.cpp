@@ -12,6 +12,7 @@
 #include "icon.h"
 #include "pack_error.h"
 #include "pack_test_support.h"
+#include "pe_resources.h"
 
 namespace {
 
@@ -73,16 +74,16 @@ std::map<Key, std::string> read_res_file(const std::string& res) {
 }
 
 pack::LauncherIdentity sample_identity() {
-  pack::LauncherIdentity identity;
-  identity.company = "Zo\xc3\xab & \"Sons\"";
-  identity.product = "Hello \xe6\x97\xa5\xe6\x9c\xac";
-  identity.version = "1.2.65535.0";
-  return identity;
+  pack::IdentityOptions options;
+  options.company = "Zo\xc3\xab & \"Sons\"";
+  options.product = "Hello \xe6\x97\xa5\xe6\x9c\xac";
+  options.version = pack::VersionNumbers{{1, 2, 65535, 0}};
+  return pack::decide_identity(options, {}, "unused");
 }
 
 TEST(Resources, SectionHoldsEachResourceOnceInEnglish) {
   const auto icons = pack::read_icon_file(pack::generated_icon(), "the generated icon");
-  const std::vector<pack::Resource> resources = pack::launcher_resources(sample_identity(), icons);
+  const std::vector<pack::Resource> resources = pack::launcher_resources(sample_identity());
   constexpr std::uint32_t rva = 0x91000;
   const std::map<Key, std::string> found = read_section(pack::resource_section(resources, rva), rva);
   ASSERT_EQ(found.size(), icons.size() + 3);
@@ -102,8 +103,7 @@ TEST(Resources, MatchWhatTheResourceCompilerMakesOfTheSameScript) {
   TempDir dir;
   const std::string ico = pack::generated_icon();
   write_file(dir / "app.ico", ico);
-  const auto icons = pack::read_icon_file(ico, "app.ico");
-  const std::vector<pack::Resource> resources = pack::launcher_resources(sample_identity(), icons);
+  const std::vector<pack::Resource> resources = pack::launcher_resources(sample_identity());
   write_file(dir / "app.manifest", resources.back().data);
   const pack::LauncherIdentity id = sample_identity();
   write_file(dir / "app.rc",
@@ -111,10 +111,10 @@ TEST(Resources, MatchWhatTheResourceCompilerMakesOfTheSameScript) {
              "PRODUCTVERSION 1,2,65535,0\nFILEFLAGSMASK 0x3f\nFILEFLAGS 0\nFILEOS 0x40004\nFILETYPE 1\n"
              "FILESUBTYPE 0\nBEGIN\n  BLOCK \"StringFileInfo\"\n  BEGIN\n    BLOCK \"040904b0\"\n    BEGIN\n"
              "      VALUE \"CompanyName\", \"Zo\xc3\xab & \"\"Sons\"\"\"\n"
-             "      VALUE \"FileDescription\", \"" + id.product + "\"\n"
-             "      VALUE \"FileVersion\", \"" + id.version + "\"\n"
-             "      VALUE \"ProductName\", \"" + id.product + "\"\n"
-             "      VALUE \"ProductVersion\", \"" + id.version + "\"\n"
+             "      VALUE \"FileDescription\", \"" + id.product() + "\"\n"
+             "      VALUE \"FileVersion\", \"" + id.version_text() + "\"\n"
+             "      VALUE \"ProductName\", \"" + id.product() + "\"\n"
+             "      VALUE \"ProductVersion\", \"" + id.version_text() + "\"\n"
              "    END\n  END\n  BLOCK \"VarFileInfo\"\n  BEGIN\n    VALUE \"Translation\", 0x409, 1200\n  END\nEND\n");
   const std::string command = "cd " + dir.path().string() +
                               " && x86_64-w64-mingw32-windres -c 65001 -O res app.rc app.res 2>windres.txt";

@@ -8,11 +8,13 @@
 
 #include "app_folder.h"
 #include "commands.h"
-#include "icon.h"
 #include "host_files.h"
 #include "launcher_file.h"
+#include "mapped_file.h"
 #include "pack_error.h"
 #include "payload/attached_data_writer.h"
+#include "pe_image.h"
+#include "pe_resources.h"
 #include "progress.h"
 #include "run_target.h"
 #include "scratch_space.h"
@@ -51,14 +53,16 @@ void check_request(const BuildRequest& request) {
   }
 }
 
-std::vector<IconImage> icon_images(const fs::path& icon) {
-  if (icon.empty()) return read_icon_file(generated_icon(), "the generated icon");
-  std::ifstream in(icon, std::ios::binary);
-  if (!in) throw InputError(utf8_of(icon) + ": cannot open the icon");
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) throw InputError(utf8_of(icon) + ": cannot read the icon");
-  return read_icon_file(bytes.str(), utf8_of(icon));
+// What the packed program, or the main library, says about itself. A resource that cannot be
+// read costs it nothing but its identity.
+OwnResources own_resources(const AppFile& file, std::vector<std::string>& warnings) {
+  try {
+    const MappedFile bytes(file.source);
+    return read_own_resources(bytes.bytes());
+  } catch (const PeFormatError& error) {
+    warnings.push_back(utf8_of(file.source) + ": " + error.what() + "; its version resource and icon are not taken");
+  }
+  return {};
 }
 
 }  // namespace
@@ -66,13 +70,25 @@ std::vector<IconImage> icon_images(const fs::path& icon) {
 void build_executable(const BuildRequest& request) {
   const auto start = std::chrono::steady_clock::now();
   check_request(request);
-  const std::vector<IconImage> icons = icon_images(request.identity.icon);
-  const AppFolder folder = request.run ? scan_run_folder(request.app_dir, *request.run)
-                                       : scan_app_folder(request.app_dir, request.main, request.check_main);
+  AppFolder folder = request.run ? scan_run_folder(request.app_dir, *request.run)
+                                 : scan_app_folder(request.app_dir, request.main, request.check_main);
+  // The program follows the runner and its record; a main library comes first.
+  const AppFile& program = folder.files.at(request.run ? 2 : 0);
+  const OwnResources own = own_resources(program, folder.warnings);
   for (const std::string& warning : folder.warnings) std::fprintf(stderr, "zamrik-pack: warning: %s\n", warning.c_str());
+  const LauncherIdentity identity = decide_identity(request.identity, own, utf8_of(request.output.stem()));
+  // A main library is windowed unless asked otherwise; a program stays what it is.
+  Subsystem subsystem = Subsystem::windowed;
+  if (request.subsystem) {
+    subsystem = *request.subsystem;
+  } else if (request.run) {
+    subsystem = parse_pe_image(MappedFile(program.source).bytes()).subsystem == static_cast<std::uint16_t>(Subsystem::console)
+                    ? Subsystem::console
+                    : Subsystem::windowed;
+  }
   // What only the identity decides fails here, before any compression.
-  launcher_resources(request.identity, icons);
-  identity_section_contents(request.identity);
+  launcher_resources(identity);
+  identity_section_contents(identity);
 
   std::vector<payload::AttachedFile> entries;
   for (const AppFile& file : folder.files) entries.push_back({file.path, file.contents, file.source});
@@ -88,7 +104,7 @@ void build_executable(const BuildRequest& request) {
   payload::AttachedDataSummary summary;
   {
     std::iostream& out = scratch.stream();
-    write_launcher(out, request.identity, icons, [&](std::ostream& stream) {
+    write_launcher(out, identity, subsystem, [&](std::ostream& stream) {
       summary = payload::write_attached_data(entries, options, stream);
       return summary.total_size;
     });

@@ -8,6 +8,7 @@
 
 #include "launcher_identity.h"
 #include "payload/attached_data_writer.h"
+#include "pe_image.h"
 #include "run_target.h"
 
 namespace pack {
@@ -21,7 +22,8 @@ struct BuildRequest {
   int level = payload::default_level;
   int threads = 0;  // 0: one per core; the output does not depend on it
   bool checksum = true;
-  LauncherIdentity identity;
+  IdentityOptions identity;
+  std::optional<Subsystem> subsystem;  // none: the packed program's own, or windowed
   bool quiet = false;
 };
 

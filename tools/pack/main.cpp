@@ -9,7 +9,6 @@
 
 #include "commands.h"
 #include "host_files.h"
-#include "identity/app_identity.h"
 #include "options.h"
 #include "pack_error.h"
 #include "payload/attached_data_writer.h"
@@ -59,18 +58,26 @@ The main library is a DLL whose entry is exported under ordinal 1.
       --checksum          store a checksum of the contents, checked as they are unpacked
                           (default)
       --no-checksum       store none (4 bytes smaller)
-      --icon FILE.ico     the executable's icon (default: a generated one)
-      --company TEXT      company name in the version resource (default )") + identity::default_company + R"()
-      --product TEXT      product name (default )" + identity::default_product + R"()
+      --console           make a console executable: a command prompt waits for it
+      --windowed          make a windowed executable: it opens no console
+                          (default: with --run, what the program is; else windowed)
+
+The executable's icon and version resource are the program's own with --run (the main
+library's, if it has them), else a generated icon and the product named after OUT.exe,
+version 0.0.0.0. Each of these options replaces one part:
+      --icon FILE         the icon: an .ico file, or the first icon of an .exe or .dll
+      --company TEXT      company name
+      --product TEXT      product name
       --app-version A.B.C.D
-                          file and product version (default )" + identity::default_version + R"()
+                          file and product version
       --version A.B.C.D   the same; deprecated, it goes in the next release
-      --description TEXT  file description (default: the product name)
+      --description TEXT  file description
+
   -q, --quiet             no progress bar and no summary
   -h, --help              show this help
 
-The same folder and options always give the same bytes.
-)";
+The same folder, options and OUT.exe name always give the same bytes.
+)");
 }
 
 constexpr char list_help[] = R"(usage: zamrik-pack list EXE
@@ -116,7 +123,8 @@ const std::vector<Command>& commands() {
        {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"run", 0, true}, {"run-arg", 0, true},
         {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
         {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
-        {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"quiet", 'q', false},
+        {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"console", 0, false},
+        {"windowed", 0, false}, {"quiet", 'q', false},
         {"help", 'h', false}},
        {"the application folder: zamrik-pack build APP_DIR -o OUT.exe"}},
       {"list", list_help, {{"help", 'h', false}}, {"the executable: zamrik-pack list EXE"}},
@@ -166,8 +174,11 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
       throw pack::UsageError("option '--" + *spelling + "': version '" + version +
                              "' is not of the form A.B.C.D with numbers 0 to 65535");
     }
-    request.identity.version = version;
+    request.identity.version = pack::parse_version(version);
     if (parsed.has("version")) std::fputs("zamrik-pack: warning: build --version is deprecated; use --app-version\n", stderr);
+  }
+  if (auto subsystem = parsed.last_of({"console", "windowed"})) {
+    request.subsystem = *subsystem == "console" ? pack::Subsystem::console : pack::Subsystem::windowed;
   }
   request.quiet = parsed.has("quiet");
   return request;

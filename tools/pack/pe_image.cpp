@@ -11,19 +11,6 @@ void require(std::span<const std::uint8_t> file, std::uint64_t offset, std::uint
   if (offset > file.size() || size > file.size() - offset) throw PeFormatError(std::string("truncated ") + what);
 }
 
-// The file offset of an RVA, with at least `size` bytes after it inside the same section.
-std::optional<std::uint64_t> file_offset(std::span<const std::uint8_t> file, const PeImage& image, std::uint32_t rva,
-                                         std::uint32_t size) {
-  for (const PeSection& s : image.sections) {
-    const std::uint64_t in_file = s.virtual_size == 0 ? s.raw_size : std::min(s.virtual_size, s.raw_size);
-    if (rva < s.virtual_address || rva - s.virtual_address >= in_file) continue;
-    const std::uint64_t start = std::uint64_t{s.raw_offset} + (rva - s.virtual_address);
-    if (size > in_file - (rva - s.virtual_address) || start + size > file.size()) return std::nullopt;
-    return start;
-  }
-  return std::nullopt;
-}
-
 std::string machine_name(std::uint16_t machine) {
   switch (machine) {
     case 0x014C: return "x86 (32-bit)";
@@ -38,6 +25,18 @@ std::string machine_name(std::uint16_t machine) {
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> file_offset(std::span<const std::uint8_t> file, const PeImage& image, std::uint32_t rva,
+                                         std::uint32_t size) {
+  for (const PeSection& s : image.sections) {
+    const std::uint64_t in_file = s.virtual_size == 0 ? s.raw_size : std::min(s.virtual_size, s.raw_size);
+    if (rva < s.virtual_address || rva - s.virtual_address >= in_file) continue;
+    const std::uint64_t start = std::uint64_t{s.raw_offset} + (rva - s.virtual_address);
+    if (size > in_file - (rva - s.virtual_address) || start + size > file.size()) return std::nullopt;
+    return start;
+  }
+  return std::nullopt;
+}
 
 PeImage parse_pe_image(std::span<const std::uint8_t> file) {
   if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') throw PeFormatError("not a PE image (no MZ header)");
@@ -57,10 +56,16 @@ PeImage parse_pe_image(std::span<const std::uint8_t> file) {
   const std::uint32_t magic = u16_at(file, optional);
   image.pe32_plus = magic == 0x20B;
   if (magic != 0x20B && magic != 0x10B) throw PeFormatError("unknown optional header");
+  if (optional_size >= subsystem_at + 2) image.subsystem = static_cast<std::uint16_t>(u16_at(file, optional + subsystem_at));
   const std::uint64_t directory_count_at = image.pe32_plus ? 108 : 92;
-  if (optional_size >= directory_count_at + 12 && u32_at(file, optional + directory_count_at) >= 1) {
+  const std::uint32_t directory_count = optional_size >= directory_count_at + 4 ? u32_at(file, optional + directory_count_at) : 0;
+  if (optional_size >= directory_count_at + 12 && directory_count >= 1) {
     image.export_rva = u32_at(file, optional + directory_count_at + 4);
     image.export_size = u32_at(file, optional + directory_count_at + 8);
+  }
+  if (optional_size >= directory_count_at + 28 && directory_count >= 3) {
+    image.resource_rva = u32_at(file, optional + directory_count_at + 20);
+    image.resource_size = u32_at(file, optional + directory_count_at + 24);
   }
   const std::uint64_t table = optional + optional_size;
   require(file, table, std::uint64_t{section_count} * 40, "section table");

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -28,6 +29,9 @@ inline std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::uint64_t a
 }
 inline constexpr std::uint16_t file_is_dll = 0x2000;
 inline constexpr std::uint32_t section_writable = 0x80000000;
+// The optional header's subsystem field: where it lies, and the two values a program has.
+inline constexpr std::uint64_t subsystem_at = 68;
+enum class Subsystem : std::uint16_t { windowed = 2, console = 3 };
 
 struct PeSection {
   std::string name;
@@ -42,8 +46,11 @@ struct PeImage {
   std::uint16_t machine = 0;
   std::uint16_t characteristics = 0;
   bool pe32_plus = false;
+  std::uint16_t subsystem = 0;
   std::uint32_t export_rva = 0;
   std::uint32_t export_size = 0;
+  std::uint32_t resource_rva = 0;
+  std::uint32_t resource_size = 0;
   std::vector<PeSection> sections;
 };
 
@@ -54,6 +61,10 @@ const PeSection* find_section(const PeImage& image, std::string_view name);
 // The bytes of a section as stored in the file: the smaller of its virtual and raw sizes, since
 // the raw size is padded to the file alignment. Throws PeFormatError when they lie past the end.
 std::span<const std::uint8_t> section_contents(std::span<const std::uint8_t> file, const PeSection& section);
+
+// The file offset of an address, with at least size bytes after it inside the same section.
+std::optional<std::uint64_t> file_offset(std::span<const std::uint8_t> file, const PeImage& image, std::uint32_t rva,
+                                         std::uint32_t size);
 
 // Whether the export directory holds a function under this ordinal.
 bool exports_ordinal(std::span<const std::uint8_t> file, const PeImage& image, std::uint32_t ordinal);

@@ -62,8 +62,9 @@ void write_zeros(std::ostream& out, std::uint64_t count) {
 
 }  // namespace
 
-ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity_strings)
-    : image_(launcher_image), identity_(std::move(identity_strings)) {
+ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity_strings,
+                                   Subsystem subsystem)
+    : image_(launcher_image), identity_(std::move(identity_strings)), subsystem_(subsystem) {
   const PeImage image = parse_pe_image(image_);
   if (image.machine != machine_x86_64 || !image.pe32_plus) throw PeFormatError("the launcher image is no PE32+ x86-64 image");
   const std::uint64_t pe = u32_at(image_, 0x3C);
@@ -149,6 +150,7 @@ void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
   set_u32(head, optional_ + image_size_at, static_cast<std::uint32_t>(image_size));
   set_u32(head, optional_ + directories_at + 8 * resource_directory, resource.rva);
   set_u32(head, optional_ + directories_at + 8 * resource_directory + 4, resource.virtual_size);
+  set_u16(head, optional_ + subsystem_at, static_cast<std::uint16_t>(subsystem_));
   set_u32(head, optional_ + checksum_at, 0);
 
   file.seekp(0);

@@ -2,7 +2,7 @@
 // with its identity section; the executable keeps every byte before that section and ends with
 //   the identity (rewritten) | .zamrik: the attached data, read-only | .rsrc: the resources
 // and headers that match: section count and table, sizes of the image and of the initialized
-// data, the resource directory, no certificate, and the checksum.
+// data, the resource directory, no certificate, the subsystem, and the checksum.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,8 @@
 #include <span>
 #include <string>
 
+#include "pe_image.h"
+
 namespace pack {
 
 inline constexpr std::uint32_t section_initialized_data = 0x00000040;
@@ -20,7 +22,8 @@ inline constexpr std::uint32_t section_readable = 0x40000000;
 class ExecutableWriter {
  public:
   // Throws PeFormatError when the image is not laid out as the build makes it.
-  ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity);
+  ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity,
+                   Subsystem subsystem = Subsystem::windowed);
 
   // Where the attached data starts in the executable.
   std::uint64_t block_offset() const { return block_offset_; }
@@ -33,6 +36,7 @@ class ExecutableWriter {
  private:
   std::span<const std::uint8_t> image_;
   std::string identity_;
+  Subsystem subsystem_;
   std::uint64_t table_ = 0;     // offset of the section table
   std::uint64_t optional_ = 0;  // offset of the optional header
   std::uint32_t section_count_ = 0;

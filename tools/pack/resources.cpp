@@ -1,5 +1,6 @@
 #include "resources.h"
 
+#include <cstdio>
 #include <map>
 #include <optional>
 
@@ -119,40 +120,37 @@ std::vector<IconImage> read_icon_file(const std::string& bytes, const std::strin
   return images;
 }
 
-std::string version_resource(const LauncherIdentity& identity) {
-  const std::optional<VersionNumbers> version = parse_version(identity.version);
-  if (!version) throw InputError("version '" + identity.version + "' is not of the form A.B.C.D with numbers 0 to 65535");
-  const std::uint16_t* v = version->part;
+std::string version_resource(const VersionInfo& version) {
   std::string fixed;
   put_u32(fixed, 0xFEEF04BD);  // signature
   put_u32(fixed, 0x00010000);  // structure version
-  for (int twice = 0; twice < 2; ++twice) {  // file version, then product version
+  for (const VersionNumbers& numbers : {version.file_version, version.product_version}) {
+    const std::uint16_t* v = numbers.part;
     put_u32(fixed, std::uint32_t{v[0]} << 16 | v[1]);
     put_u32(fixed, std::uint32_t{v[2]} << 16 | v[3]);
   }
-  put_u32(fixed, 0x3F);     // flags mask
-  put_u32(fixed, 0);        // flags
-  put_u32(fixed, 0x40004);  // Windows NT, 32-bit API
-  put_u32(fixed, 1);        // an application
-  put_u32(fixed, 0);        // no subtype
-  put_u32(fixed, 0);        // no date
+  put_u32(fixed, version.flags_mask);
+  put_u32(fixed, version.flags);
+  put_u32(fixed, version.os);
+  put_u32(fixed, 1);  // an application, whatever the numbers came from
+  put_u32(fixed, 0);  // no subtype
+  put_u32(fixed, 0);  // no date
   put_u32(fixed, 0);
 
-  const std::string& description = identity.description.empty() ? identity.product : identity.description;
-  const std::string strings = version_node(
-      "040904b0", 1, "", 0,
-      {version_string("CompanyName", identity.company), version_string("FileDescription", description),
-       version_string("FileVersion", identity.version), version_string("ProductName", identity.product),
-       version_string("ProductVersion", identity.version)});
+  std::vector<std::string> strings;
+  for (const VersionString& entry : version.strings) strings.push_back(version_string(entry.key, entry.value));
+  char table_key[9];
+  std::snprintf(table_key, sizeof table_key, "%04x%04x", version.language, version.code_page);
   std::string translation;
-  put_u16(translation, resource_language);
-  put_u16(translation, 1200);  // UTF-16
+  put_u16(translation, version.language);
+  put_u16(translation, version.code_page);
   const std::string variables = version_node("VarFileInfo", 1, "", 0, {version_node("Translation", 0, translation, 4)});
   return version_node("VS_VERSION_INFO", 0, fixed, static_cast<std::uint16_t>(fixed.size()),
-                      {version_node("StringFileInfo", 1, "", 0, {strings}), variables});
+                      {version_node("StringFileInfo", 1, "", 0, {version_node(table_key, 1, "", 0, strings)}), variables});
 }
 
-std::vector<Resource> launcher_resources(const LauncherIdentity& identity, const std::vector<IconImage>& icons) {
+std::vector<Resource> launcher_resources(const LauncherIdentity& identity) {
+  const std::vector<IconImage>& icons = identity.icons;
   std::vector<Resource> resources;
   std::string group;
   put_u16(group, 0);
@@ -172,7 +170,7 @@ std::vector<Resource> launcher_resources(const LauncherIdentity& identity, const
     put_u16(group, id);
   }
   resources.push_back({resource_icon_group, 1, group});
-  resources.push_back({resource_version, 1, version_resource(identity)});
+  resources.push_back({resource_version, 1, version_resource(identity.version)});
   resources.push_back({resource_manifest, 1, manifest});
   return resources;
 }

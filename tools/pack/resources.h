@@ -23,23 +23,15 @@ struct Resource {
   std::string data;
 };
 
-struct IconImage {
-  std::uint8_t width;  // 0 means 256
-  std::uint8_t height;
-  std::uint8_t colors;
-  std::uint16_t planes;
-  std::uint16_t bit_count;
-  std::string data;  // a PNG or a bitmap without its file header, as in the .ico file
-};
-
 // The images of an .ico file; throws InputError naming `source` when the bytes are no icon file.
 std::vector<IconImage> read_icon_file(const std::string& bytes, const std::string& source);
 
-// The version resource (VS_VERSIONINFO): fixed numbers and the English string table.
-std::string version_resource(const LauncherIdentity& identity);
+// The version resource (VS_VERSIONINFO): the fixed numbers, the string table and the translation
+// that names its language. Throws InputError for texts that it cannot hold.
+std::string version_resource(const VersionInfo& version);
 
 // The icons (ids 1 to n), the icon group (id 1), the version resource and the manifest.
-std::vector<Resource> launcher_resources(const LauncherIdentity& identity, const std::vector<IconImage>& icons);
+std::vector<Resource> launcher_resources(const LauncherIdentity& identity);
 
 // The section for resources sorted by type and id, loaded at section_rva (its data entries hold
 // addresses, not offsets).

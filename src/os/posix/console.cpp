@@ -44,6 +44,11 @@ std::size_t encode_utf8(std::u16string_view text, char* out) {
 
 std::uint32_t last_error() { return static_cast<std::uint32_t>(errno); }
 
+// A POSIX program always has its three descriptors to write to, and no message boxes.
+bool standard_stream_usable(StandardStream) { return true; }
+bool graphical_program() { return false; }
+bool show_message_box(const char16_t*, const char16_t*) { return false; }
+
 void abort_process() { std::abort(); }
 
 void write_error(std::string_view text) {

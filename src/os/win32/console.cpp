@@ -50,6 +50,27 @@ void write_error(std::u16string_view text) {
   }
 }
 
+bool standard_stream_usable(StandardStream stream) {
+  const HANDLE handle = GetStdHandle(stream == StandardStream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return false;
+  SetLastError(NO_ERROR);
+  return GetFileType(handle) != FILE_TYPE_UNKNOWN || GetLastError() == NO_ERROR;
+}
+
+bool graphical_program() {
+  const auto* image = reinterpret_cast<const std::uint8_t*>(GetModuleHandleW(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+  const auto* headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+  return headers->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI;
+}
+
+bool show_message_box(const char16_t* text, const char16_t* title) {
+  // Loaded here only: every start of the launcher would otherwise pay for it.
+  using MessageBox = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+  const auto message_box = win32::find_function<MessageBox>(win32::load_system_library(L"user32.dll"), "MessageBoxW");
+  return message_box != nullptr && message_box(nullptr, wide(text), wide(title), MB_OK | MB_ICONERROR | MB_SETFOREGROUND) != 0;
+}
+
 std::uint32_t system_error_text(std::uint32_t code, char16_t* buffer, std::uint32_t capacity) {
   return FormatMessageW(FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, wide(buffer), capacity, nullptr);
 }

@@ -94,14 +94,13 @@ bool create_process(const char16_t* application, char16_t* command_line, DWORD f
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   flags |= NORMAL_PRIORITY_CLASS;
-  // A console program writes through the handles passed on; a window of its own would only
-  // flash up empty. Without any (started from Explorer) it opens its console as usual. A
-  // graphical program is not affected either way.
-  if (usable(startup.hStdInput) || usable(startup.hStdOutput) || usable(startup.hStdError)) {
-    flags |= CREATE_NO_WINDOW;
-  } else {
-    startup.dwFlags = 0;
-  }
+  // A console program shares the console of a process that has one, and with it its events. A
+  // process without one (a windowed launcher) gives it the handles instead: a window of its own
+  // would only flash up empty. Without any (started from Explorer) it opens its console as usual.
+  // A graphical program is not affected either way.
+  const bool handles = usable(startup.hStdInput) || usable(startup.hStdOutput) || usable(startup.hStdError);
+  if (!handles) startup.dwFlags = 0;
+  if (handles && GetConsoleCP() == 0) flags |= CREATE_NO_WINDOW;
   return CreateProcessW(wide(application), wide(command_line), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
                         process) != 0;
 }

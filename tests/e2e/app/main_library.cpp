@@ -14,6 +14,10 @@
 //   start PROGRAM ARGS      start "PROGRAM" ARGS detached (no handles, no console), report its
 //                           id and go on without waiting
 //   crash                   write through a null pointer
+//   on-ctrl-c MS CODE       on Ctrl+C or Ctrl+Break report "ctrl-c event=N", wait MS
+//                           milliseconds, report "ctrl-c done" and end with CODE
+//   console-write TEXT      write TEXT and a line break to the console this process is
+//                           attached to (CONOUT$), not to its standard output
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,6 +104,17 @@ DWORD start_detached(const std::wstring& program, const std::wstring& arguments)
   return process.dwProcessId;
 }
 
+DWORD ctrl_c_delay = 0;
+DWORD ctrl_c_code = 0;
+
+BOOL WINAPI on_ctrl_c(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  write_out("ctrl-c event=" + std::to_string(event) + "\n");
+  Sleep(ctrl_c_delay);
+  write_out("ctrl-c done\n");
+  ExitProcess(ctrl_c_code);
+}
+
 int finish(DWORD code) {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
@@ -166,6 +181,20 @@ extern "C" int main_library_entry(int argc, wchar_t** argv, const wchar_t* libra
     } else if (command == L"start") {
       write_out("started=" + std::to_string(start_detached(argument(1), argument(2))) + "\n");
       i += 2;
+    } else if (command == L"on-ctrl-c") {
+      ctrl_c_delay = std::wcstoul(argument(1), nullptr, 0);
+      ctrl_c_code = std::wcstoul(argument(2), nullptr, 0);
+      write_out(std::string("on-ctrl-c=") + (SetConsoleCtrlHandler(on_ctrl_c, TRUE) ? "ok" : "failed") + "\n");
+      i += 2;
+    } else if (command == L"console-write") {
+      HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+      const std::string line = escaped(argument(1)) + "\r\n";
+      DWORD written = 0;
+      const bool ok = console != INVALID_HANDLE_VALUE && WriteFile(console, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+      if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+      write_out(std::string("console-write=") + (ok ? "ok" : "failed") + "\n");
+      i += 1;
     } else if (command == L"crash") {
       // No debugger: the process ends with the exception's code, as an unwatched crash does.
       SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_EXECUTE_HANDLER; });
