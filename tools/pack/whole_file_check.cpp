@@ -18,7 +18,6 @@ constexpr std::uint64_t initialized_data_size_at = 8;
 constexpr std::uint64_t image_size_at = 56;
 constexpr std::uint64_t headers_size_at = 60;
 constexpr std::uint64_t checksum_at = 64;
-constexpr std::uint64_t subsystem_at = 68;
 constexpr std::uint64_t directory_count_at = 108;
 constexpr std::uint64_t directories_at = 112;
 constexpr std::uint32_t resource_directory = 2;
