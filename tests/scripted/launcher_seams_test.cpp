@@ -223,6 +223,10 @@ TEST_F(SupervisionSeamTest, AChildMadeAheadGoesOnOnlyOnceStarted) {
   ASSERT_NE(state_->waiting_child.process, nullptr);
   EXPECT_NE(state_->start_gate, nullptr);
   EXPECT_EQ(os::wait_for(state_->waiting_child.process, 500), os::WaitResult::timed_out) << "went on before it was started";
+  char16_t marker[64] = {};
+  os::get_environment_variable(u"ZAMRIK_ONEFILE_CHILD", marker, 64);
+  EXPECT_EQ(std::u16string(marker), std::u16string(own_id_.begin(), own_id_.end()))
+      << "the gate is the child's alone: nothing made later inherits it";
 #else
   EXPECT_EQ(state_->waiting_child.process, nullptr) << "made outside a job";
 #endif
