@@ -251,6 +251,19 @@ TEST_F(SupervisionSeamDeathTest, AChildThatCannotBeMadeAheadIsReportedWhenItIsSt
   }
 }
 
+TEST_F(SupervisionSeamTest, AChildOutsideTheJobMarksItsDirectoryForAsLongAsItRuns) {
+  start_sleeper(1500, 7);
+  // A handle that no job stands behind: the system refuses to put the child in it, as one
+  // without nested jobs refuses a second job (POSIX has none at all).
+  state_->child_job = os::create_start_gate();
+  const os::Handle child = launcher::start_child(*state_);
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(test_support::read_file(scratch_.path() / "zamrik-child.id"), std::to_string(os::process_id_of(child)));
+  EXPECT_TRUE(launcher::child_outside_job_runs(scratch_.launcher().c_str())) << "a later sweep would remove it";
+  EXPECT_EQ(launcher::supervise_child(*state_, child), 7u);
+  EXPECT_FALSE(launcher::child_outside_job_runs(scratch_.launcher().c_str()));
+}
+
 TEST_F(SupervisionSeamTest, AFailedWaitTakesNoCodeAndLeavesTheDirectoryToTheChild) {
   start_sleeper(1000, 7);
   seams.fail_waits = true;
