@@ -1,6 +1,7 @@
 // The removal and the sweep against a name swapped between the listing that named it and its
 // opening. os::open_directory is wrapped at link time so that the swap happens exactly there:
-// a directory link where the system makes one, a file under Wine, which makes none.
+// a directory link where the system makes one, a file under Wine, which makes none. Where Wine
+// can make neither a junction nor another owner, the wrappers answer as the system would.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,6 +16,8 @@
 
 // os::open_directory(Handle, const char16_t*, FileKind*)
 extern "C" os::Handle __real__ZN2os14open_directoryEPvPKDsPNS_8FileKindE(os::Handle at, const char16_t* name, os::FileKind* kind);
+// os::owned_by_current_user(Handle)
+extern "C" bool __real__ZN2os21owned_by_current_userEPv(os::Handle directory);
 
 namespace {
 
@@ -28,6 +31,10 @@ struct Swap {
   std::u16string name;  // the end of the name that it waits for
   std::function<void()> action;
 } armed;
+// The next directory opened under that name reads as a reparse point, which Wine cannot make.
+std::u16string reparse_point;
+// The next owner asked for is another user.
+bool foreign_owner = false;
 
 // Puts a link to what the directory held, or a file where no link can be made, in its place.
 void swap_for_link(const fs::path& directory, const fs::path& moved) {
@@ -74,7 +81,34 @@ TEST(RemovalSeam, TheSweepLeavesADirectorySwappedAfterTheListing) {
   EXPECT_EQ(read_file(moved / "data" / "file.txt"), "data");
 }
 
+TEST(RemovalSeam, TheSweepLeavesAReparsePointAndAnotherUsersDirectory) {
+  TestDirectory scratch;
+  const fs::path directory = scratch.path() / stale_name();
+  write_file(directory / "main.dll", "library");
+  const std::string name = stale_name();
+  reparse_point = std::u16string(name.begin(), name.end());
+  launcher::sweep_stale_directories(launcher_path(scratch.path()).c_str(), u"", {});
+  EXPECT_TRUE(reparse_point.empty()) << "never opened";
+  EXPECT_EQ(read_file(directory / "main.dll"), "library") << "what a reparse point leads to was removed";
+
+  foreign_owner = true;
+  launcher::sweep_stale_directories(launcher_path(scratch.path()).c_str(), u"", {});
+  EXPECT_FALSE(foreign_owner) << "the owner was never asked";
+  EXPECT_EQ(read_file(directory / "main.dll"), "library") << "another user's directory was removed";
+
+  launcher::sweep_stale_directories(launcher_path(scratch.path()).c_str(), u"", {});
+  EXPECT_FALSE(fs::exists(directory)) << "the user's own stale directory goes";
+}
+
 }  // namespace
+
+extern "C" bool __wrap__ZN2os21owned_by_current_userEPv(os::Handle directory) {
+  if (foreign_owner) {
+    foreign_owner = false;
+    return false;
+  }
+  return __real__ZN2os21owned_by_current_userEPv(directory);
+}
 
 extern "C" os::Handle __wrap__ZN2os14open_directoryEPvPKDsPNS_8FileKindE(os::Handle at, const char16_t* name, os::FileKind* kind) {
   const std::u16string_view given(name);
@@ -82,6 +116,13 @@ extern "C" os::Handle __wrap__ZN2os14open_directoryEPvPKDsPNS_8FileKindE(os::Han
     const std::function<void()> action = std::move(armed.action);
     armed.action = nullptr;
     action();
+  }
+  if (!reparse_point.empty() && given.size() >= reparse_point.size() &&
+      given.substr(given.size() - reparse_point.size()) == reparse_point) {
+    reparse_point.clear();
+    // What the handle's check finds for a junction: a directory that is a reparse point.
+    *kind = os::FileKind::directory_link;
+    return os::invalid_handle;
   }
   return __real__ZN2os14open_directoryEPvPKDsPNS_8FileKindE(at, name, kind);
 }
