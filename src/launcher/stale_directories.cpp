@@ -95,7 +95,8 @@ bool child_outside_job_runs(const char16_t* directory) {
   const std::optional<std::uint32_t> id = path_template::parse_process_id_text(text);
   // Written by a parent that was cut off mid-write: its child may well run.
   if (!id) return true;
-  return !owner_is_gone(os::process_status(*id, &started), started, created);
+  const os::ProcessStatus status = os::process_status(*id, &started);
+  return !owner_is_gone(status, started, created);
 }
 
 void sweep_stale_directories(const char16_t* folder, const char16_t* own_name, const platform::RemovalLimits& limits) {
@@ -126,8 +127,11 @@ void sweep_stale_directories(const char16_t* folder, const char16_t* own_name, c
     std::int64_t started = 0;
     // This process made no directory but its own: another one under its id was left by a run
     // that is over (Wine gives every process the same id after its server restarts).
-    const bool gone = *owner == os::current_process_id() ||
-                      (os::creation_time(path, &created) && owner_is_gone(os::process_status(*owner, &started), started, created));
+    bool gone = *owner == os::current_process_id();
+    if (!gone && os::creation_time(path, &created)) {
+      const os::ProcessStatus status = os::process_status(*owner, &started);
+      gone = owner_is_gone(status, started, created);
+    }
     if (gone && os::owned_by_current_user(directory) && !child_outside_job_runs(path)) {
       platform::remove_open_tree(directory, path, limits);
     }
