@@ -139,6 +139,12 @@ bool owner_is_gone(os::ProcessStatus status, std::int64_t process_start, std::in
 // Removes from folder the directories that the built-in unpack spec names and whose run is
 // over, except own_name, within the limits; silently, never ending the process.
 void sweep_stale_directories(const char16_t* folder, const char16_t* own_name, const platform::RemovalLimits& limits);
+// Parent role: marks the unpack directory of a child that runs outside the job that would end
+// it with this process, so that a later sweep leaves it until that child has ended.
+void mark_child_outside_job(const RunState& state, os::Handle child);
+// Whether the directory (a path) carries such a mark of a child that still runs, or one that
+// cannot be read.
+bool child_outside_job_runs(const char16_t* directory);
 // Parent role: sweeps the folder of state.unpack_directory on a thread of its own, for at most
 // a few seconds.
 void start_stale_sweep(RunState& state);

@@ -1,4 +1,5 @@
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -6,6 +7,8 @@
 
 #include "launcher/launcher.h"
 #include "path_template/expand_path_template.h"
+#include "path_template/run_identity.h"
+#include "platform/diagnostics.h"
 
 namespace launcher {
 namespace {
@@ -48,6 +51,54 @@ bool owner_is_gone(os::ProcessStatus status, std::int64_t process_start, std::in
          process_start - directory_created > clock_tolerance;
 }
 
+namespace {
+
+// The mark's path in directory: false when it does not fit.
+bool mark_path(const char16_t* directory, char16_t* path) {
+  const std::size_t length = Traits::length(directory);
+  if (length + 1 + Traits::length(payload::child_outside_job_name) >= payload::path_capacity) return false;
+  Traits::copy(path, directory, length);
+  path[length] = u'\\';
+  Traits::copy(path + length + 1, payload::child_outside_job_name, Traits::length(payload::child_outside_job_name) + 1);
+  return true;
+}
+
+}  // namespace
+
+void mark_child_outside_job(const RunState& state, os::Handle child) {
+  if (!state.unpacked.directory_created) return;
+  char16_t path[payload::path_capacity];
+  const std::uint32_t id = os::process_id_of(child);
+  if (id == 0 || !mark_path(state.unpack_directory, path)) return;
+  char digits[16];
+  const int length = std::snprintf(digits, sizeof digits, "%lu", static_cast<unsigned long>(id));
+  const os::Handle file = os::create_file_for_writing(path);
+  if (file == os::invalid_handle) return;
+  os::write_file(file, digits, static_cast<std::uint32_t>(length));
+  os::close_handle(file);
+}
+
+bool child_outside_job_runs(const char16_t* directory) {
+  char16_t path[payload::path_capacity];
+  if (!mark_path(directory, path)) return false;
+  const os::Handle file = os::open_file_for_reading(path);
+  if (file == os::invalid_handle) return os::file_kind(path) != os::FileKind::none;
+  char digits[16];
+  std::uint32_t got = 0;
+  const bool read = os::read_file(file, digits, sizeof digits, &got);
+  os::close_handle(file);
+  std::int64_t created = 0;
+  std::int64_t started = 0;
+  if (!read || !os::creation_time(path, &created)) return true;
+  char16_t text[sizeof digits + 1] = {};
+  for (std::uint32_t i = 0; i < got; ++i) text[i] = static_cast<char16_t>(static_cast<unsigned char>(digits[i]));
+  const std::optional<std::uint32_t> id = path_template::parse_process_id_text(text);
+  // Written by a parent that was cut off mid-write: its child may well run.
+  if (!id) return true;
+  const os::ProcessStatus status = os::process_status(*id, &started);
+  return !owner_is_gone(status, started, created);
+}
+
 void sweep_stale_directories(const char16_t* folder, const char16_t* own_name, const platform::RemovalLimits& limits) {
   char16_t path[payload::path_capacity];
   char16_t name[os::find_name_capacity];
@@ -66,12 +117,25 @@ void sweep_stale_directories(const char16_t* folder, const char16_t* own_name, c
     if (folder_length + 1 + name_length >= payload::path_capacity) continue;
     path[folder_length] = u'\\';
     Traits::copy(path + folder_length + 1, name, name_length + 1);
+    // Only what a run of this user leaves: a real directory, checked by the handle that the
+    // removal then goes through, so that a name swapped for a link after the listing, or a tree
+    // that another user planted in a shared folder, is never acted on.
+    if (kind != os::FileKind::directory) continue;
+    const os::Handle directory = os::open_directory(os::invalid_handle, path, &kind);
+    if (directory == os::invalid_handle) continue;
     std::int64_t created = 0;
     std::int64_t started = 0;
-    // Only what a run leaves: a real directory.
-    if (kind != os::FileKind::directory || !os::creation_time(path, &created)) continue;
-    const os::ProcessStatus status = os::process_status(*owner, &started);
-    if (owner_is_gone(status, started, created)) platform::remove_tree(path, limits);
+    // This process made no directory but its own: another one under its id was left by a run
+    // that is over (Wine gives every process the same id after its server restarts).
+    bool gone = *owner == os::current_process_id();
+    if (!gone && os::creation_time(path, &created)) {
+      const os::ProcessStatus status = os::process_status(*owner, &started);
+      gone = owner_is_gone(status, started, created);
+    }
+    if (gone && os::owned_by_current_user(directory) && !child_outside_job_runs(path)) {
+      platform::remove_open_tree(directory, path, limits);
+    }
+    os::close_directory(directory);
   } while (os::find_next_file(search, name, &kind));
   os::find_close(search);
 }

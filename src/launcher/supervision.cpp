@@ -103,6 +103,8 @@ os::Handle start_child(RunState& state) {
   state.child_starting.store(true);
   os::Handle child = os::create_child_process(state.executable.module_file_name(), state.child_command_line, state.child_job);
   if (child == nullptr) platform::fail_with_system_error(platform::message::launch_child, os::last_error());
+  // Outside the job, the child outlives this process if it ends abnormally.
+  if (state.child_job == nullptr || !os::in_job(state.child_job, child)) mark_child_outside_job(state, child);
   share_child(state, child);
   state.child_starting.store(false);
   return child;

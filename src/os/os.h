@@ -131,6 +131,28 @@ Handle find_first_file(const char16_t* pattern, char16_t* name, FileKind* kind);
 bool find_next_file(Handle search, char16_t* name, FileKind* kind);
 void find_close(Handle search);
 
+// ---- Directories walked by handle --------------------------------------------------------
+
+// A directory held open while what lies below it is listed and removed by name relative to it,
+// so that a name swapped for a link after it was listed is never followed.
+//
+// Opens name in the open directory at, or the path name when at is invalid_handle, without
+// following a link at its end, and checks by the handle that it is a directory and no link: the
+// handle, or invalid_handle with *kind telling what is there instead (none, unreadable, or a
+// file or directory_link, which goes as itself). Closed with close_directory.
+Handle open_directory(Handle at, const char16_t* name, FileKind* kind);
+void close_directory(Handle directory);
+// Whether the user running this process owns the open directory: false when the system will
+// not tell.
+bool owned_by_current_user(Handle directory);
+// Lists the open directory as find_first_file does, "." and ".." included.
+Handle list_directory(Handle directory, char16_t* name, FileKind* kind);
+bool next_listed(Handle listing, char16_t* name, FileKind* kind);
+void close_listing(Handle listing);
+// Removes the entry name of the open directory as itself: a file, a link (never what it leads
+// to) or an empty directory. True as well when nothing has that name.
+bool remove_at(Handle directory, const char16_t* name);
+
 // The full path of path, taken lexically against the current directory: the length without
 // terminator, the size needed when it does not fit, 0 on failure.
 std::uint32_t full_path_name(const char16_t* path, std::uint32_t capacity, char16_t* out);
@@ -180,6 +202,10 @@ Handle create_kill_on_close_job();
 // no window of its own): the process handle, null on failure. With a job, the child is in it
 // before it runs any code of its own; one that the job cannot take runs without it.
 Handle create_child_process(const char16_t* application, char16_t* command_line, Handle job);
+// Whether the process runs in the job (a job of null: in any job); false where there are none.
+bool in_job(Handle job, Handle process);
+// The id of the process that the handle refers to: 0 when it cannot be read.
+std::uint32_t process_id_of(Handle process);
 // A child made as create_child_process makes it, but whose first thread has not started: none of
 // its own code runs before resume_waiting_process.
 struct WaitingProcess {

@@ -13,6 +13,11 @@ namespace payload {
 
 enum class Role { parent, child };
 
+// What the parent writes at the top of the unpack directory when the child runs outside any job
+// and so may outlive the parent: the child's process id, in decimal. A later run's sweep leaves
+// the directory while that child lives. The packer refuses a file of that name.
+inline constexpr char16_t child_outside_job_name[] = u"zamrik-child.id";
+
 enum class UnpackOutcome {
   unpacked,             // parent role: every entry written, the reader freed
   main_library_known,   // child role: stopped at the first entry, nothing created or decoded

@@ -42,16 +42,16 @@ bool remove_single(const char16_t* path, os::FileKind kind) {
   return kind == os::FileKind::directory_link ? os::remove_directory(path) : os::delete_file(path);
 }
 
-bool remove_entry(Walk& walk, os::FileKind kind);
+bool remove_entry(Walk& walk, os::Handle parent, os::FileKind kind);
 
-// Removes what walk.path holds, a real directory, and everything below it.
-bool remove_directory_tree(Walk& walk) {
+// Removes everything below the open directory whose path walk.path holds. Every entry is
+// opened and removed relative to the directory's handle, never by a path that could lead
+// through a directory swapped for a link meanwhile; walk.path only measures the limits.
+bool remove_contents(Walk& walk, os::Handle directory) {
   const std::size_t length = walk.length;
   if (!walk.fits(length + 2)) return false;
-  append_bounded(walk.path, u"\\*", path_capacity);
-  const os::Handle search = os::find_first_file(walk.path, walk.name, &walk.kind);
-  walk.path[length] = u'\0';
-  if (search == os::invalid_handle) return false;
+  const os::Handle listing = os::list_directory(directory, walk.name, &walk.kind);
+  if (listing == os::invalid_handle) return false;
 
   bool ok = true;
   do {
@@ -69,38 +69,64 @@ bool remove_directory_tree(Walk& walk) {
     append_bounded(walk.path, walk.name, path_capacity);
     walk.length = length + 1 + name_length;
     // A failed entry does not stop the others.
-    ok = remove_entry(walk, walk.kind) && ok;
+    ok = remove_entry(walk, directory, walk.kind) && ok;
     walk.length = length;
     walk.path[length] = u'\0';
-  } while (os::find_next_file(search, walk.name, &walk.kind));
-  os::find_close(search);
-  return os::remove_directory(walk.path) && ok;
+  } while (os::next_listed(listing, walk.name, &walk.kind));
+  os::close_listing(listing);
+  return ok;
 }
 
-// The listing's kind spares a query per entry. An entry that went away after the listing (the
-// console handler and the main thread may both be removing the tree) counts as removed, as it
-// would have had it been asked about first.
-bool remove_entry(Walk& walk, os::FileKind kind) {
+// The entry whose name ends walk.path, in the open directory parent. The listing's kind spares
+// an open per file; a directory is opened, and what its handle shows decides: a name swapped
+// for a file or a link after the listing goes as itself. An entry that went away after the
+// listing (the console handler and the main thread may both be removing the tree) counts as
+// removed.
+bool remove_entry(Walk& walk, os::Handle parent, os::FileKind kind) {
   if (kind == os::FileKind::none) return true;
   if (kind == os::FileKind::unreadable) return false;
-  const bool removed = kind == os::FileKind::directory ? remove_directory_tree(walk) : remove_single(walk.path, kind);
-  return removed || os::file_kind(walk.path) == os::FileKind::none;
+  // The recursion writes behind it, never over it.
+  const char16_t* name = walk.path + walk.length - std::char_traits<char16_t>::length(walk.name);
+  if (kind != os::FileKind::directory) return os::remove_at(parent, name);
+  if (!walk.fits(walk.length + 2)) return false;
+  os::FileKind found = os::FileKind::none;
+  const os::Handle directory = os::open_directory(parent, name, &found);
+  if (directory == os::invalid_handle) {
+    if (found == os::FileKind::none) return true;
+    return found != os::FileKind::unreadable && os::remove_at(parent, name);
+  }
+  const bool ok = remove_contents(walk, directory);
+  os::close_directory(directory);
+  return os::remove_at(parent, name) && ok;
 }
 
-bool remove_tree_walk(const char16_t* path, const RemovalLimits* limits) {
-  const os::FileKind kind = os::file_kind(path);
-  if (kind == os::FileKind::none) return true;
-  // Denied access is no proof that the path is gone, and the callers stop retrying on true.
-  if (kind == os::FileKind::unreadable) return false;
-  // A file or link goes by the path as given, whatever its length.
-  if (kind != os::FileKind::directory) return remove_single(path, kind);
+// The top directory, open as directory, goes by its path once it is empty: a path the caller
+// gave.
+bool remove_open_tree_walk(os::Handle directory, const char16_t* path, const RemovalLimits* limits) {
   Walk walk;
   walk.limits = limits;
   walk.length = std::char_traits<char16_t>::length(path);
-  if (!walk.fits(walk.length)) return false;
+  // A directory that cannot be listed stays, whatever it holds.
+  if (!walk.fits(walk.length) || !walk.fits(walk.length + 2)) return false;
   walk.path[0] = u'\0';
   append_bounded(walk.path, path, path_capacity);
-  return remove_directory_tree(walk);
+  const bool ok = remove_contents(walk, directory);
+  return os::remove_directory(path) && ok;
+}
+
+bool remove_tree_walk(const char16_t* path, const RemovalLimits* limits) {
+  os::FileKind kind = os::FileKind::none;
+  const os::Handle directory = os::open_directory(os::invalid_handle, path, &kind);
+  if (directory == os::invalid_handle) {
+    if (kind == os::FileKind::none) return true;
+    // Denied access is no proof that the path is gone, and the callers stop retrying on true.
+    if (kind == os::FileKind::unreadable) return false;
+    // A file or link goes by the path as given, whatever its length.
+    return remove_single(path, kind);
+  }
+  const bool removed = remove_open_tree_walk(directory, path, limits);
+  os::close_directory(directory);
+  return removed;
 }
 
 }  // namespace
@@ -112,5 +138,9 @@ bool RemovalLimits::reached() const {
 bool remove_tree(const char16_t* path) { return remove_tree_walk(path, nullptr); }
 
 bool remove_tree(const char16_t* path, const RemovalLimits& limits) { return remove_tree_walk(path, &limits); }
+
+bool remove_open_tree(os::Handle directory, const char16_t* path, const RemovalLimits& limits) {
+  return remove_open_tree_walk(directory, path, &limits);
+}
 
 }  // namespace platform

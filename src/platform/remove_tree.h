@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "os/os.h"
+
 namespace platform {
 
 // Removes a file, or a directory with everything below it, without following links. True
@@ -21,5 +23,9 @@ struct RemovalLimits {
 };
 // remove_tree within the limits: false as well when it gave up on something.
 bool remove_tree(const char16_t* path, const RemovalLimits& limits);
+// remove_tree within the limits for a directory that the caller opened and checked
+// (os::open_directory): what lies below it goes through the handle, which stays the caller's,
+// and then the directory by its path.
+bool remove_open_tree(os::Handle directory, const char16_t* path, const RemovalLimits& limits);
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 
 #include "launcher/launcher.h"
 #include "os/os.h"
+#include "payload/contained_path.h"
 #include "platform/diagnostics.h"
 #include "runner/run_record.h"
 
@@ -17,6 +18,7 @@ namespace {
 
 constexpr char read_record_message[] = "Error, couldn't read what to run.";
 constexpr char start_program_message[] = "Error, couldn't start the packed program";
+constexpr char escaping_program_message[] = "Error, the program to run lies outside the unpack directory.";
 
 std::optional<runner::RunRecord> read_record(const std::u16string& path) {
   const os::Handle file = os::open_file_for_reading(path.c_str());
@@ -53,9 +55,13 @@ extern "C" int runner_entry(int argument_count, char16_t** argument_vector, cons
   const std::optional<runner::RunRecord> record = read_record(directory + u"\\" + runner::record_name);
   if (!record) platform::fatal_exit(read_record_message);
 
+  // The unpack loop's own rule: a record that names anything else is none that the packer wrote.
+  if (!payload::entry_path_stays_inside(record->program)) platform::fatal_exit(escaping_program_message);
   const std::u16string program = directory + u"\\" + record->program;
-  static char16_t command_line[launcher::command_line_capacity];
-  launcher::CommandLine line{command_line, launcher::command_line_capacity};
+  // The launcher's limit for its child's line: a line that does not fit fails to start, never
+  // cut short.
+  static char16_t command_line[launcher::longest_child_command_line + 1];
+  launcher::CommandLine line{command_line, sizeof command_line / sizeof command_line[0]};
   line.text[0] = u'\0';
   launcher::append_argument(line, program.c_str());
   for (const std::u16string& argument : record->arguments) {
@@ -67,6 +73,7 @@ extern "C" int runner_entry(int argument_count, char16_t** argument_vector, cons
     line.put(u' ');
     launcher::append_argument(line, argument_vector[i]);
   }
+  if (line.too_long) platform::fail_with_system_error(start_program_message, os::command_line_too_long_error());
 
   // Never closed: when this process ends, however it ends, the job ends the program with it.
   const os::Handle job = os::create_kill_on_close_job();

@@ -129,6 +129,35 @@ TEST_F(Runner, RunsAProgramOfWinesOwn) {
   EXPECT_THAT(temporary_entries(), IsEmpty());
 }
 
+TEST_F(Runner, RefusesARecordWhoseProgramLiesOutsideTheUnpackDirectory) {
+  // The record names ..\escaped.exe: this program, in the folder of the unpack directory, would
+  // report at once if it were started.
+  const std::wstring escaped = temporary_ + L"\\escaped.exe";
+  ASSERT_TRUE(CopyFileW(built(L"plain_program").c_str(), escaped.c_str(), TRUE));
+  const std::wstring copy = temporary_ + L"\\bin\\escaping.exe";
+  ASSERT_TRUE(CreateDirectoryW((temporary_ + L"\\bin").c_str(), nullptr));
+  copy_with_changed_data(built(L"launcher_escaping_runner"), copy,
+                         [](std::span<std::uint8_t> data) { rename_entry(data, 1, L"zamrik-runner.run"); });
+  const Outcome run = this->run({copy, L"exit 7"});
+  EXPECT_EQ(run.exit_code, 2u) << run.out << run.err;
+  EXPECT_EQ(run.out, "Error, the program to run lies outside the unpack directory.\r\n");
+  EXPECT_THAT(run.reports, IsEmpty()) << "the program outside was started";
+  EXPECT_THAT(temporary_entries(), testing::UnorderedElementsAre(L"escaped.exe", L"bin"));
+}
+
+TEST_F(Runner, ALineOverTheLimitFailsToStartAndNeverReachesTheProgramCut) {
+  // The longest user argument that the launcher's own line for its child still holds: the
+  // runner's line puts a longer program path and the packed arguments before it.
+  const std::wstring launcher = built(L"launcher_console_program");
+  const std::size_t room = launcher::longest_child_command_line - quoted(launcher).size() - 1;
+  const std::wstring argument(room, L'x');
+  const Outcome run = this->run({launcher, L"echo " + argument.substr(5)});
+  EXPECT_EQ(run.exit_code, 2u) << run.out.substr(0, 300) << run.err.substr(0, 300);
+  EXPECT_THAT(run.err, StartsWith("Error, couldn't start the packed program ([Error 206] "));
+  EXPECT_THAT(run.reports, IsEmpty()) << "the program started with its line cut short";
+  EXPECT_THAT(temporary_entries(), IsEmpty());
+}
+
 TEST_F(Runner, EndsTheProgramWhenTheRunnerEnds) {
   const std::unique_ptr<Running> parent = start({built(L"launcher_console_program"), L"sleep 60000"});
   ASSERT_NE(parent, nullptr);

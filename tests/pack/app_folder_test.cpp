@@ -108,6 +108,30 @@ TEST(AppFolder, RefusesNamesThatWindowsWouldChangeOrMisread) {
   }
 }
 
+// The runner reads the record beside itself, wherever the folder puts it, and the launcher
+// writes its mark at the top of the unpack directory: a user's file must take neither place.
+TEST(AppFolder, RefusesTheNamesOfTheRunnersRecordAndTheLaunchersMark) {
+  struct Case {
+    const char* name;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"zamrik-runner.run", "has the name of the runner's own file"},
+      {"bin/Zamrik-Runner.RUN", "has the name of the runner's own file"},
+      {"zamrik-child.id", "has the name of the launcher's own file"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    make_app(dir / "app");
+    write_file(dir / "app" / c.name, "x");
+    EXPECT_THAT(refusal(dir / "app"), AllOf(HasSubstr(c.name), HasSubstr(c.reason))) << c.name;
+  }
+  TempDir deeper;
+  make_app(deeper / "app");
+  write_file(deeper / "app" / "data" / "zamrik-child.id", "only the top is the launcher's");
+  EXPECT_NO_THROW(pack::scan_app_folder(deeper / "app", std::nullopt));
+}
+
 TEST(AppFolder, RefusesNamesThatDifferOnlyInCase) {
   TempDir dir;
   make_app(dir / "app");

@@ -328,6 +328,10 @@ TEST_F(SupervisionSeamTest, AChildMadeAheadGoesOnOnlyOnceStarted) {
   ASSERT_NE(state_->waiting_child.process, nullptr);
   EXPECT_NE(state_->start_gate, nullptr);
   EXPECT_EQ(os::wait_for(state_->waiting_child.process, 500), os::WaitResult::timed_out) << "went on before it was started";
+  char16_t marker[64] = {};
+  os::get_environment_variable(u"ZAMRIK_ONEFILE_CHILD", marker, 64);
+  EXPECT_EQ(std::u16string(marker), std::u16string(own_id_.begin(), own_id_.end()))
+      << "the gate is the child's alone: nothing made later inherits it";
 #else
   EXPECT_EQ(state_->waiting_child.process, nullptr) << "made outside a job";
 #endif
@@ -386,6 +390,19 @@ TEST_F(SupervisionSeamDeathTest, AConsoleEventAsTheChildStartsGivesItItsGrace) {
     EXPECT_FALSE(directory_left()) << way.name;
   }
   std::filesystem::remove(result);
+}
+
+TEST_F(SupervisionSeamTest, AChildOutsideTheJobMarksItsDirectoryForAsLongAsItRuns) {
+  start_sleeper(1500, 7);
+  // A handle that no job stands behind: the system refuses to put the child in it, as one
+  // without nested jobs refuses a second job (POSIX has none at all).
+  state_->child_job = os::create_start_gate();
+  const os::Handle child = launcher::start_child(*state_);
+  ASSERT_NE(child, nullptr);
+  EXPECT_EQ(test_support::read_file(scratch_.path() / "zamrik-child.id"), std::to_string(os::process_id_of(child)));
+  EXPECT_TRUE(launcher::child_outside_job_runs(scratch_.launcher().c_str())) << "a later sweep would remove it";
+  EXPECT_EQ(launcher::supervise_child(*state_, child), 7u);
+  EXPECT_FALSE(launcher::child_outside_job_runs(scratch_.launcher().c_str()));
 }
 
 TEST_F(SupervisionSeamTest, AFailedWaitTakesNoCodeAndLeavesTheDirectoryToTheChild) {

@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "launcher/launcher.h"
 #include "os/os.h"
@@ -15,7 +17,9 @@
 #ifdef _WIN32
 #include "os/win32/windows_api.h"
 #else
+#include <signal.h>
 #include <spawn.h>
+#include <unistd.h>
 #include <sys/wait.h>
 #endif
 
@@ -148,6 +152,72 @@ class EndedProcess {
 #endif
 };
 
+// A process that runs until the object goes: on Windows cmd.exe waiting for a line that never
+// comes, on POSIX sleep. (A process made suspended may not yet tell its start under Wine.)
+class RunningProcess {
+ public:
+  RunningProcess() {
+#ifdef _WIN32
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const std::wstring program = std::wstring(system) + L"\\cmd.exe";
+    std::wstring line = L"cmd /q /c set /p line=";
+    SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+    HANDLE read_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end_, &inherited, 0)) {
+      ADD_FAILURE() << "cannot make a pipe: " << GetLastError();
+      return;
+    }
+    SetHandleInformation(write_end_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = read_end;
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                        &startup, &process);
+    CloseHandle(read_end);
+    if (!started) {
+      ADD_FAILURE() << "cannot start cmd: " << GetLastError();
+      return;
+    }
+    CloseHandle(process.hThread);
+    handle_ = process.hProcess;
+    id_ = process.dwProcessId;
+    std::int64_t start = 0;
+    for (int i = 0; i < 100 && os::process_status(id_, &start) != os::ProcessStatus::running; ++i) Sleep(50);
+#else
+    char program[] = "/bin/sleep";
+    char seconds[] = "600";
+    char* arguments[] = {program, seconds, nullptr};
+    pid_t child = 0;
+    EXPECT_EQ(posix_spawn(&child, program, nullptr, nullptr, arguments, environ), 0);
+    id_ = static_cast<std::uint32_t>(child);
+#endif
+  }
+  ~RunningProcess() {
+#ifdef _WIN32
+    if (handle_ == nullptr) return;
+    TerminateProcess(handle_, 1);
+    WaitForSingleObject(handle_, INFINITE);
+    CloseHandle(handle_);
+    CloseHandle(write_end_);
+#else
+    if (id_ == 0) return;
+    kill(static_cast<pid_t>(id_), SIGKILL);
+    waitpid(static_cast<pid_t>(id_), nullptr, 0);
+#endif
+  }
+  std::uint32_t id() const { return id_; }
+
+ private:
+  std::uint32_t id_ = 0;
+#ifdef _WIN32
+  HANDLE handle_ = nullptr;
+  HANDLE write_end_ = nullptr;
+#endif
+};
+
 TEST(ProcessStatus, TellsARunningProcessAndItsStartFromOneThatIsGone) {
   std::int64_t start = 0;
   EXPECT_EQ(os::process_status(os::current_process_id(), &start), os::ProcessStatus::running);
@@ -158,6 +228,45 @@ TEST(ProcessStatus, TellsARunningProcessAndItsStartFromOneThatIsGone) {
   EXPECT_EQ(os::process_status(unused_process_id, &start), os::ProcessStatus::none);
   const EndedProcess ended;
   EXPECT_EQ(os::process_status(ended.id(), &start), os::ProcessStatus::none);
+}
+
+// A process that this one may not open (another user's, or a protected one) is no proof that
+// the run is over.
+TEST(ProcessStatus, OfAProcessThatMayNotBeOpenedIsUnknown) {
+#ifdef _WIN32
+  wchar_t system[MAX_PATH];
+  GetSystemDirectoryW(system, MAX_PATH);
+  const std::wstring program = std::wstring(system) + L"\\cmd.exe";
+  std::wstring line = L"cmd /c exit 3";
+  // An empty access list: nobody may open the process, its owner included.
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  ACL empty;
+  InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, &empty, FALSE);
+  SECURITY_ATTRIBUTES closed{sizeof closed, &descriptor, FALSE};
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(program.c_str(), line.data(), &closed, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+                             nullptr, &startup, &process))
+      << GetLastError();
+  HANDLE opened = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process.dwProcessId);
+  const DWORD error = GetLastError();
+  std::int64_t start = 0;
+  const os::ProcessStatus status = os::process_status(process.dwProcessId, &start);
+  TerminateProcess(process.hProcess, 1);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (opened != nullptr) {
+    CloseHandle(opened);
+    GTEST_SKIP() << "this system opens a process whatever its access list says";
+  }
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(status, os::ProcessStatus::unknown);
+#else
+  GTEST_SKIP() << "/proc tells every process's start to everyone here";
+#endif
 }
 
 TEST(CreationTime, OfANewDirectoryIsAboutNow) {
@@ -215,14 +324,18 @@ class Sweep : public testing::Test {
 
 TEST_F(Sweep, RemovesTheDirectoriesOfRunsThatAreOverAndLeavesEverythingElse) {
   const EndedProcess ended;
+  const RunningProcess running;
   const std::string own = stale_name(unused_process_id, "999999_OwnDirector");
   make_run_directory(stale_name(unused_process_id));
   make_run_directory(stale_name(ended.id()));
-  make_run_directory(stale_name(os::current_process_id()));  // a run that still goes on
+  make_run_directory(stale_name(running.id()));  // a run that still goes on
   make_run_directory(own);
   make_run_directory("onefile_" + std::to_string(unused_process_id) + "_12345_AAAAAAAAAAA");
   make_run_directory("e2e_" + std::to_string(unused_process_id));
   write_file(scratch_.path() / stale_name(unused_process_id, "000000_AAAAAAAAAAA"), "a file of that name");
+  // Made under this process's id, but not by it: this process made no directory but its own
+  // (Wine hands the same id out again after its server restarts).
+  make_run_directory(stale_name(os::current_process_id()));
 
   for (const std::string& name : names_in(scratch_.path())) {
     if (name.rfind("onefile_", 0) == 0 && name.find("_12345_") == std::string::npos) {
@@ -232,14 +345,83 @@ TEST_F(Sweep, RemovesTheDirectoriesOfRunsThatAreOverAndLeavesEverythingElse) {
   const std::u16string own_name(own.begin(), own.end());
   sweep(own_name.c_str());
   EXPECT_THAT(names_in(scratch_.path()),
-              UnorderedElementsAre(stale_name(os::current_process_id()), own,
+              UnorderedElementsAre(stale_name(running.id()), own,
                                    "onefile_" + std::to_string(unused_process_id) + "_12345_AAAAAAAAAAA",
                                    "e2e_" + std::to_string(unused_process_id), stale_name(unused_process_id, "000000_AAAAAAAAAAA")));
-  EXPECT_EQ(test_support::read_file(scratch_.path() / stale_name(os::current_process_id()) / "data" / "deeper" / "file.txt"), "data");
+  EXPECT_EQ(test_support::read_file(scratch_.path() / stale_name(running.id()) / "data" / "deeper" / "file.txt"), "data");
+}
+
+TEST_F(Sweep, KeepsTheDirectoryOfAChildOutsideAnyJobWhileThatChildRuns) {
+  const RunningProcess running;
+  const EndedProcess ended;
+  struct Case {
+    std::string mark;  // what the directory's mark holds
+    bool kept;
+  };
+  const Case cases[] = {
+      {std::to_string(running.id()), true},
+      {std::to_string(ended.id()), false},
+      {std::to_string(unused_process_id), false},
+      {"12x", true},  // cut off while it was written: its child may run
+  };
+  for (const Case& c : cases) {
+    const fs::path directory = make_run_directory(stale_name(unused_process_id));
+    write_file(directory / "zamrik-child.id", c.mark);
+    sweep();
+    EXPECT_EQ(fs::exists(directory / "main.dll"), c.kept) << c.mark;
+    fs::remove_all(directory);
+  }
+}
+
+TEST_F(Sweep, LeavesADirectoryThatAnotherUserOwns) {
+  const fs::path directory = make_run_directory(stale_name(unused_process_id));
+#ifdef _WIN32
+  // S-1-5-18, the system's own account. Wine keeps a descriptor that it is given.
+  PSID system = nullptr;
+  SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+  ASSERT_TRUE(AllocateAndInitializeSid(&authority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system));
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorOwner(&descriptor, system, FALSE);
+  const bool changed = SetFileSecurityW(directory.c_str(), OWNER_SECURITY_INFORMATION, &descriptor) != 0;
+  // Read back through a handle, as the sweep reads it: Wine takes a new owner and keeps none.
+  alignas(8) unsigned char kept[1024];
+  DWORD size = 0;
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  HANDLE handle = CreateFileW(directory.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const bool kept_owner = changed && handle != INVALID_HANDLE_VALUE &&
+                          GetKernelObjectSecurity(handle, OWNER_SECURITY_INFORMATION, kept, sizeof kept, &size) &&
+                          GetSecurityDescriptorOwner(kept, &owner, &defaulted) && owner != nullptr && EqualSid(owner, system);
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  FreeSid(system);
+  if (!kept_owner) GTEST_SKIP() << "this system keeps no other owner for a directory (the native run shows the rule)";
+#else
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a directory to another user";
+  ASSERT_EQ(chown(directory.c_str(), 65534, 65534), 0);  // nobody
+#endif
+  sweep();
+  EXPECT_TRUE(fs::exists(directory / "main.dll")) << "another user's directory was removed";
+}
+
+TEST_F(Sweep, LeavesALinkOfTheNameAndWhatItLeadsTo) {
+  const fs::path outside = make_run_directory("outside");
+  const fs::path link = scratch_.path() / stale_name(unused_process_id);
+  std::error_code error;
+  fs::create_directory_symlink(outside, link, error);
+  if (os::file_kind(launcher_path(link).c_str()) != os::FileKind::directory_link) {
+    GTEST_SKIP() << "this system made no directory link (Wine reports success without creating one); the removal "
+                    "seams show the rule there";
+  }
+  sweep();
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(test_support::read_file(outside / "data" / "deeper" / "file.txt"), "data");
 }
 
 TEST_F(Sweep, RemovesADirectoryWhoseIdWentToAProcessThatStartedLater) {
-  const fs::path directory = make_run_directory(stale_name(os::current_process_id()));
+  const RunningProcess running;
+  const fs::path directory = make_run_directory(stale_name(running.id()));
   if (!backdate(directory)) GTEST_SKIP() << "the directory's creation time cannot be set here";
   sweep();
   EXPECT_FALSE(fs::exists(directory));
@@ -282,6 +464,22 @@ TEST(StaleSweep, RunsOnItsOwnThreadInTheFolderOfTheUnpackDirectory) {
   launcher::end_stale_sweep(*state, false);
   EXPECT_FALSE(state->sweep_running.load());
   EXPECT_FALSE(fs::exists(scratch.path() / stale_name(unused_process_id)));
+}
+
+TEST(StaleSweep, IsWaitedForAFewSecondsAtMost) {
+  const auto state = std::make_unique<launcher::RunState>();
+  // A sweep held up in a system call that does not come back.
+  state->sweep_running.store(true);
+  std::atomic<bool> returned{false};
+  std::thread waiter([&] {
+    launcher::end_stale_sweep(*state, true);
+    returned.store(true);
+  });
+  for (int i = 0; i < 300 && !returned.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(returned.load()) << "the wait for the sweep has no end";
+  EXPECT_TRUE(state->sweep_stop.load());
+  state->sweep_running.store(false);  // lets a waiter without a limit go after all
+  waiter.join();
 }
 
 }  // namespace

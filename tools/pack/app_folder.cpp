@@ -11,6 +11,8 @@
 #include "pack_error.h"
 #include "pe_image.h"
 #include "payload/attached_data.h"
+#include "payload/unpack.h"
+#include "runner/run_record.h"
 #include "text/wide_text.h"
 
 namespace pack {
@@ -148,6 +150,18 @@ void check_paths(const std::string& root, const std::vector<AppFile>& files, std
     const std::string problem = entry_path_problem(file.path);
     if (!problem.empty()) {
       problems.push_back(shown_path(root, file.path) + ": the path " + problem);
+      continue;
+    }
+    // The runner reads its record beside itself, wherever a folder places it; the parent writes
+    // its mark at the top of the unpack directory.
+    const std::u16string folded = text::fold_case(file.path);
+    const std::u16string folded_name = folded.substr(folded.rfind(u'\\') + 1);
+    if (folded_name == text::fold_case(runner::record_name)) {
+      problems.push_back(shown_path(root, file.path) + ": has the name of the runner's own file; rename it");
+      continue;
+    }
+    if (folded == text::fold_case(payload::child_outside_job_name)) {
+      problems.push_back(shown_path(root, file.path) + ": has the name of the launcher's own file; rename it");
       continue;
     }
     if (file.path.size() > long_entry_path_units) {

@@ -171,6 +171,70 @@ bool find_next_file(Handle search, char16_t* name, FileKind* kind) {
 
 void find_close(Handle search) { ::closedir(static_cast<DIR*>(search)); }
 
+namespace {
+
+// What an entry that O_NOFOLLOW or O_DIRECTORY kept from opening as a directory is.
+FileKind kind_not_opened(int at, const std::string& name, int error) {
+  if (error == ENOENT) return FileKind::none;
+  if (error != ELOOP && error != ENOTDIR) return FileKind::unreadable;
+  struct stat status;
+  if (::fstatat(at, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? FileKind::none : FileKind::unreadable;
+  }
+  if (!S_ISLNK(status.st_mode)) return S_ISDIR(status.st_mode) ? FileKind::unreadable : FileKind::file;
+  return ::fstatat(at, name.c_str(), &status, 0) == 0 && S_ISDIR(status.st_mode) ? FileKind::directory_link : FileKind::file;
+}
+
+}  // namespace
+
+Handle open_directory(Handle at, const char16_t* name, FileKind* kind) {
+  const int base = at == invalid_handle ? AT_FDCWD : descriptor_of(at);
+  const std::string native = native_path(name);
+  const int directory = ::openat(base, native.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (directory < 0) {
+    *kind = kind_not_opened(base, native, errno);
+    return invalid_handle;
+  }
+  *kind = FileKind::directory;
+  return handle_of(directory);
+}
+
+void close_directory(Handle directory) { ::close(descriptor_of(directory)); }
+
+bool owned_by_current_user(Handle directory) {
+  struct stat status;
+  return ::fstat(descriptor_of(directory), &status) == 0 && status.st_uid == ::geteuid();
+}
+
+// The listing reads through a descriptor of its own, so that closing it leaves the directory's.
+Handle list_directory(Handle directory, char16_t* name, FileKind* kind) {
+  const int own = ::fcntl(descriptor_of(directory), F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return invalid_handle;
+  DIR* listing = ::fdopendir(own);
+  if (listing == nullptr) {
+    ::close(own);
+    return invalid_handle;
+  }
+  ::rewinddir(listing);
+  if (!next_entry(listing, name, kind)) {
+    ::closedir(listing);
+    return invalid_handle;
+  }
+  return listing;
+}
+
+bool next_listed(Handle listing, char16_t* name, FileKind* kind) { return next_entry(static_cast<DIR*>(listing), name, kind); }
+
+void close_listing(Handle listing) { ::closedir(static_cast<DIR*>(listing)); }
+
+bool remove_at(Handle directory, const char16_t* name) {
+  const int at = descriptor_of(directory);
+  const std::string native = native_path(name);
+  if (::unlinkat(at, native.c_str(), 0) == 0 || errno == ENOENT) return true;
+  if (errno != EISDIR && errno != EPERM) return false;
+  return ::unlinkat(at, native.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
 // Lexical, like GetFullPathNameW: relative to the current directory, "." and ".." folded, the
 // file need not exist, a trailing separator stays.
 std::uint32_t full_path_name(const char16_t* path, std::uint32_t capacity, char16_t* out) {

@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -191,6 +193,20 @@ Handle create_child_process(const char16_t* application, char16_t* command_line,
     return nullptr;
   }
   return process_handle_of(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+}
+
+bool in_job(Handle, Handle) { return false; }
+
+// A process handle here is a pidfd, whose information names the process.
+std::uint32_t process_id_of(Handle process) {
+  std::ifstream information("/proc/self/fdinfo/" + std::to_string(descriptor_of(process)));
+  for (std::string line; std::getline(information, line);) {
+    if (line.rfind("Pid:", 0) == 0) {
+      const long id = std::strtol(line.c_str() + 4, nullptr, 10);
+      return id > 0 ? static_cast<std::uint32_t>(id) : 0;
+    }
+  }
+  return 0;
 }
 
 // Never asked for: a child waits only in a job, and POSIX has none.

@@ -2,6 +2,11 @@
 #include "os/win32/private_security.h"
 #include "os/win32/windows_api.h"
 
+// After windows.h, which it needs.
+#include <winternl.h>
+
+#include <new>
+
 namespace os {
 
 using win32::wide;
@@ -118,6 +123,145 @@ bool find_next_file(Handle search, char16_t* name, FileKind* kind) {
 }
 
 void find_close(Handle search) { FindClose(search); }
+
+namespace {
+
+// ntdll's, which every process has loaded: the one call that opens a name relative to a handle.
+using NtOpenFileFunction = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, ULONG, ULONG);
+using StatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
+
+constexpr ULONG open_reparse_point = 0x00200000;  // FILE_OPEN_REPARSE_POINT
+constexpr ULONG open_for_backup = 0x00004000;     // FILE_OPEN_FOR_BACKUP_INTENT
+constexpr ULONG synchronous_io = 0x00000020;      // FILE_SYNCHRONOUS_IO_NONALERT
+constexpr NTSTATUS name_not_found = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS path_not_found = static_cast<NTSTATUS>(0xC000003A);
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD directory_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+
+HMODULE ntdll() { return GetModuleHandleW(L"ntdll.dll"); }
+
+// Opens name relative to the directory at, a link at its end as itself: the status.
+NTSTATUS open_relative(HANDLE at, const char16_t* name, ACCESS_MASK access, HANDLE* handle) {
+  static const auto nt_open_file = win32::find_function<NtOpenFileFunction>(ntdll(), "NtOpenFile");
+  static const auto status_to_error = win32::find_function<StatusToErrorFunction>(ntdll(), "RtlNtStatusToDosError");
+  if (nt_open_file == nullptr) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return static_cast<NTSTATUS>(0xC0000002);  // STATUS_NOT_IMPLEMENTED
+  }
+  std::size_t length = 0;
+  while (name[length] != u'\0') ++length;
+  if (length * 2 > 0xFFFC) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return static_cast<NTSTATUS>(0xC0000106);  // STATUS_NAME_TOO_LONG
+  }
+  UNICODE_STRING text{static_cast<USHORT>(length * 2), static_cast<USHORT>(length * 2), const_cast<wchar_t*>(wide(name))};
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = at;
+  attributes.ObjectName = &text;
+  attributes.Attributes = OBJ_CASE_INSENSITIVE;
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = nt_open_file(handle, access, &attributes, &io, share_all, open_reparse_point | open_for_backup | synchronous_io);
+  if (status < 0 && status_to_error != nullptr) SetLastError(status_to_error(status));
+  return status;
+}
+
+struct Listing {
+  HANDLE directory = nullptr;
+  bool started = false;
+  const FILE_ID_BOTH_DIR_INFO* next = nullptr;  // null: the buffer is used up
+  alignas(8) unsigned char buffer[16384];
+};
+
+bool next_in(Listing& listing, char16_t* name, FileKind* kind) {
+  if (listing.next == nullptr) {
+    const FILE_INFO_BY_HANDLE_CLASS kind_of_read = listing.started ? FileIdBothDirectoryInfo : FileIdBothDirectoryRestartInfo;
+    if (!GetFileInformationByHandleEx(listing.directory, kind_of_read, listing.buffer, sizeof listing.buffer)) return false;
+    listing.started = true;
+    listing.next = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing.buffer);
+  }
+  const FILE_ID_BOTH_DIR_INFO& entry = *listing.next;
+  const std::size_t length = entry.FileNameLength / 2 < find_name_capacity ? entry.FileNameLength / 2 : find_name_capacity - 1;
+  for (std::size_t i = 0; i < length; ++i) name[i] = static_cast<char16_t>(entry.FileName[i]);
+  name[length] = u'\0';
+  *kind = kind_of(entry.FileAttributes);
+  listing.next = entry.NextEntryOffset == 0 ? nullptr
+                                            : reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(
+                                                  reinterpret_cast<const unsigned char*>(listing.next) + entry.NextEntryOffset);
+  return true;
+}
+
+}  // namespace
+
+Handle open_directory(Handle at, const char16_t* name, FileKind* kind) {
+  HANDLE directory = INVALID_HANDLE_VALUE;
+  DWORD error = ERROR_SUCCESS;
+  if (at == invalid_handle) {
+    directory = CreateFileW(wide(name), directory_access, share_all, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    error = GetLastError();
+    if (directory == INVALID_HANDLE_VALUE) {
+      *kind = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? FileKind::none : FileKind::unreadable;
+      return invalid_handle;
+    }
+  } else {
+    const NTSTATUS status = open_relative(at, name, directory_access, &directory);
+    if (status < 0) {
+      *kind = status == name_not_found || status == path_not_found ? FileKind::none : FileKind::unreadable;
+      return invalid_handle;
+    }
+  }
+  // What the handle holds decides, not what a listing said of the name before.
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(directory, &information)) {
+    error = GetLastError();
+    CloseHandle(directory);
+    SetLastError(error);
+    *kind = FileKind::unreadable;
+    return invalid_handle;
+  }
+  *kind = kind_of(information.dwFileAttributes);
+  if (*kind == FileKind::directory) return directory;
+  CloseHandle(directory);
+  return invalid_handle;
+}
+
+void close_directory(Handle directory) { CloseHandle(directory); }
+
+bool owned_by_current_user(Handle directory) { return win32::owned_by_process_user(directory); }
+
+Handle list_directory(Handle directory, char16_t* name, FileKind* kind) {
+  auto* listing = new (std::nothrow) Listing;
+  if (listing == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return invalid_handle;
+  }
+  listing->directory = directory;
+  if (!next_in(*listing, name, kind)) {
+    const DWORD error = GetLastError();
+    delete listing;
+    SetLastError(error);
+    return invalid_handle;
+  }
+  return listing;
+}
+
+bool next_listed(Handle listing, char16_t* name, FileKind* kind) { return next_in(*static_cast<Listing*>(listing), name, kind); }
+
+void close_listing(Handle listing) { delete static_cast<Listing*>(listing); }
+
+bool remove_at(Handle directory, const char16_t* name) {
+  HANDLE entry = INVALID_HANDLE_VALUE;
+  const NTSTATUS status = open_relative(directory, name, DELETE | SYNCHRONIZE, &entry);
+  if (status == name_not_found || status == path_not_found) return true;
+  if (status < 0) return false;
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  const bool removed = SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+  const DWORD error = GetLastError();
+  CloseHandle(entry);
+  SetLastError(error);
+  return removed;
+}
 
 std::uint32_t full_path_name(const char16_t* path, std::uint32_t capacity, char16_t* out) {
   return GetFullPathNameW(wide(path), capacity, wide(out), nullptr);

@@ -30,4 +30,7 @@ struct PrivateSecurity {
 // Fills security for the user of the process token; false when that cannot be done.
 bool make_private_security(PrivateSecurity& security);
 
+// Whether the object's owner is the user of the process token; false when either cannot be read.
+bool owned_by_process_user(HANDLE object);
+
 }  // namespace os::win32

@@ -177,6 +177,13 @@ Handle create_child_process(const char16_t* application, char16_t* command_line,
   return resume_waiting_process(child) ? child.process : nullptr;
 }
 
+bool in_job(Handle job, Handle process) {
+  BOOL inside = FALSE;
+  return IsProcessInJob(process, job, &inside) && inside;
+}
+
+std::uint32_t process_id_of(Handle process) { return GetProcessId(process); }
+
 namespace {
 
 WaitResult wait_result(DWORD result) {
