@@ -64,15 +64,17 @@ TEST(Cli, BuildsAtTheLevelThatHelpAndTheDocumentsName) {
   std::string text;
   for (int i = 0; text.size() < (1 << 20); ++i) text += "line " + std::to_string(i * 7919 % 100003) + " of some text\n";
   write_file(dir / "app" / "text.txt", text);
+  // Each under the same file name, which names the product, in a folder of its own.
   const auto packed = [&](const std::string& name, std::vector<std::string> options) {
-    std::vector<std::string> arguments{"build", (dir / "app").string(), "-o", (dir / name).string(), "-q"};
+    fs::create_directories(dir / name);
+    std::vector<std::string> arguments{"build", (dir / "app").string(), "-o", (dir / name / "app.exe").string(), "-q"};
     arguments.insert(arguments.end(), options.begin(), options.end());
     EXPECT_EQ(run_tool(arguments).status, 0) << name;
-    return read_file(dir / name);
+    return read_file(dir / name / "app.exe");
   };
-  const std::string bare = packed("bare.exe", {});
-  EXPECT_EQ(bare, packed("named.exe", {"--level", level})) << "a bare build is not at level " << level;
-  EXPECT_NE(bare, packed("other.exe", {"--level", level == "1" ? "2" : "1"})) << "the level changes nothing";
+  const std::string bare = packed("bare", {});
+  EXPECT_EQ(bare, packed("named", {"--level", level})) << "a bare build is not at level " << level;
+  EXPECT_NE(bare, packed("other", {"--level", level == "1" ? "2" : "1"})) << "the level changes nothing";
 
   // What the documents say, for a reader without the tool at hand.
   const std::string readme = read_file(fs::path(ZAMRIK_SOURCE_DIR) / "README.md");
@@ -316,11 +318,13 @@ TEST(Cli, ExtractsARunExecutableAsTheFolderThatBuildsItAgain) {
   const std::string options = "--run bin/MyApp.exe --run-arg \"two words\" --run-arg -x";
   EXPECT_THAT(extracted.out, HasSubstr("it runs bin\\MyApp.exe; to pack it again: zamrik-pack build " + (dir / "out").string() +
                                        " -o OUT.exe " + options + "\n"));
-  ASSERT_EQ(run_tool({"build", (dir / "out").string(), "-o", (dir / "second.exe").string(), "-q", "--run", "bin/MyApp.exe",
-                      "--run-arg", "two words", "--run-arg", "-x"})
+  // Under the same file name, which names the product where the program has no version resource.
+  fs::create_directories(dir / "again");
+  ASSERT_EQ(run_tool({"build", (dir / "out").string(), "-o", (dir / "again" / "first.exe").string(), "-q", "--run",
+                      "bin/MyApp.exe", "--run-arg", "two words", "--run-arg", "-x"})
                 .status,
             0);
-  EXPECT_EQ(read_file(dir / "first.exe"), read_file(dir / "second.exe"));
+  EXPECT_EQ(read_file(dir / "first.exe"), read_file(dir / "again" / "first.exe"));
 }
 
 // A build killed outright leaves its partial file; the next build of that output removes it,
