@@ -29,6 +29,18 @@ inline std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::uint64_t a
 }
 inline constexpr std::uint16_t file_is_dll = 0x2000;
 inline constexpr std::uint32_t section_writable = 0x80000000;
+// Offsets in the PE32+ optional header, and of its data directories.
+inline constexpr std::uint64_t initialized_data_size_at = 8;
+inline constexpr std::uint64_t section_alignment_at = 32;
+inline constexpr std::uint64_t file_alignment_at = 36;
+inline constexpr std::uint64_t image_size_at = 56;
+inline constexpr std::uint64_t headers_size_at = 60;
+inline constexpr std::uint64_t checksum_at = 64;
+inline constexpr std::uint64_t directory_count_at = 108;
+inline constexpr std::uint64_t directories_at = 112;
+inline constexpr std::uint32_t resource_directory = 2;
+inline constexpr std::uint32_t certificate_directory = 4;
+inline constexpr std::uint64_t section_header_size = 40;
 // The optional header's subsystem field: where it lies, and the two values a program has.
 inline constexpr std::uint64_t subsystem_at = 68;
 enum class Subsystem : std::uint16_t { windowed = 2, console = 3 };

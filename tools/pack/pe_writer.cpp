@@ -22,19 +22,6 @@ void set_u32(std::string& out, std::uint64_t at, std::uint32_t value) {
 }
 std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
-// Offsets in the PE32+ optional header.
-constexpr std::uint64_t initialized_data_size_at = 8;
-constexpr std::uint64_t section_alignment_at = 32;
-constexpr std::uint64_t file_alignment_at = 36;
-constexpr std::uint64_t image_size_at = 56;
-constexpr std::uint64_t headers_size_at = 60;
-constexpr std::uint64_t checksum_at = 64;
-constexpr std::uint64_t directory_count_at = 108;
-constexpr std::uint64_t directories_at = 112;
-constexpr std::uint32_t resource_directory = 2;
-constexpr std::uint32_t certificate_directory = 4;
-constexpr std::uint64_t section_header_size = 40;
-
 struct NewSection {
   const char* name;
   std::uint32_t rva;

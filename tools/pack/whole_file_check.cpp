@@ -13,17 +13,6 @@
 namespace pack {
 namespace {
 
-// Offsets in the PE32+ optional header, and of its data directories.
-constexpr std::uint64_t initialized_data_size_at = 8;
-constexpr std::uint64_t image_size_at = 56;
-constexpr std::uint64_t headers_size_at = 60;
-constexpr std::uint64_t checksum_at = 64;
-constexpr std::uint64_t directory_count_at = 108;
-constexpr std::uint64_t directories_at = 112;
-constexpr std::uint32_t resource_directory = 2;
-constexpr std::uint32_t certificate_directory = 4;
-constexpr std::uint64_t section_header_size = 40;
-
 struct Layout {
   std::uint64_t optional = 0;
   std::uint32_t optional_size = 0;
