@@ -206,7 +206,7 @@ TEST(ExecutableWriter, RefusesImagesNotLaidOutForIt) {
     try {
       pack::ExecutableWriter writer(bytes_of(c.bytes), "");
       ADD_FAILURE() << c.what << ": accepted";
-    } catch (const pack::PeFormatError& error) {
+    } catch (const pack::ToolError& error) {
       EXPECT_THAT(error.what(), HasSubstr(c.message)) << c.what;
     }
   }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bytes/little_endian.h"
+#include "pack_error.h"
 
 namespace pack {
 namespace {
@@ -79,7 +80,7 @@ std::string png(int size) {
   uLongf packed_size = compressBound(static_cast<uLong>(rows.size()));
   std::vector<Bytef> packed(packed_size);
   if (compress2(packed.data(), &packed_size, reinterpret_cast<const Bytef*>(rows.data()), static_cast<uLong>(rows.size()), 9) != Z_OK) {
-    throw std::runtime_error("icon: compression failed");
+    throw ToolError("the generated icon: compression failed");
   }
   std::string out("\x89PNG\r\n\x1a\n", 8);
   std::string header;

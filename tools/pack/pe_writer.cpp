@@ -44,8 +44,14 @@ void write_zeros(std::ostream& out, std::uint64_t count) {
 ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity_strings,
                                    Subsystem subsystem)
     : image_(launcher_image), identity_(std::move(identity_strings)), subsystem_(subsystem) {
-  const PeImage image = parse_pe_image(image_);
-  if (image.machine != machine_x86_64 || !image.pe32_plus) throw PeFormatError("the launcher image is no PE32+ x86-64 image");
+  // The image is the build's own, so anything amiss in it is a failure of the tool.
+  PeImage image;
+  try {
+    image = parse_pe_image(image_);
+  } catch (const PeFormatError& error) {
+    throw ToolError(std::string("the launcher image: ") + error.what());
+  }
+  if (image.machine != machine_x86_64 || !image.pe32_plus) throw ToolError("the launcher image is no PE32+ x86-64 image");
   const std::uint64_t pe = u32_at(image_, pe_header_offset_at);
   optional_ = pe + optional_header_at;
   const std::uint32_t optional_size = u16_at(image_, pe + optional_header_size_at);
@@ -53,27 +59,27 @@ ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image,
   section_count_ = static_cast<std::uint32_t>(image.sections.size());
   if (optional_size < directories_at + 8 * (certificate_directory + 1) ||
       u32_at(image_, optional_ + directory_count_at) <= certificate_directory) {
-    throw PeFormatError("the launcher image has too few data directories");
+    throw ToolError("the launcher image has too few data directories");
   }
   section_alignment_ = u32_at(image_, optional_ + section_alignment_at);
   file_alignment_ = u32_at(image_, optional_ + file_alignment_at);
-  if (file_alignment_ == 0 || section_alignment_ < file_alignment_) throw PeFormatError("the launcher image has odd alignments");
+  if (file_alignment_ == 0 || section_alignment_ < file_alignment_) throw ToolError("the launcher image has odd alignments");
   for (std::uint32_t directory : {resource_directory, certificate_directory}) {
     if (u32_at(image_, optional_ + directories_at + 8 * directory) != 0) {
-      throw PeFormatError("the launcher image already has resources or a certificate");
+      throw ToolError("the launcher image already has resources or a certificate");
     }
   }
   if (image.sections.empty() || image.sections.back().name != identity::identity_section_name) {
-    throw PeFormatError(std::string("the launcher image does not end with its identity section ") + identity::identity_section_name);
+    throw ToolError(std::string("the launcher image does not end with its identity section ") + identity::identity_section_name);
   }
   for (const PeSection& section : image.sections) {
     if (section.name == attached_data_section_name || section.name == ".rsrc") {
-      throw PeFormatError("the launcher image already has a section " + section.name);
+      throw ToolError("the launcher image already has a section " + section.name);
     }
   }
   const PeSection& last = image.sections.back();
   if (std::uint64_t{last.raw_offset} + last.raw_size != image_.size()) {
-    throw PeFormatError("the launcher image has data after its last section");
+    throw ToolError("the launcher image has data after its last section");
   }
   // Two more section headers take the place of zeros between the table and the first section.
   const std::uint64_t table_end = table_ + section_header_size * section_count_;
@@ -82,7 +88,7 @@ ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image,
       !std::all_of(image_.begin() + static_cast<std::ptrdiff_t>(table_end),
                    image_.begin() + static_cast<std::ptrdiff_t>(table_end + 2 * section_header_size),
                    [](std::uint8_t byte) { return byte == 0; })) {
-    throw PeFormatError("the launcher image's headers leave no room for two more sections");
+    throw ToolError("the launcher image's headers leave no room for two more sections");
   }
   identity_rva_ = last.virtual_address;
   identity_offset_ = last.raw_offset;
@@ -140,7 +146,8 @@ void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
   file.write(resource_bytes.data(), static_cast<std::streamsize>(resource_bytes.size()));
   write_zeros(file, resource.raw_size - resource_bytes.size());
   file.flush();
-  if (!file) throw std::runtime_error("writing the executable failed");
+  // The owner of the file reports a failed write: it knows the file's name and the reason.
+  if (!file) return;
 
   file.seekg(0);
   const std::uint32_t checksum = pe_checksum(file, optional_ + checksum_at);
@@ -150,7 +157,6 @@ void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
   file.seekp(static_cast<std::streamoff>(optional_ + checksum_at));
   file.write(field.data(), 4);
   file.flush();
-  if (!file) throw std::runtime_error("writing the executable failed");
 }
 
 std::uint32_t pe_checksum(std::istream& file, std::uint64_t checksum_offset) {

@@ -45,7 +45,7 @@ bool remove_if_abandoned(const fs::path& partial) {
   return removed;
 }
 
-ScratchSpace::ScratchSpace(const fs::path& output) {
+ScratchSpace::ScratchSpace(const fs::path& output) : output_(output) {
   remove_abandoned_partials(output);
   const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -65,7 +65,7 @@ ScratchSpace::ScratchSpace(const fs::path& output) {
   if (fd < 0) {
     CloseHandle(file);
     DeleteFileW(partial.c_str());
-    throw std::runtime_error("cannot open a descriptor for " + utf8_of(partial));
+    throw ToolError(utf8_of(partial) + ": cannot open a descriptor: " + std::strerror(errno));
   }
   const std::lock_guard<std::mutex> lock(mutex);
   partial_ = partial;
