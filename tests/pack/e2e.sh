@@ -200,7 +200,8 @@ case "${1:?case}" in
     name=$'gr\xc3\xb6\xc3\x9fe.exe'
     capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" build "Z:${APP_DIR//\//\\}" -o "$ZAMRIK_TEST_SMALL_DISK\\$name" -q
     [ "$status" -eq 2 ] || fail "Windows packer: status $status: $err"
-    expect_in "$err" "zamrik-pack: error: $ZAMRIK_TEST_SMALL_DISK\\$name: cannot write the executable: No space left on device"
+    # The reason is the run-time library's errno, which under Wine reads "Invalid argument".
+    expect_in "$err" "zamrik-pack: error: $ZAMRIK_TEST_SMALL_DISK\\$name: cannot write the executable: "
     [ -z "$(ls -A "$disk")" ] || fail "Windows packer left files: $(ls -A "$disk")"
     ;;
   windows-packer)

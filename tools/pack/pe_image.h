@@ -15,6 +15,8 @@
 
 namespace pack {
 
+// What is wrong in a PE file, without the file's name: the caller adds the name and decides who
+// has to act (an InputError for the user's file, a ToolError for the packer's own image).
 class PeFormatError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -59,7 +61,8 @@ ScratchSpace::ScratchSpace(const fs::path& output) : output_(output) {
     error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   }
   if (file == INVALID_HANDLE_VALUE) {
-    throw InputError(utf8_of(folder) + ": cannot write here (error " + std::to_string(error) + ")");
+    const std::string reason = last_error_text();
+    throw InputError(utf8_of(folder) + ": cannot write here: " + reason);
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
   if (fd < 0) {
@@ -93,7 +96,8 @@ void ScratchSpace::commit(const fs::path& output) {
   open_file = INVALID_HANDLE_VALUE;
   close_stream();
   if (!MoveFileExW(partial_.c_str(), output.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    throw InputError(utf8_of(output) + ": cannot put the executable in place (error " + std::to_string(GetLastError()) + ")");
+    const std::string reason = last_error_text();
+    throw InputError(utf8_of(output) + ": cannot put the executable in place: " + reason);
   }
   partial_.clear();
 }
