@@ -14,6 +14,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include "bytes/little_endian.h"
+
 extern "C" const unsigned char bench_block[];
 extern "C" const std::uint64_t bench_block_length;
 
@@ -21,12 +23,6 @@ namespace {
 
 constexpr std::size_t output_size = 131072;
 constexpr std::size_t chunk_size = 32768;
-
-std::uint64_t read_u64(const unsigned char* p) {
-  std::uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-  return v;
-}
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "limit-unpack: %s (error %lu)\n", what, GetLastError());
@@ -80,23 +76,23 @@ int wmain(int argc, wchar_t** argv) {
     std::fputs("usage: limit-unpack FOLDER\n", stderr);
     return 2;
   }
-  const std::uint64_t table_size = read_u64(bench_block);
+  const std::uint64_t table_size = little_endian::load_u64(bench_block);
   const unsigned char* record = bench_block + 16;
   const unsigned char* table_end = record + table_size;
   Decoder decoder;
   if (!decoder.context || !decoder.output) fail("out of memory");
-  decoder.input = {table_end, read_u64(bench_block + 8), 0};
+  decoder.input = {table_end, little_endian::load_u64(bench_block + 8), 0};
   static unsigned char chunk[chunk_size];
 
   const std::wstring root = argv[1];
   if (!CreateDirectoryW(root.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) fail("cannot make the folder");
   std::unordered_set<std::wstring> made{root};
   while (record < table_end) {
-    std::uint64_t size = read_u64(record + 4);
+    std::uint64_t size = little_endian::load_u64(record + 4);
     std::wstring path = root + L'\\';
     const std::size_t root_length = path.size();
     const unsigned char* unit = record + 12;
-    for (; unit[0] | unit[1]; unit += 2) path += static_cast<wchar_t>(unit[0] | unit[1] << 8);
+    for (; little_endian::load_u16(unit) != 0; unit += 2) path += static_cast<wchar_t>(little_endian::load_u16(unit));
     record = unit + 2;
     make_parents(path, root_length, made);
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);

@@ -1,5 +1,6 @@
 #include "payload/attached_data.h"
 
+#include "bytes/little_endian.h"
 #include "platform/diagnostics.h"
 
 namespace payload {
@@ -13,7 +14,7 @@ std::uint32_t scan_string(const std::uint8_t* q, const std::uint8_t* table_end) 
   const auto room = static_cast<std::uint64_t>(table_end - q);
   for (std::uint32_t i = 0;; ++i) {
     if (room < 2 * (std::uint64_t{i} + 1)) return 0;
-    if (read_unit(q + 2 * std::uint64_t{i}) == 0) return i;
+    if (little_endian::load_u16(q + 2 * std::uint64_t{i}) == 0) return i;
     if (i + 1 == max_string_units + 1) return 0;
   }
 }
@@ -23,8 +24,8 @@ std::uint32_t scan_string(const std::uint8_t* q, const std::uint8_t* table_end) 
 std::optional<AttachedDataHeader> parse_attached_data_header(AttachedData data) {
   // The order keeps every subtraction from wrapping.
   if (data.length < header_size) return std::nullopt;
-  const std::uint64_t table_size = read_u64(data.start);
-  const std::uint64_t stream_size = read_u64(data.start + 8);
+  const std::uint64_t table_size = little_endian::load_u64(data.start);
+  const std::uint64_t stream_size = little_endian::load_u64(data.start + 8);
   if (table_size > data.length - header_size) return std::nullopt;
   if (table_size > max_table_size) return std::nullopt;
   if (stream_size > data.length - header_size - table_size) return std::nullopt;
@@ -35,7 +36,7 @@ std::optional<AttachedDataHeader> parse_attached_data_header(AttachedData data) 
 std::optional<PayloadEntry> parse_payload_entry(const std::uint8_t* position, const std::uint8_t* table_end) {
   if (table_end - position < static_cast<std::ptrdiff_t>(record_fixed_size)) return std::nullopt;
   PayloadEntry entry{};
-  entry.flags = read_u32(position);
+  entry.flags = little_endian::load_u32(position);
   if (entry.flags > max_flags) return std::nullopt;
   entry.path = position + record_fixed_size;
   entry.path_length = scan_string(entry.path, table_end);
@@ -47,7 +48,7 @@ std::optional<PayloadEntry> parse_payload_entry(const std::uint8_t* position, co
     if (second_length == 0) return std::nullopt;
     entry.end += 2 * (std::uint64_t{second_length} + 1);
   }
-  entry.size = read_u64(position + 4);
+  entry.size = little_endian::load_u64(position + 4);
   return entry;
 }
 

@@ -57,16 +57,6 @@ AttachedDataHeader read_attached_data_header(AttachedData data);
 // on failure.
 PayloadEntry next_payload_entry(const std::uint8_t* position, const std::uint8_t* table_end);
 
-inline std::uint64_t read_u64(const std::uint8_t* p) {
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | p[i];
-  return value;
-}
-inline std::uint32_t read_u32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-inline char16_t read_unit(const std::uint8_t* p) { return static_cast<char16_t>(p[0] | p[1] << 8); }
-
 // The bytes of a record that holds a path of this many code units and no second string.
 constexpr std::uint64_t record_size(std::uint64_t path_units) { return record_fixed_size + 2 * (path_units + 1); }
 

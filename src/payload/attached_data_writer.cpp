@@ -9,14 +9,12 @@
 #include <memory>
 #include <sstream>
 
+#include "bytes/little_endian.h"
+
 namespace payload {
 namespace {
 
 static_assert(max_window_log == ZSTD_WINDOWLOG_LIMIT_DEFAULT, "the launcher's decoder keeps the library's default limit");
-
-void put_u64(std::string& out, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) out += static_cast<char>(value >> (8 * i));
-}
 
 // Printable ASCII alone: the path may hold the 0 unit that the message is about.
 std::string ascii_for_message(const std::u16string& path) {
@@ -177,12 +175,9 @@ std::string encode_record(const std::u16string& path, std::uint32_t flags, std::
   }
   if (path.find(u'\0') != std::u16string::npos) throw AttachedDataError(ascii_for_message(path) + ": path holds a 0 code unit");
   std::string record;
-  for (int i = 0; i < 4; ++i) record += static_cast<char>(flags >> (8 * i));
-  put_u64(record, size);
-  for (char16_t c : path) {
-    record += static_cast<char>(c & 0xFF);
-    record += static_cast<char>(c >> 8);
-  }
+  little_endian::append_u32(record, flags);
+  little_endian::append_u64(record, size);
+  for (char16_t c : path) little_endian::append_u16(record, c);
   record.append(2, '\0');
   return record;
 }
@@ -204,8 +199,8 @@ AttachedDataSummary write_attached_data(const std::vector<AttachedFile>& entries
 
   const std::streampos start = out.tellp();
   std::string header;
-  put_u64(header, summary.table_size);
-  put_u64(header, 0);  // the stream size, filled in at the end
+  little_endian::append_u64(header, summary.table_size);
+  little_endian::append_u64(header, 0);  // the stream size, filled in at the end
   out.write(header.data(), static_cast<std::streamsize>(header.size()));
   out.write(table.data(), static_cast<std::streamsize>(table.size()));
 
@@ -230,13 +225,13 @@ AttachedDataSummary write_attached_data(const std::vector<AttachedFile>& entries
     tail += '\0';
     ++offset;
   }
-  put_u64(tail, offset);
+  little_endian::append_u64(tail, offset);
   out.write(tail.data(), static_cast<std::streamsize>(tail.size()));
   summary.total_size = offset + 8;
 
   const std::streampos end = out.tellp();
   std::string stream_size;
-  put_u64(stream_size, summary.stream_size);
+  little_endian::append_u64(stream_size, summary.stream_size);
   out.seekp(start + std::streamoff(8));
   out.write(stream_size.data(), 8);
   if (!frame_table.empty()) {

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <string>
 
+#include "bytes/little_endian.h"
 #include "os/os.h"
 #include "payload/contained_path.h"
 #include "platform/diagnostics.h"
@@ -31,7 +32,7 @@ void Unpacker::build_target_path(const char16_t* unpack_directory, const Payload
   const std::size_t length = std::char_traits<char16_t>::length(target_path_);
   // An entry that does not fit is an inconsistent table, not an overflow of ours.
   if (length + entry.path_length + 1 > path_capacity) header_error();
-  for (std::uint32_t i = 0; i < entry.path_length; ++i) target_path_[length + i] = read_unit(entry.path + 2 * i);
+  for (std::uint32_t i = 0; i < entry.path_length; ++i) target_path_[length + i] = little_endian::load_u16(entry.path + 2 * i);
   target_path_[length + entry.path_length] = u'\0';
   // The table is the launcher's own data, but nothing may lead a write or the main library's
   // load out of the unpack directory.

@@ -2,16 +2,15 @@
 
 #include <string_view>
 
+#include "bytes/little_endian.h"
+
 namespace runner {
 namespace {
 
 constexpr std::u16string_view tag = u"zamrik-run 1";
 
 void put_text(std::string& out, std::u16string_view text) {
-  for (char16_t unit : text) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>(unit >> 8);
-  }
+  for (char16_t unit : text) little_endian::append_u16(out, unit);
   out += std::string(2, '\0');
 }
 
@@ -29,7 +28,7 @@ std::optional<RunRecord> decode_run_record(std::span<const std::uint8_t> bytes) 
   if (bytes.size() % 2 != 0 || bytes.size() > max_record_size) return std::nullopt;
   std::vector<std::u16string> texts(1);
   for (std::size_t at = 0; at < bytes.size(); at += 2) {
-    const auto unit = static_cast<char16_t>(bytes[at] | (bytes[at + 1] << 8));
+    const auto unit = static_cast<char16_t>(little_endian::load_u16(&bytes[at]));
     if (unit == u'\0') {
       texts.emplace_back();
     } else {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "os/win32/windows_api.h"
+#include "bytes/little_endian.h"
 #include "payload/attached_data.h"
 #include "payload/linked_attached_data.h"
 
@@ -347,22 +348,17 @@ std::vector<std::wstring> files_below(const std::wstring& directory) {
 
 namespace {
 
-std::uint32_t u32_at(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-  std::uint32_t value = 0;
-  std::memcpy(&value, bytes.data() + at, sizeof value);
-  return value;
-}
-
 // The raw bytes of the executable's attached-data section.
 std::span<std::uint8_t> attached_data_section(std::vector<std::uint8_t>& image) {
-  const std::uint32_t pe = u32_at(image, 0x3C);
-  const std::size_t sections = image[pe + 6] | image[pe + 7] << 8;
-  const std::size_t optional_header_size = image[pe + 20] | image[pe + 21] << 8;
+  const auto u32_at = [&](std::size_t at) { return little_endian::load_u32(&image[at]); };
+  const std::uint32_t pe = u32_at(0x3C);
+  const std::size_t sections = little_endian::load_u16(&image[pe + 6]);
+  const std::size_t optional_header_size = little_endian::load_u16(&image[pe + 20]);
   for (std::size_t i = 0; i < sections; ++i) {
     const std::size_t header = pe + 24 + optional_header_size + 40 * i;
     if (std::strncmp(reinterpret_cast<const char*>(&image[header]), attached_data_section_name, 8) != 0) continue;
-    const std::uint32_t size = std::min(u32_at(image, header + 8), u32_at(image, header + 16));
-    return {image.data() + u32_at(image, header + 20), size};
+    const std::uint32_t size = std::min(u32_at(header + 8), u32_at(header + 16));
+    return {image.data() + u32_at(header + 20), size};
   }
   ADD_FAILURE() << "no section " << attached_data_section_name;
   return {};
@@ -391,10 +387,7 @@ void rename_entry(std::span<std::uint8_t> data, std::size_t index, const std::ws
     if (i == index) {
       ASSERT_EQ(entry->path_length, path.size()) << narrow(path);
       auto* units = const_cast<std::uint8_t*>(entry->path);
-      for (std::size_t k = 0; k < path.size(); ++k) {
-        units[2 * k] = static_cast<std::uint8_t>(path[k]);
-        units[2 * k + 1] = static_cast<std::uint8_t>(path[k] >> 8);
-      }
+      for (std::size_t k = 0; k < path.size(); ++k) little_endian::store_u16(units + 2 * k, static_cast<std::uint16_t>(path[k]));
       return;
     }
     position = entry->end;

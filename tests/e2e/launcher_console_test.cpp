@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "bytes/little_endian.h"
 #include "os/win32/windows_api.h"
 
 namespace e2e {
@@ -25,9 +26,8 @@ std::uint16_t subsystem_of(const std::wstring& path) {
   std::ifstream in(narrow(path), std::ios::binary);
   std::string head(4096, '\0');
   in.read(head.data(), static_cast<std::streamsize>(head.size()));
-  const auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(static_cast<std::uint8_t>(head[at]) | static_cast<std::uint8_t>(head[at + 1]) << 8); };
-  const std::size_t pe = u16(0x3C) | static_cast<std::size_t>(u16(0x3E)) << 16;
-  return u16(pe + 24 + 68);
+  const std::size_t pe = little_endian::load_u32(&head[0x3C]);
+  return little_endian::load_u16(&head[pe + 24 + 68]);
 }
 
 // The version resource as the system reads it: the fixed numbers and every usual string.
@@ -83,8 +83,7 @@ std::vector<std::string> icons_of(const std::wstring& path) {
     const std::string directory = bytes(group);
     const std::size_t count = directory.size() >= 6 ? static_cast<std::uint8_t>(directory[4]) : 0;
     for (std::size_t i = 0; i < count && 6 + 14 * (i + 1) <= directory.size(); ++i) {
-      const WORD id = static_cast<WORD>(static_cast<std::uint8_t>(directory[6 + 14 * i + 12]) |
-                                        static_cast<std::uint8_t>(directory[6 + 14 * i + 13]) << 8);
+      const WORD id = little_endian::load_u16(&directory[6 + 14 * i + 12]);
       const HRSRC icon = FindResourceW(module, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(3));
       images.push_back(icon != nullptr ? bytes(icon) : std::string("missing"));
     }

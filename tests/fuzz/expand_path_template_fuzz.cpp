@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "bytes/little_endian.h"
 #include "fuzz/endings.h"
 #include "os/os.h"
 #include "os/posix/text.h"
@@ -184,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::u16string spec;
   for (std::size_t i = 3; i + 1 < size; i += 2) {
-    const auto unit = static_cast<char16_t>(data[i] | data[i + 1] << 8);
+    const auto unit = static_cast<char16_t>(little_endian::load_u16(data + i));
     if (unit == 0) break;
     spec += unit;
   }

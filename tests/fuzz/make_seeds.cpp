@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/little_endian.h"
 #include "payload/attached_data_writer.h"
 
 namespace {
@@ -24,10 +25,7 @@ void write(const fs::path& folder, const std::string& name, const Bytes& bytes) 
 
 Bytes utf16(std::u16string_view text) {
   Bytes out;
-  for (char16_t c : text) {
-    out.push_back(static_cast<std::uint8_t>(c & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(c >> 8));
-  }
+  for (char16_t c : text) little_endian::append_u16(out, c);
   return out;
 }
 
@@ -142,13 +140,15 @@ int main(int argc, char** argv) {
     Bytes cut_bare(cut.size() + 1, 1);
     std::copy(cut.begin(), cut.end(), cut_bare.begin() + 1);
     write(corpus / "pack_inspect", "cut-block-" + block.name, cut_bare);
-    const std::uint64_t table_size = payload::read_u64(cut.data());
-    const std::uint64_t stream_size = payload::read_u64(cut.data() + 8);
+    const std::uint64_t table_size = little_endian::load_u64(cut.data());
+    const std::uint64_t stream_size = little_endian::load_u64(cut.data() + 8);
     const auto stream = cut.begin() + static_cast<std::ptrdiff_t>(payload::header_size + table_size);
     write(corpus / "frame_table", block.name, Bytes(stream, stream + static_cast<std::ptrdiff_t>(stream_size)));
   }
   for (const Spec& spec : specs) {
-    Bytes input{static_cast<std::uint8_t>(spec.capacity & 0xFF), static_cast<std::uint8_t>(spec.capacity >> 8), spec.environment};
+    Bytes input;
+    little_endian::append_u16(input, static_cast<std::uint16_t>(spec.capacity));
+    input.push_back(spec.environment);
     const Bytes text = utf16(spec.text);
     input.insert(input.end(), text.begin(), text.end());
     write(corpus / "expand_path_template", spec.name, input);

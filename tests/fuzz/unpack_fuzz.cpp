@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/little_endian.h"
 #include "fuzz/endings.h"
 #include "os/posix/text.h"
 #include "payload/attached_data.h"
@@ -45,7 +46,7 @@ std::vector<Entry> records_of(const std::uint8_t* data, std::size_t size) {
     while (header.table_size != 0) {
       const payload::PayloadEntry entry = payload::next_payload_entry(position, header.table + header.table_size);
       std::u16string path;
-      for (std::uint32_t i = 0; i < entry.path_length; ++i) path += payload::read_unit(entry.path + 2 * i);
+      for (std::uint32_t i = 0; i < entry.path_length; ++i) path += little_endian::load_u16(entry.path + 2 * i);
       entries.push_back({path, entry.size});
       if (entry.flags & payload::flag_last) break;
       position = entry.end;

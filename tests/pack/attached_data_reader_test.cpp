@@ -14,6 +14,7 @@
 #include <map>
 #include <optional>
 
+#include "bytes/little_endian.h"
 #include "pack_error.h"
 #include "payload/attached_data_writer.h"
 #include "payload/frame_table.h"
@@ -48,9 +49,7 @@ Bytes block_of(const std::vector<payload::AttachedFile>& entries, bool checksum 
   return payload::build_attached_data(entries, options);
 }
 
-void put_u64(Bytes& block, std::size_t at, std::uint64_t value) {
-  for (int i = 0; i < 8; ++i) block[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
+void put_u64(Bytes& block, std::size_t at, std::uint64_t value) { little_endian::store_u64(&block[at], value); }
 
 std::string problem_in(const Bytes& block) {
   try {
@@ -91,7 +90,7 @@ TEST(AttachedDataReader, ReadsBackWhatTheBuilderWrote) {
 
 TEST(AttachedDataReader, ReportsADamagedHeaderOrTable) {
   const Bytes good = block_of(sample);
-  const std::size_t table_size = good[0] | good[1] << 8;
+  const std::size_t table_size = little_endian::load_u64(good.data());
   struct Case {
     const char* label;
     Bytes block;
@@ -122,8 +121,8 @@ TEST(AttachedDataReader, ReportsADamagedHeaderOrTable) {
 
 TEST(AttachedDataReader, ReportsAStreamThatDoesNotDecodeToTheTable) {
   const Bytes good = block_of(sample);
-  const std::size_t table_size = good[0] | good[1] << 8;
-  const std::size_t stream_size = good[8] | good[9] << 8 | good[10] << 16;
+  const std::size_t table_size = little_endian::load_u64(good.data());
+  const std::size_t stream_size = little_endian::load_u64(good.data() + 8);
   const std::size_t stream_start = 16 + table_size;
   struct Case {
     const char* label;
@@ -148,7 +147,7 @@ TEST(AttachedDataReader, ReportsAStreamThatDoesNotDecodeToTheTable) {
   shorter[2].contents += "more";  // the sizes now claim four bytes more than the block holds
   Bytes claims_more = block_of(shorter);
   const Bytes actual = block_of(sample);
-  const std::size_t shorter_table = claims_more[0] | claims_more[1] << 8;
+  const std::size_t shorter_table = little_endian::load_u64(claims_more.data());
   claims_more.resize(16 + shorter_table);
   claims_more.insert(claims_more.end(), actual.begin() + 16 + table_size, actual.end());
   put_u64(claims_more, 8, stream_size);
@@ -157,7 +156,7 @@ TEST(AttachedDataReader, ReportsAStreamThatDoesNotDecodeToTheTable) {
   std::vector<payload::AttachedFile> longer = sample;
   longer[2].contents.resize(299990);  // the sizes now claim ten bytes less than the block holds
   Bytes claims_less = block_of(longer);
-  const std::size_t longer_table = claims_less[0] | claims_less[1] << 8;
+  const std::size_t longer_table = little_endian::load_u64(claims_less.data());
   claims_less.resize(16 + longer_table);
   claims_less.insert(claims_less.end(), actual.begin() + 16 + table_size, actual.end());
   put_u64(claims_less, 8, stream_size);

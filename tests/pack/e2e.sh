@@ -186,6 +186,24 @@ case "${1:?case}" in
     expect_in "$out" "[1] signed"
     ;;
 
+  full-disk)
+    # Both packers on a disk too small for the executable: the output and the system's reason in
+    # one line, the tool's status, and nothing left behind. The Windows packer's output name goes
+    # beyond ASCII, and comes back in the message as it was typed.
+    [ -n "${ZAMRIK_TEST_SMALL_DISK:-}" ] || { echo "skipped: no small file system (mounting needs root)"; exit 77; }
+    disk=${ZAMRIK_TEST_SMALL_DISK#Z:}
+    disk=${disk//\\//}
+    capture "$ZAMRIK_PACK" build "$APP_DIR" -o "$disk/hello.exe" -q
+    [ "$status" -eq 2 ] || fail "Linux packer: status $status: $err"
+    expect_in "$err" "zamrik-pack: error: $disk/hello.exe: cannot write the executable: No space left on device"
+    [ -z "$(ls -A "$disk")" ] || fail "Linux packer left files: $(ls -A "$disk")"
+    name=$'gr\xc3\xb6\xc3\x9fe.exe'
+    capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" build "Z:${APP_DIR//\//\\}" -o "$ZAMRIK_TEST_SMALL_DISK\\$name" -q
+    [ "$status" -eq 2 ] || fail "Windows packer: status $status: $err"
+    # The reason is the run-time library's errno, which under Wine reads "Invalid argument".
+    expect_in "$err" "zamrik-pack: error: $ZAMRIK_TEST_SMALL_DISK\\$name: cannot write the executable: "
+    [ -z "$(ls -A "$disk")" ] || fail "Windows packer left files: $(ls -A "$disk")"
+    ;;
   windows-packer)
     # The Windows packer, started as a Windows user would: a relative folder, paths with a drive
     # letter and backslashes, and a folder deeper than Windows' classic 260 characters. Each time

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "bytes/little_endian.h"
 #include "pack_test_support.h"
 
 namespace {
@@ -19,7 +20,7 @@ std::span<const std::uint8_t> bytes_of(const std::string& file) {
 }
 
 std::uint32_t pe_offset(const std::string& file) {
-  return static_cast<std::uint8_t>(file[0x3C]) | static_cast<std::uint8_t>(file[0x3D]) << 8;
+  return little_endian::load_u32(&file[0x3C]);
 }
 
 TEST(PeImage, ReadsARealDll) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "bytes/little_endian.h"
 #include "icon.h"
 #include "launcher_file.h"
 #include "pe_resources.h"
@@ -28,10 +29,8 @@ using namespace std::string_literals;
 std::span<const std::uint8_t> bytes_of(const std::string& file) {
   return {reinterpret_cast<const std::uint8_t*>(file.data()), file.size()};
 }
-std::uint32_t u16_at(const std::string& file, std::uint64_t at) {
-  return std::uint32_t{static_cast<std::uint8_t>(file[at])} | std::uint32_t{static_cast<std::uint8_t>(file[at + 1])} << 8;
-}
-std::uint32_t u32_at(const std::string& file, std::uint64_t at) { return u16_at(file, at) | u16_at(file, at + 2) << 16; }
+std::uint32_t u16_at(const std::string& file, std::uint64_t at) { return little_endian::load_u16(&file[at]); }
+std::uint32_t u32_at(const std::string& file, std::uint64_t at) { return little_endian::load_u32(&file[at]); }
 
 struct Headers {
   std::uint64_t optional;
@@ -64,10 +63,7 @@ std::string write_executable(const TempDir& dir, const pack::LauncherIdentity& i
 
 std::string utf16le(const std::u16string& text) {
   std::string out;
-  for (char16_t unit : text) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>(unit >> 8);
-  }
+  for (char16_t unit : text) little_endian::append_u16(out, unit);
   return out;
 }
 
@@ -210,7 +206,7 @@ TEST(ExecutableWriter, RefusesImagesNotLaidOutForIt) {
     try {
       pack::ExecutableWriter writer(bytes_of(c.bytes), "");
       ADD_FAILURE() << c.what << ": accepted";
-    } catch (const pack::PeFormatError& error) {
+    } catch (const pack::ToolError& error) {
       EXPECT_THAT(error.what(), HasSubstr(c.message)) << c.what;
     }
   }

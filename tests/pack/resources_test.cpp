@@ -9,6 +9,7 @@
 #include <map>
 #include <tuple>
 
+#include "bytes/little_endian.h"
 #include "icon.h"
 #include "pack_error.h"
 #include "pack_test_support.h"
@@ -22,10 +23,9 @@ using pack_test::TempDir;
 using pack_test::write_file;
 using testing::HasSubstr;
 
-std::uint32_t u16_at(const std::string& bytes, std::uint64_t at) {
-  return std::uint32_t{static_cast<std::uint8_t>(bytes.at(at))} | std::uint32_t{static_cast<std::uint8_t>(bytes.at(at + 1))} << 8;
-}
-std::uint32_t u32_at(const std::string& bytes, std::uint64_t at) { return u16_at(bytes, at) | u16_at(bytes, at + 2) << 16; }
+// Checked: a wrong offset fails the test instead of reading past the end.
+std::uint32_t u16_at(const std::string& bytes, std::uint64_t at) { return little_endian::load_u16(bytes.substr(at, 2).c_str()); }
+std::uint32_t u32_at(const std::string& bytes, std::uint64_t at) { return little_endian::load_u32(bytes.substr(at, 4).c_str()); }
 
 using Key = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>;  // type, id, language
 

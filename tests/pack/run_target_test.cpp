@@ -5,6 +5,7 @@
 
 #include <span>
 
+#include "bytes/little_endian.h"
 #include "pack_error.h"
 #include "pack_test_support.h"
 #include "payload/attached_data_writer.h"
@@ -30,7 +31,7 @@ std::span<const std::uint8_t> bytes_of(const std::string& file) {
 // program.exe with its machine field set to 32-bit x86.
 std::string x86_program() {
   std::string file = read_file(fixture("program.exe"));
-  const std::size_t pe = static_cast<std::uint8_t>(file[0x3C]) | static_cast<std::uint8_t>(file[0x3D]) << 8;
+  const std::size_t pe = little_endian::load_u32(&file[0x3C]);
   file[pe + 4] = '\x4c', file[pe + 5] = '\x01';
   return file;
 }

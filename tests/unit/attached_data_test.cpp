@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/little_endian.h"
 namespace {
 
 using payload::AttachedDataHeader;
@@ -58,12 +59,9 @@ TEST(AttachedDataHeader, AcceptsExactlyWhatFitsTheBlock) {
 // Record bytes: flags, size, then UTF-16LE units as given (terminators included by the caller).
 std::vector<std::uint8_t> record(std::uint32_t flags, std::uint64_t size, const std::u16string& units) {
   std::vector<std::uint8_t> bytes;
-  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(flags >> (8 * i)));
-  for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<std::uint8_t>(size >> (8 * i)));
-  for (char16_t unit : units) {
-    bytes.push_back(static_cast<std::uint8_t>(unit));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-  }
+  little_endian::append_u32(bytes, flags);
+  little_endian::append_u64(bytes, size);
+  for (char16_t unit : units) little_endian::append_u16(bytes, unit);
   return bytes;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/little_endian.h"
 #include "payload/attached_data_writer.h"
 #include "payload/frame_table.h"
 #include "path_template/expand_path_template.h"
@@ -266,8 +267,8 @@ struct CutBlock {
 
 CutBlock cut_block(const std::string& first, const std::string& second) {
   CutBlock block{block_of({{u"first.bin", first, {}}, {u"second.bin", second, {}}}, 100000), 0, {}};
-  block.frame_table = static_cast<std::size_t>(payload::header_size + payload::read_u64(block.bytes.data()));
-  const std::uint64_t stream_size = payload::read_u64(block.bytes.data() + 8);
+  block.frame_table = static_cast<std::size_t>(payload::header_size + little_endian::load_u64(block.bytes.data()));
+  const std::uint64_t stream_size = little_endian::load_u64(block.bytes.data() + 8);
   const auto table = payload::parse_frame_table({block.bytes.data() + block.frame_table, stream_size});
   std::size_t at = block.frame_table + static_cast<std::size_t>(table.value().table_size);
   for (std::uint64_t i = 0; i < table->count; ++i) {

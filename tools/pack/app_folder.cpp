@@ -66,12 +66,12 @@ class Walker {
     if (fs::is_symlink(status)) {
       const fs::path target = canonical_path(actual, error);
       if (error) {
-        problems.push_back(shown(relative) + ": broken link (to " + fs::read_symlink(actual, error).string() + ")");
+        problems.push_back(shown(relative) + ": broken link (to " + utf8_of(fs::read_symlink(actual, error)) + ")");
         return;
       }
       const fs::path inside = target.lexically_relative(real_root_);
       if (inside.empty() || *inside.begin() == "..") {
-        problems.push_back(shown(relative) + ": link to " + target.string() + ", outside the application folder");
+        problems.push_back(shown(relative) + ": link to " + utf8_of(target) + ", outside the application folder");
         return;
       }
       actual = target;
@@ -82,7 +82,7 @@ class Walker {
     } else if (fs::is_directory(status)) {
       const fs::path real = canonical_path(actual, error);
       if (std::find(open_directories_.begin(), open_directories_.end(), real) != open_directories_.end()) {
-        problems.push_back(shown(relative) + ": link back to " + real.string() + ", which would make a loop");
+        problems.push_back(shown(relative) + ": link back to " + utf8_of(real) + ", which would make a loop");
         return;
       }
       open_directories_.push_back(real);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "bytes/little_endian.h"
 #include "entry_path.h"
 #include "pack_error.h"
 #include "pe_image.h"
@@ -36,7 +37,7 @@ std::string describe_bad_record(const std::uint8_t* position, const std::uint8_t
     return where + " is cut off: " + std::to_string(left) + " bytes left, a record needs at least " +
            std::to_string(payload::record_size(0));
   }
-  const std::uint32_t flags = payload::read_u32(position);
+  const std::uint32_t flags = little_endian::load_u32(position);
   if (flags > payload::max_flags) {
     return where + " has flags " + std::to_string(flags) + "; the launcher accepts at most " +
            std::to_string(payload::max_flags);
@@ -74,8 +75,8 @@ AttachedDataContents read_attached_data(std::span<const std::uint8_t> data) {
   const std::optional<payload::AttachedDataHeader> header = payload::parse_attached_data_header({data.data(), data.size()});
   if (!header) {
     if (data.size() < payload::header_size) damaged("the section has " + std::to_string(data.size()) + " bytes, less than a header");
-    damaged("the header's table size " + std::to_string(payload::read_u64(data.data())) + " and stream size " +
-            std::to_string(payload::read_u64(data.data() + 8)) + " do not fit the section's " +
+    damaged("the header's table size " + std::to_string(little_endian::load_u64(data.data())) + " and stream size " +
+            std::to_string(little_endian::load_u64(data.data() + 8)) + " do not fit the section's " +
             std::to_string(data.size()) + " bytes (or the table exceeds " + std::to_string(payload::max_table_size) + ")");
   }
   AttachedDataContents contents;
@@ -91,7 +92,7 @@ AttachedDataContents read_attached_data(std::span<const std::uint8_t> data) {
     ListedEntry entry;
     entry.flags = record->flags;
     entry.size = record->size;
-    for (std::uint32_t i = 0; i < record->path_length; ++i) entry.path += payload::read_unit(record->path + 2 * i);
+    for (std::uint32_t i = 0; i < record->path_length; ++i) entry.path += little_endian::load_u16(record->path + 2 * i);
     if (entry.size > UINT64_MAX - contents.content_size) damaged("the entries' sizes add up to more than 2^64 bytes");
     contents.content_size += entry.size;
     contents.entries.push_back(std::move(entry));

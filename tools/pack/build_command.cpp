@@ -104,11 +104,16 @@ void build_executable(const BuildRequest& request) {
   payload::AttachedDataSummary summary;
   {
     std::iostream& out = scratch.stream();
-    write_launcher(out, identity, subsystem, [&](std::ostream& stream) {
-      summary = payload::write_attached_data(entries, options, stream);
-      return summary.total_size;
-    });
-    if (!out) throw std::runtime_error(utf8_of(scratch.partial()) + ": writing the executable failed");
+    try {
+      write_launcher(out, identity, subsystem, [&](std::ostream& stream) {
+        summary = payload::write_attached_data(entries, options, stream);
+        return summary.total_size;
+      });
+    } catch (const payload::AttachedDataError&) {
+      // The data's writer sees a failed stream too, but not why it failed.
+      if (out) throw;
+    }
+    if (!out) throw ToolError(scratch.write_failure());
   }
   bar.finish();
   scratch.commit(request.output);

@@ -17,6 +17,9 @@ namespace pack {
 std::filesystem::path path_from_utf8(const std::string& text);
 // A path as UTF-8 text, for messages.
 std::string utf8_of(const std::filesystem::path& path);
+// The system's words for the last failed call (errno on Linux, GetLastError() on Windows), for
+// the end of a message.
+std::string last_error_text();
 // The absolute path with every link resolved, as std::filesystem::canonical, also for paths past
 // Windows' 260 characters.
 std::filesystem::path canonical_path(const std::filesystem::path& path, std::error_code& error);

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "text/wide_text.h"
 #include "host_files.h"
@@ -11,6 +12,8 @@ namespace pack {
 std::filesystem::path path_from_utf8(const std::string& text) { return text; }
 
 std::string utf8_of(const std::filesystem::path& path) { return path.native(); }
+
+std::string last_error_text() { return std::strerror(errno); }
 
 std::filesystem::path canonical_path(const std::filesystem::path& path, std::error_code& error) {
   return std::filesystem::canonical(path, error);

@@ -30,6 +30,17 @@ std::string utf8_of(const std::filesystem::path& path) {
   return text::to_utf8_replacing(std::u16string(native.begin(), native.end()));
 }
 
+std::string last_error_text() {
+  wchar_t* text = nullptr;
+  const DWORD error = GetLastError();
+  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                 reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message = text ? text : L"error " + std::to_wstring(error);
+  LocalFree(text);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.')) message.pop_back();
+  return utf8_of(std::filesystem::path(message));
+}
+
 // The system's final path, in its "\\?\" form: every path compared with it is made the same way.
 std::filesystem::path canonical_path(const std::filesystem::path& path, std::error_code& error) {
   error.clear();

@@ -9,19 +9,14 @@
 #include <stdexcept>
 #include <vector>
 
+#include "bytes/little_endian.h"
+#include "pack_error.h"
+
 namespace pack {
 namespace {
 
 void put_u32_be(std::string& out, std::uint32_t value) {
   for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>(value >> shift);
-}
-void put_u16_le(std::string& out, std::uint32_t value) {
-  out += static_cast<char>(value);
-  out += static_cast<char>(value >> 8);
-}
-void put_u32_le(std::string& out, std::uint32_t value) {
-  put_u16_le(out, value & 0xFFFF);
-  put_u16_le(out, value >> 16);
 }
 
 void put_chunk(std::string& png, const char* type, const std::string& data) {
@@ -85,7 +80,7 @@ std::string png(int size) {
   uLongf packed_size = compressBound(static_cast<uLong>(rows.size()));
   std::vector<Bytef> packed(packed_size);
   if (compress2(packed.data(), &packed_size, reinterpret_cast<const Bytef*>(rows.data()), static_cast<uLong>(rows.size()), 9) != Z_OK) {
-    throw std::runtime_error("icon: compression failed");
+    throw ToolError("the generated icon: compression failed");
   }
   std::string out("\x89PNG\r\n\x1a\n", 8);
   std::string header;
@@ -105,19 +100,19 @@ std::string generated_icon() {
   std::vector<std::string> images;
   for (int size : sizes) images.push_back(png(size));
   std::string ico;
-  put_u16_le(ico, 0);
-  put_u16_le(ico, 1);  // an icon
-  put_u16_le(ico, sizes.size());
+  little_endian::append_u16(ico, 0);
+  little_endian::append_u16(ico, 1);  // an icon
+  little_endian::append_u16(ico, sizes.size());
   std::uint32_t offset = static_cast<std::uint32_t>(6 + 16 * sizes.size());
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     ico += static_cast<char>(sizes[i] == 256 ? 0 : sizes[i]);  // 0 means 256
     ico += static_cast<char>(sizes[i] == 256 ? 0 : sizes[i]);
     ico += '\0';  // no palette
     ico += '\0';
-    put_u16_le(ico, 1);   // planes
-    put_u16_le(ico, 32);  // bits per pixel
-    put_u32_le(ico, static_cast<std::uint32_t>(images[i].size()));
-    put_u32_le(ico, offset);
+    little_endian::append_u16(ico, 1);   // planes
+    little_endian::append_u16(ico, 32);  // bits per pixel
+    little_endian::append_u32(ico, static_cast<std::uint32_t>(images[i].size()));
+    little_endian::append_u32(ico, offset);
     offset += static_cast<std::uint32_t>(images[i].size());
   }
   for (const std::string& image : images) ico += image;

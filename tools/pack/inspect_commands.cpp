@@ -29,7 +29,7 @@ struct OpenedAttachedData {
       if (whole) check_file_length(file.bytes());
       contents = read_attached_data(find_attached_data(file.bytes()));
     } catch (const InputError& error) {
-      throw InputError(executable.string() + ": " + error.what());
+      throw InputError(utf8_of(executable) + ": " + error.what());
     }
   }
   MappedFile file;
@@ -42,13 +42,13 @@ FrameInfo check_sound(const fs::path& executable, const AttachedDataContents& co
   const std::vector<std::string> problems = table_problems(contents);
   if (!problems.empty()) {
     std::string message;
-    for (const std::string& problem : problems) message += (message.empty() ? "" : "\n") + executable.string() + ": " + problem;
+    for (const std::string& problem : problems) message += (message.empty() ? "" : "\n") + utf8_of(executable) + ": " + problem;
     throw InputError(message);
   }
   try {
     return check_frame(contents.stream, &contents.entries);
   } catch (const InputError& error) {
-    throw InputError(executable.string() + ": " + error.what());
+    throw InputError(utf8_of(executable) + ": " + error.what());
   }
 }
 
@@ -64,7 +64,7 @@ void decode_with_progress(const fs::path& executable, const AttachedDataContents
     });
   } catch (const InputError& error) {
     bar.finish();
-    throw InputError(executable.string() + ": " + error.what());
+    throw InputError(utf8_of(executable) + ": " + error.what());
   }
 }
 
@@ -89,9 +89,9 @@ class FileWriter {
 
   void write(const ListedEntry& entry, std::span<const std::uint8_t> bytes, bool last_piece) {
     if (fd_ < 0) open(entry);
-    if (!write_all(fd_, bytes)) throw std::runtime_error(current_.string() + ": cannot write: " + std::strerror(errno));
+    if (!write_all(fd_, bytes)) throw ToolError(utf8_of(current_) + ": cannot write: " + std::strerror(errno));
     if (last_piece) {
-      if (!close_file(fd_)) throw std::runtime_error(current_.string() + ": cannot write: " + std::strerror(errno));
+      if (!close_file(fd_)) throw ToolError(utf8_of(current_) + ": cannot write: " + std::strerror(errno));
       fd_ = -1;
     }
   }
@@ -107,9 +107,9 @@ class FileWriter {
     current_ = directory_ / path_from_utf8(host);
     std::error_code error;
     fs::create_directories(current_.parent_path(), error);
-    if (error) throw InputError(current_.parent_path().string() + ": cannot create the folder: " + error.message());
+    if (error) throw InputError(utf8_of(current_.parent_path()) + ": cannot create the folder: " + error.message());
     fd_ = create_for_writing(current_);
-    if (fd_ < 0) throw InputError(current_.string() + ": cannot create: " + std::strerror(errno));
+    if (fd_ < 0) throw InputError(utf8_of(current_) + ": cannot create: " + std::strerror(errno));
   }
 
   fs::path directory_;
@@ -121,7 +121,7 @@ std::optional<std::string> runs_of(const fs::path& executable, const AttachedDat
   try {
     return what_runs(contents);
   } catch (const InputError& error) {
-    throw InputError(executable.string() + ": " + error.what());
+    throw InputError(utf8_of(executable) + ": " + error.what());
   }
 }
 
@@ -162,7 +162,7 @@ void verify_executable(const fs::path& executable, bool quiet) {
                               "which was packed without a checksum";
   }
   if (change) {
-    throw InputError(executable.string() + ": changed after packing, " + *change +
+    throw InputError(utf8_of(executable) + ": changed after packing, " + *change +
                      ": the checksum in its headers does not match the file");
   }
   decode_with_progress(executable, opened.contents, quiet, "verifying", [](std::size_t, auto, bool) {});
@@ -170,7 +170,7 @@ void verify_executable(const fs::path& executable, bool quiet) {
     runs_of(executable, opened.contents);
     return;
   }
-  std::printf("%s: OK, %zu files, %llu bytes, %s\n", executable.string().c_str(), opened.contents.entries.size(),
+  std::printf("%s: OK, %zu files, %llu bytes, %s\n", utf8_of(executable).c_str(), opened.contents.entries.size(),
               static_cast<unsigned long long>(opened.contents.content_size),
               frame.checksum ? "checksum matches" : "no checksum stored (decoded completely)");
   show_what_runs(executable, opened.contents);
@@ -185,18 +185,18 @@ void extract_executable(const fs::path& executable, const fs::path& directory, b
   try {
     record = run_record_of(opened.contents);
   } catch (const InputError& error) {
-    throw InputError(executable.string() + ": " + error.what());
+    throw InputError(utf8_of(executable) + ": " + error.what());
   }
   const std::size_t first = record ? 2 : 0;
   std::error_code error;
   if (fs::exists(directory, error)) {
-    if (!fs::is_directory(directory, error)) throw InputError(directory.string() + ": exists and is not a folder");
+    if (!fs::is_directory(directory, error)) throw InputError(utf8_of(directory) + ": exists and is not a folder");
     if (!fs::is_empty(directory, error)) {
-      throw InputError(directory.string() + ": the folder is not empty; extract into a new or empty folder");
+      throw InputError(utf8_of(directory) + ": the folder is not empty; extract into a new or empty folder");
     }
   } else {
     fs::create_directories(directory, error);
-    if (error) throw InputError(directory.string() + ": cannot create the folder: " + error.message());
+    if (error) throw InputError(utf8_of(directory) + ": cannot create the folder: " + error.message());
   }
   FileWriter writer(directory);
   std::uint64_t written = 0;
@@ -209,10 +209,10 @@ void extract_executable(const fs::path& executable, const fs::path& directory, b
   if (quiet) return;
   const std::size_t count = opened.contents.entries.size() - first;
   std::printf("extracted %zu %s (%llu bytes) into %s\n", count, count == 1 ? "file" : "files",
-              static_cast<unsigned long long>(written), directory.string().c_str());
+              static_cast<unsigned long long>(written), utf8_of(directory).c_str());
   if (record) {
     std::printf("it runs %s; to pack it again: zamrik-pack build %s -o OUT.exe %s\n", text::to_utf8_replacing(record->program).c_str(),
-                directory.string().c_str(), run_options(*record).c_str());
+                utf8_of(directory).c_str(), run_options(*record).c_str());
   }
 }
 

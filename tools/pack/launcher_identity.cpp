@@ -3,6 +3,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "bytes/little_endian.h"
 #include "host_files.h"
 #include "icon.h"
 #include "pack_error.h"
@@ -100,10 +101,7 @@ std::string identity_section_contents(const LauncherIdentity& identity) {
   for (const std::string& field : {identity.company(), identity.product(), identity.version_text()}) {
     const std::optional<std::u16string> units = text::to_utf16(field);
     if (!units) throw InputError("text is not valid UTF-8: " + field);
-    for (char16_t unit : *units + u'\0') {
-      out += static_cast<char>(unit & 0xFF);
-      out += static_cast<char>(unit >> 8);
-    }
+    for (char16_t unit : *units + u'\0') little_endian::append_u16(out, unit);
   }
   return out;
 }

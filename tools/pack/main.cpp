@@ -110,31 +110,6 @@ to itself: they are left out, and the --run options that pack DIR again are show
   -h, --help   show this help
 )";
 
-struct Command {
-  const char* name;
-  std::string help;
-  std::vector<pack::OptionSpec> options;
-  std::vector<const char*> operands;  // what each one is, for the message when it is missing
-};
-
-const std::vector<Command>& commands() {
-  static const std::vector<Command> all = {
-      {"build", build_help(),
-       {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"run", 0, true}, {"run-arg", 0, true},
-        {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
-        {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
-        {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"console", 0, false},
-        {"windowed", 0, false}, {"quiet", 'q', false},
-        {"help", 'h', false}},
-       {"the application folder: zamrik-pack build APP_DIR -o OUT.exe"}},
-      {"list", list_help, {{"help", 'h', false}}, {"the executable: zamrik-pack list EXE"}},
-      {"verify", verify_help, {{"quiet", 'q', false}, {"help", 'h', false}}, {"the executable: zamrik-pack verify EXE"}},
-      {"extract", extract_help, {{"quiet", 'q', false}, {"help", 'h', false}},
-       {"the executable and a folder: zamrik-pack extract EXE DIR", "the folder to write into: zamrik-pack extract EXE DIR"}},
-  };
-  return all;
-}
-
 std::string checked_text(const std::string& option, const std::string& text) {
   if (!text::to_utf16(text)) throw pack::UsageError("option '" + option + "' takes UTF-8 text");
   return text;
@@ -182,6 +157,41 @@ pack::BuildRequest build_request(const pack::ParsedOptions& parsed) {
   }
   request.quiet = parsed.has("quiet");
   return request;
+}
+
+struct Command {
+  const char* name;
+  std::string help;
+  std::vector<pack::OptionSpec> options;
+  std::vector<const char*> operands;  // what each one is, for the message when it is missing
+  void (*run)(const pack::ParsedOptions& parsed);
+};
+
+const std::vector<Command>& commands() {
+  static const std::vector<Command> all = {
+      {"build", build_help(),
+       {{"output", 'o', true}, {"main", 0, true}, {"no-main-check", 0, false}, {"run", 0, true}, {"run-arg", 0, true},
+        {"level", 0, true}, {"threads", 0, true}, {"checksum", 0, false},
+        {"no-checksum", 0, false}, {"icon", 0, true}, {"company", 0, true}, {"product", 0, true},
+        {"app-version", 0, true}, {"version", 0, true}, {"description", 0, true}, {"console", 0, false},
+        {"windowed", 0, false}, {"quiet", 'q', false},
+        {"help", 'h', false}},
+       {"the application folder: zamrik-pack build APP_DIR -o OUT.exe"},
+       [](const pack::ParsedOptions& parsed) { pack::build_executable(build_request(parsed)); }},
+      {"list", list_help, {{"help", 'h', false}}, {"the executable: zamrik-pack list EXE"},
+       [](const pack::ParsedOptions& parsed) { pack::list_executable(pack::path_from_utf8(parsed.operands()[0])); }},
+      {"verify", verify_help, {{"quiet", 'q', false}, {"help", 'h', false}}, {"the executable: zamrik-pack verify EXE"},
+       [](const pack::ParsedOptions& parsed) {
+         pack::verify_executable(pack::path_from_utf8(parsed.operands()[0]), parsed.has("quiet"));
+       }},
+      {"extract", extract_help, {{"quiet", 'q', false}, {"help", 'h', false}},
+       {"the executable and a folder: zamrik-pack extract EXE DIR", "the folder to write into: zamrik-pack extract EXE DIR"},
+       [](const pack::ParsedOptions& parsed) {
+         pack::extract_executable(pack::path_from_utf8(parsed.operands()[0]), pack::path_from_utf8(parsed.operands()[1]),
+                                  parsed.has("quiet"));
+       }},
+  };
+  return all;
 }
 
 const Command* find_command(const std::string& name) {
@@ -238,11 +248,7 @@ int run(const std::vector<std::string>& arguments) {
                            (command->operands.size() == 1 ? "one argument" : "two arguments") + ", not " +
                            std::to_string(operands.size()));
   }
-  const bool quiet = parsed.has("quiet");
-  if (name == "build") pack::build_executable(build_request(parsed));
-  if (name == "list") pack::list_executable(pack::path_from_utf8(operands[0]));
-  if (name == "verify") pack::verify_executable(pack::path_from_utf8(operands[0]), quiet);
-  if (name == "extract") pack::extract_executable(pack::path_from_utf8(operands[0]), pack::path_from_utf8(operands[1]), quiet);
+  command->run(parsed);
   return 0;
 }
 
@@ -277,6 +283,9 @@ int run_tool(const std::vector<std::string>& arguments) {
   } catch (const payload::AttachedDataError& error) {
     report("error", error.what());
     return 1;
+  } catch (const pack::ToolError& error) {
+    report("error", error.what());
+    return 2;
   } catch (const std::exception& error) {
     report("internal error", error.what());
     return 2;

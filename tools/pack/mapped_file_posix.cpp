@@ -8,18 +8,19 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host_files.h"
 #include "pack_error.h"
 
 namespace pack {
 
 MappedFile::MappedFile(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw InputError(path.string() + ": cannot open: " + std::strerror(errno));
+  if (fd < 0) throw InputError(utf8_of(path) + ": cannot open: " + std::strerror(errno));
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     const int error = errno;
     ::close(fd);
-    throw InputError(path.string() + ": " + (S_ISREG(info.st_mode) ? std::strerror(error) : "not a regular file"));
+    throw InputError(utf8_of(path) + ": " + (S_ISREG(info.st_mode) ? std::strerror(error) : "not a regular file"));
   }
   size_ = static_cast<std::size_t>(info.st_size);
   if (size_ > 0) {
@@ -27,7 +28,7 @@ MappedFile::MappedFile(const std::filesystem::path& path) {
     if (mapping == MAP_FAILED) {
       const int error = errno;
       ::close(fd);
-      throw InputError(path.string() + ": cannot map: " + std::strerror(error));
+      throw InputError(utf8_of(path) + ": cannot map: " + std::strerror(error));
     }
     data_ = static_cast<const std::uint8_t*>(mapping);
   }

@@ -7,20 +7,6 @@
 #include "pack_error.h"
 
 namespace pack {
-namespace {
-
-std::string last_error_text() {
-  wchar_t* text = nullptr;
-  const DWORD error = GetLastError();
-  FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                 reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring message = text ? text : L"error " + std::to_wstring(error);
-  LocalFree(text);
-  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.')) message.pop_back();
-  return utf8_of(std::filesystem::path(message));
-}
-
-}  // namespace
 
 MappedFile::MappedFile(const std::filesystem::path& path) {
   const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,

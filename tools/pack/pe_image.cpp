@@ -40,17 +40,17 @@ std::optional<std::uint64_t> file_offset(std::span<const std::uint8_t> file, con
 
 PeImage parse_pe_image(std::span<const std::uint8_t> file) {
   if (file.size() < 0x40 || file[0] != 'M' || file[1] != 'Z') throw PeFormatError("not a PE image (no MZ header)");
-  const std::uint64_t pe = u32_at(file, 0x3C);
-  require(file, pe, 24, "PE header");
+  const std::uint64_t pe = u32_at(file, pe_header_offset_at);
+  require(file, pe, optional_header_at, "PE header");
   if (file[pe] != 'P' || file[pe + 1] != 'E' || file[pe + 2] != 0 || file[pe + 3] != 0) {
     throw PeFormatError("not a PE image (no PE signature)");
   }
   PeImage image;
-  image.machine = static_cast<std::uint16_t>(u16_at(file, pe + 4));
-  const std::uint32_t section_count = u16_at(file, pe + 6);
-  const std::uint32_t optional_size = u16_at(file, pe + 20);
-  image.characteristics = static_cast<std::uint16_t>(u16_at(file, pe + 22));
-  const std::uint64_t optional = pe + 24;
+  image.machine = static_cast<std::uint16_t>(u16_at(file, pe + machine_at));
+  const std::uint32_t section_count = u16_at(file, pe + section_count_at);
+  const std::uint32_t optional_size = u16_at(file, pe + optional_header_size_at);
+  image.characteristics = static_cast<std::uint16_t>(u16_at(file, pe + file_characteristics_at));
+  const std::uint64_t optional = pe + optional_header_at;
   require(file, optional, optional_size, "optional header");
   if (optional_size < 2) throw PeFormatError("truncated optional header");
   const std::uint32_t magic = u16_at(file, optional);
@@ -68,16 +68,16 @@ PeImage parse_pe_image(std::span<const std::uint8_t> file) {
     image.resource_size = u32_at(file, optional + directory_count_at + 24);
   }
   const std::uint64_t table = optional + optional_size;
-  require(file, table, std::uint64_t{section_count} * 40, "section table");
+  require(file, table, std::uint64_t{section_count} * section_header_size, "section table");
   for (std::uint32_t i = 0; i < section_count; ++i) {
-    const std::uint64_t at = table + std::uint64_t{i} * 40;
+    const std::uint64_t at = table + std::uint64_t{i} * section_header_size;
     PeSection s;
     for (int k = 0; k < 8 && file[at + k] != 0; ++k) s.name += static_cast<char>(file[at + k]);
-    s.virtual_size = u32_at(file, at + 8);
-    s.virtual_address = u32_at(file, at + 12);
-    s.raw_size = u32_at(file, at + 16);
-    s.raw_offset = u32_at(file, at + 20);
-    s.characteristics = u32_at(file, at + 36);
+    s.virtual_size = u32_at(file, at + section_virtual_size_at);
+    s.virtual_address = u32_at(file, at + section_address_at);
+    s.raw_size = u32_at(file, at + section_raw_size_at);
+    s.raw_offset = u32_at(file, at + section_raw_offset_at);
+    s.characteristics = u32_at(file, at + section_characteristics_at);
     image.sections.push_back(std::move(s));
   }
   return image;

@@ -11,8 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "bytes/little_endian.h"
+
 namespace pack {
 
+// What is wrong in a PE file, without the file's name: the caller adds the name and decides who
+// has to act (an InputError for the user's file, a ToolError for the packer's own image).
 class PeFormatError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -20,13 +24,24 @@ class PeFormatError : public std::runtime_error {
 
 inline constexpr std::uint16_t machine_x86_64 = 0x8664;
 
-// Little-endian fields at a byte offset; the caller has checked that they lie inside.
-inline std::uint32_t u16_at(std::span<const std::uint8_t> bytes, std::uint64_t at) {
-  return std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8;
-}
-inline std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::uint64_t at) {
-  return u16_at(bytes, at) | u16_at(bytes, at + 2) << 16;
-}
+// Fields at a byte offset; the caller has checked that they lie inside.
+inline std::uint32_t u16_at(std::span<const std::uint8_t> bytes, std::uint64_t at) { return little_endian::load_u16(&bytes[at]); }
+inline std::uint32_t u32_at(std::span<const std::uint8_t> bytes, std::uint64_t at) { return little_endian::load_u32(&bytes[at]); }
+
+// Where the MZ header keeps the PE header's file offset.
+inline constexpr std::uint64_t pe_header_offset_at = 0x3C;
+// Offsets from the PE signature: the file header's fields, then the optional header.
+inline constexpr std::uint64_t machine_at = 4;
+inline constexpr std::uint64_t section_count_at = 6;
+inline constexpr std::uint64_t optional_header_size_at = 20;
+inline constexpr std::uint64_t file_characteristics_at = 22;
+inline constexpr std::uint64_t optional_header_at = 24;
+// Offsets in a section header.
+inline constexpr std::uint64_t section_virtual_size_at = 8;
+inline constexpr std::uint64_t section_address_at = 12;
+inline constexpr std::uint64_t section_raw_size_at = 16;
+inline constexpr std::uint64_t section_raw_offset_at = 20;
+inline constexpr std::uint64_t section_characteristics_at = 36;
 inline constexpr std::uint16_t file_is_dll = 0x2000;
 inline constexpr std::uint32_t section_writable = 0x80000000;
 // Offsets in the PE32+ optional header, and of its data directories.

@@ -12,14 +12,6 @@
 namespace pack {
 namespace {
 
-void set_u16(std::string& out, std::uint64_t at, std::uint32_t value) {
-  out[at] = static_cast<char>(value & 0xFF);
-  out[at + 1] = static_cast<char>((value >> 8) & 0xFF);
-}
-void set_u32(std::string& out, std::uint64_t at, std::uint32_t value) {
-  set_u16(out, at, value & 0xFFFF);
-  set_u16(out, at + 2, value >> 16);
-}
 std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
 
 struct NewSection {
@@ -33,11 +25,11 @@ struct NewSection {
 void put_section_header(std::string& head, std::uint64_t at, const NewSection& section) {
   std::fill(head.begin() + static_cast<std::ptrdiff_t>(at), head.begin() + static_cast<std::ptrdiff_t>(at + section_header_size), '\0');
   for (std::size_t i = 0; section.name[i] != '\0'; ++i) head[at + i] = section.name[i];
-  set_u32(head, at + 8, section.virtual_size);
-  set_u32(head, at + 12, section.rva);
-  set_u32(head, at + 16, static_cast<std::uint32_t>(section.raw_size));
-  set_u32(head, at + 20, static_cast<std::uint32_t>(section.offset));
-  set_u32(head, at + 36, section_initialized_data | section_readable);
+  little_endian::store_u32(&head[at + section_virtual_size_at], section.virtual_size);
+  little_endian::store_u32(&head[at + section_address_at], section.rva);
+  little_endian::store_u32(&head[at + section_raw_size_at], static_cast<std::uint32_t>(section.raw_size));
+  little_endian::store_u32(&head[at + section_raw_offset_at], static_cast<std::uint32_t>(section.offset));
+  little_endian::store_u32(&head[at + section_characteristics_at], section_initialized_data | section_readable);
 }
 
 void write_zeros(std::ostream& out, std::uint64_t count) {
@@ -52,36 +44,42 @@ void write_zeros(std::ostream& out, std::uint64_t count) {
 ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity_strings,
                                    Subsystem subsystem)
     : image_(launcher_image), identity_(std::move(identity_strings)), subsystem_(subsystem) {
-  const PeImage image = parse_pe_image(image_);
-  if (image.machine != machine_x86_64 || !image.pe32_plus) throw PeFormatError("the launcher image is no PE32+ x86-64 image");
-  const std::uint64_t pe = u32_at(image_, 0x3C);
-  optional_ = pe + 24;
-  const std::uint32_t optional_size = u16_at(image_, pe + 20);
+  // The image is the build's own, so anything amiss in it is a failure of the tool.
+  PeImage image;
+  try {
+    image = parse_pe_image(image_);
+  } catch (const PeFormatError& error) {
+    throw ToolError(std::string("the launcher image: ") + error.what());
+  }
+  if (image.machine != machine_x86_64 || !image.pe32_plus) throw ToolError("the launcher image is no PE32+ x86-64 image");
+  const std::uint64_t pe = u32_at(image_, pe_header_offset_at);
+  optional_ = pe + optional_header_at;
+  const std::uint32_t optional_size = u16_at(image_, pe + optional_header_size_at);
   table_ = optional_ + optional_size;
   section_count_ = static_cast<std::uint32_t>(image.sections.size());
   if (optional_size < directories_at + 8 * (certificate_directory + 1) ||
       u32_at(image_, optional_ + directory_count_at) <= certificate_directory) {
-    throw PeFormatError("the launcher image has too few data directories");
+    throw ToolError("the launcher image has too few data directories");
   }
   section_alignment_ = u32_at(image_, optional_ + section_alignment_at);
   file_alignment_ = u32_at(image_, optional_ + file_alignment_at);
-  if (file_alignment_ == 0 || section_alignment_ < file_alignment_) throw PeFormatError("the launcher image has odd alignments");
+  if (file_alignment_ == 0 || section_alignment_ < file_alignment_) throw ToolError("the launcher image has odd alignments");
   for (std::uint32_t directory : {resource_directory, certificate_directory}) {
     if (u32_at(image_, optional_ + directories_at + 8 * directory) != 0) {
-      throw PeFormatError("the launcher image already has resources or a certificate");
+      throw ToolError("the launcher image already has resources or a certificate");
     }
   }
   if (image.sections.empty() || image.sections.back().name != identity::identity_section_name) {
-    throw PeFormatError(std::string("the launcher image does not end with its identity section ") + identity::identity_section_name);
+    throw ToolError(std::string("the launcher image does not end with its identity section ") + identity::identity_section_name);
   }
   for (const PeSection& section : image.sections) {
     if (section.name == attached_data_section_name || section.name == ".rsrc") {
-      throw PeFormatError("the launcher image already has a section " + section.name);
+      throw ToolError("the launcher image already has a section " + section.name);
     }
   }
   const PeSection& last = image.sections.back();
   if (std::uint64_t{last.raw_offset} + last.raw_size != image_.size()) {
-    throw PeFormatError("the launcher image has data after its last section");
+    throw ToolError("the launcher image has data after its last section");
   }
   // Two more section headers take the place of zeros between the table and the first section.
   const std::uint64_t table_end = table_ + section_header_size * section_count_;
@@ -90,7 +88,7 @@ ExecutableWriter::ExecutableWriter(std::span<const std::uint8_t> launcher_image,
       !std::all_of(image_.begin() + static_cast<std::ptrdiff_t>(table_end),
                    image_.begin() + static_cast<std::ptrdiff_t>(table_end + 2 * section_header_size),
                    [](std::uint8_t byte) { return byte == 0; })) {
-    throw PeFormatError("the launcher image's headers leave no room for two more sections");
+    throw ToolError("the launcher image's headers leave no room for two more sections");
   }
   identity_rva_ = last.virtual_address;
   identity_offset_ = last.raw_offset;
@@ -122,23 +120,22 @@ void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
   put_section_header(head, last, strings);
   put_section_header(head, last + section_header_size, block);
   put_section_header(head, last + 2 * section_header_size, resource);
-  const std::uint64_t pe = optional_ - 24;
-  set_u16(head, pe + 6, section_count_ + 2);
+  const std::uint64_t pe = optional_ - optional_header_at;
+  little_endian::store_u16(&head[pe + section_count_at], static_cast<std::uint16_t>(section_count_ + 2));
   // The sum of the raw sizes of the sections that hold initialized data, as the linker counts it.
+  const std::span<const std::uint8_t> head_bytes(reinterpret_cast<const std::uint8_t*>(head.data()), head.size());
   std::uint64_t initialized = 0;
   for (std::uint32_t i = 0; i < section_count_ + 2; ++i) {
     const std::uint64_t at = table_ + section_header_size * i;
-    const auto byte = [&](std::uint64_t k) { return static_cast<std::uint8_t>(head[at + k]); };
-    const std::uint32_t flags = std::uint32_t{byte(36)} | std::uint32_t{byte(37)} << 8 | std::uint32_t{byte(38)} << 16 | std::uint32_t{byte(39)} << 24;
-    const std::uint32_t raw = std::uint32_t{byte(16)} | std::uint32_t{byte(17)} << 8 | std::uint32_t{byte(18)} << 16 | std::uint32_t{byte(19)} << 24;
-    if (flags & section_initialized_data) initialized += raw;
+    if (u32_at(head_bytes, at + section_characteristics_at) & section_initialized_data) initialized += u32_at(head_bytes, at + section_raw_size_at);
   }
-  set_u32(head, optional_ + initialized_data_size_at, static_cast<std::uint32_t>(std::min<std::uint64_t>(initialized, 0xFFFFFFFF)));
-  set_u32(head, optional_ + image_size_at, static_cast<std::uint32_t>(image_size));
-  set_u32(head, optional_ + directories_at + 8 * resource_directory, resource.rva);
-  set_u32(head, optional_ + directories_at + 8 * resource_directory + 4, resource.virtual_size);
-  set_u16(head, optional_ + subsystem_at, static_cast<std::uint16_t>(subsystem_));
-  set_u32(head, optional_ + checksum_at, 0);
+  const auto set_u32 = [&](std::uint64_t at, std::uint32_t value) { little_endian::store_u32(&head[at], value); };
+  set_u32(optional_ + initialized_data_size_at, static_cast<std::uint32_t>(std::min<std::uint64_t>(initialized, 0xFFFFFFFF)));
+  set_u32(optional_ + image_size_at, static_cast<std::uint32_t>(image_size));
+  set_u32(optional_ + directories_at + 8 * resource_directory, resource.rva);
+  set_u32(optional_ + directories_at + 8 * resource_directory + 4, resource.virtual_size);
+  little_endian::store_u16(&head[optional_ + subsystem_at], static_cast<std::uint16_t>(subsystem_));
+  set_u32(optional_ + checksum_at, 0);
 
   file.seekp(0);
   file.write(head.data(), static_cast<std::streamsize>(head.size()));
@@ -149,17 +146,17 @@ void ExecutableWriter::finish(std::iostream& file, std::uint64_t block_size,
   file.write(resource_bytes.data(), static_cast<std::streamsize>(resource_bytes.size()));
   write_zeros(file, resource.raw_size - resource_bytes.size());
   file.flush();
-  if (!file) throw std::runtime_error("writing the executable failed");
+  // The owner of the file reports a failed write: it knows the file's name and the reason.
+  if (!file) return;
 
   file.seekg(0);
   const std::uint32_t checksum = pe_checksum(file, optional_ + checksum_at);
   std::string field(4, '\0');
-  set_u32(field, 0, checksum);
+  little_endian::store_u32(field.data(), checksum);
   file.clear();
   file.seekp(static_cast<std::streamoff>(optional_ + checksum_at));
   file.write(field.data(), 4);
   file.flush();
-  if (!file) throw std::runtime_error("writing the executable failed");
 }
 
 std::uint32_t pe_checksum(std::istream& file, std::uint64_t checksum_offset) {

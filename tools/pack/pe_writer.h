@@ -21,7 +21,7 @@ inline constexpr std::uint32_t section_readable = 0x40000000;
 
 class ExecutableWriter {
  public:
-  // Throws PeFormatError when the image is not laid out as the build makes it.
+  // Throws ToolError when the image is not laid out as the build makes it.
   ExecutableWriter(std::span<const std::uint8_t> launcher_image, std::string identity,
                    Subsystem subsystem = Subsystem::windowed);
 
@@ -30,7 +30,8 @@ class ExecutableWriter {
 
   // Writes everything but the attached data, which the caller has put at block_offset() in file:
   // resources(rva) makes the resource section for the address it gets. Throws InputError when the
-  // executable would pass the format's 4 GiB.
+  // executable would pass the format's 4 GiB. A failed write stops it and leaves file failed, for
+  // the caller to report.
   void finish(std::iostream& file, std::uint64_t block_size, const std::function<std::string(std::uint32_t)>& resources) const;
 
  private:

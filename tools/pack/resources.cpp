@@ -4,8 +4,9 @@
 #include <map>
 #include <optional>
 
-#include "text/wide_text.h"
+#include "bytes/little_endian.h"
 #include "pack_error.h"
+#include "text/wide_text.h"
 
 namespace pack {
 namespace {
@@ -42,22 +43,8 @@ constexpr char manifest[] = R"(<?xml version="1.0" encoding="UTF-8" standalone="
 </assembly>
 )";
 
-void put_u16(std::string& out, std::uint32_t value) {
-  out += static_cast<char>(value & 0xFF);
-  out += static_cast<char>((value >> 8) & 0xFF);
-}
-void put_u32(std::string& out, std::uint32_t value) {
-  put_u16(out, value & 0xFFFF);
-  put_u16(out, value >> 16);
-}
-void set_u16(std::string& out, std::size_t at, std::uint32_t value) {
-  out[at] = static_cast<char>(value & 0xFF);
-  out[at + 1] = static_cast<char>((value >> 8) & 0xFF);
-}
-std::uint32_t u16_at(const std::string& in, std::size_t at) {
-  return std::uint32_t{static_cast<std::uint8_t>(in[at])} | std::uint32_t{static_cast<std::uint8_t>(in[at + 1])} << 8;
-}
-std::uint32_t u32_at(const std::string& in, std::size_t at) { return u16_at(in, at) | u16_at(in, at + 2) << 16; }
+using little_endian::append_u16;
+using little_endian::append_u32;
 void pad_to(std::string& out, std::size_t alignment) {
   while (out.size() % alignment != 0) out += '\0';
 }
@@ -66,7 +53,7 @@ std::string utf16_bytes(const std::string& utf8) {
   const std::optional<std::u16string> units = text::to_utf16(utf8);
   if (!units) throw InputError("text is not valid UTF-8: " + utf8);
   std::string out;
-  for (char16_t unit : *units + u'\0') put_u16(out, unit);
+  for (char16_t unit : *units + u'\0') append_u16(out, unit);
   return out;
 }
 
@@ -85,9 +72,9 @@ std::string version_node(const std::string& key, std::uint16_t type, const std::
     out += child;
   }
   if (out.size() > 0xFFFF) throw InputError("the version resource's texts are too long");
-  set_u16(out, 0, static_cast<std::uint32_t>(out.size()));
-  set_u16(out, 2, value_length);
-  set_u16(out, 4, type);
+  little_endian::store_u16(&out[0], static_cast<std::uint16_t>(out.size()));
+  little_endian::store_u16(&out[2], value_length);
+  little_endian::store_u16(&out[4], type);
   return out;
 }
 
@@ -101,49 +88,49 @@ std::string version_string(const std::string& key, const std::string& text) {
 
 std::vector<IconImage> read_icon_file(const std::string& bytes, const std::string& source) {
   const auto fail = [&](const std::string& problem) { return InputError(source + ": " + problem); };
-  if (bytes.size() < 6 || u16_at(bytes, 0) != 0 || u16_at(bytes, 2) != 1) throw fail("not an .ico file");
-  const std::uint32_t count = u16_at(bytes, 4);
+  if (bytes.size() < 6 || little_endian::load_u16(&bytes[0]) != 0 || little_endian::load_u16(&bytes[2]) != 1) throw fail("not an .ico file");
+  const std::uint32_t count = little_endian::load_u16(&bytes[4]);
   if (count == 0) throw fail("the icon file holds no image");
   if (bytes.size() < 6 + 16 * std::size_t{count}) throw fail("the icon file is cut short");
   std::vector<IconImage> images;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::size_t at = 6 + 16 * std::size_t{i};
-    const std::uint64_t size = u32_at(bytes, at + 8);
-    const std::uint64_t offset = u32_at(bytes, at + 12);
+    const std::uint64_t size = little_endian::load_u32(&bytes[at + 8]);
+    const std::uint64_t offset = little_endian::load_u32(&bytes[at + 12]);
     if (size == 0 || offset > bytes.size() || size > bytes.size() - offset) {
       throw fail("image " + std::to_string(i + 1) + " of the icon file lies outside it");
     }
     images.push_back({static_cast<std::uint8_t>(bytes[at]), static_cast<std::uint8_t>(bytes[at + 1]),
-                      static_cast<std::uint8_t>(bytes[at + 2]), static_cast<std::uint16_t>(u16_at(bytes, at + 4)),
-                      static_cast<std::uint16_t>(u16_at(bytes, at + 6)), bytes.substr(offset, size)});
+                      static_cast<std::uint8_t>(bytes[at + 2]), static_cast<std::uint16_t>(little_endian::load_u16(&bytes[at + 4])),
+                      static_cast<std::uint16_t>(little_endian::load_u16(&bytes[at + 6])), bytes.substr(offset, size)});
   }
   return images;
 }
 
 std::string version_resource(const VersionInfo& version) {
   std::string fixed;
-  put_u32(fixed, 0xFEEF04BD);  // signature
-  put_u32(fixed, 0x00010000);  // structure version
+  append_u32(fixed, 0xFEEF04BD);  // signature
+  append_u32(fixed, 0x00010000);  // structure version
   for (const VersionNumbers& numbers : {version.file_version, version.product_version}) {
     const std::uint16_t* v = numbers.part;
-    put_u32(fixed, std::uint32_t{v[0]} << 16 | v[1]);
-    put_u32(fixed, std::uint32_t{v[2]} << 16 | v[3]);
+    append_u32(fixed, std::uint32_t{v[0]} << 16 | v[1]);
+    append_u32(fixed, std::uint32_t{v[2]} << 16 | v[3]);
   }
-  put_u32(fixed, version.flags_mask);
-  put_u32(fixed, version.flags);
-  put_u32(fixed, version.os);
-  put_u32(fixed, 1);  // an application, whatever the numbers came from
-  put_u32(fixed, 0);  // no subtype
-  put_u32(fixed, 0);  // no date
-  put_u32(fixed, 0);
+  append_u32(fixed, version.flags_mask);
+  append_u32(fixed, version.flags);
+  append_u32(fixed, version.os);
+  append_u32(fixed, 1);  // an application, whatever the numbers came from
+  append_u32(fixed, 0);  // no subtype
+  append_u32(fixed, 0);  // no date
+  append_u32(fixed, 0);
 
   std::vector<std::string> strings;
   for (const VersionString& entry : version.strings) strings.push_back(version_string(entry.key, entry.value));
   char table_key[9];
   std::snprintf(table_key, sizeof table_key, "%04x%04x", version.language, version.code_page);
   std::string translation;
-  put_u16(translation, version.language);
-  put_u16(translation, version.code_page);
+  append_u16(translation, version.language);
+  append_u16(translation, version.code_page);
   const std::string variables = version_node("VarFileInfo", 1, "", 0, {version_node("Translation", 0, translation, 4)});
   return version_node("VS_VERSION_INFO", 0, fixed, static_cast<std::uint16_t>(fixed.size()),
                       {version_node("StringFileInfo", 1, "", 0, {version_node(table_key, 1, "", 0, strings)}), variables});
@@ -153,9 +140,9 @@ std::vector<Resource> launcher_resources(const LauncherIdentity& identity) {
   const std::vector<IconImage>& icons = identity.icons;
   std::vector<Resource> resources;
   std::string group;
-  put_u16(group, 0);
-  put_u16(group, 1);  // icons
-  put_u16(group, static_cast<std::uint32_t>(icons.size()));
+  append_u16(group, 0);
+  append_u16(group, 1);  // icons
+  append_u16(group, static_cast<std::uint32_t>(icons.size()));
   for (std::size_t i = 0; i < icons.size(); ++i) {
     const IconImage& icon = icons[i];
     const std::uint32_t id = static_cast<std::uint32_t>(i + 1);
@@ -164,10 +151,10 @@ std::vector<Resource> launcher_resources(const LauncherIdentity& identity) {
     group += static_cast<char>(icon.height);
     group += static_cast<char>(icon.colors);
     group += '\0';
-    put_u16(group, icon.planes);
-    put_u16(group, icon.bit_count);
-    put_u32(group, static_cast<std::uint32_t>(icon.data.size()));
-    put_u16(group, id);
+    append_u16(group, icon.planes);
+    append_u16(group, icon.bit_count);
+    append_u32(group, static_cast<std::uint32_t>(icon.data.size()));
+    append_u16(group, id);
   }
   resources.push_back({resource_icon_group, 1, group});
   resources.push_back({resource_version, 1, version_resource(identity.version)});
@@ -183,11 +170,11 @@ std::string resource_section(const std::vector<Resource>& resources, std::uint32
   constexpr std::uint32_t directory_size = 16, entry_size = 8, data_entry_size = 16;
   constexpr std::uint32_t subdirectory = 0x80000000;
   const auto put_directory = [](std::string& out, std::size_t id_entries) {
-    put_u32(out, 0);  // characteristics
-    put_u32(out, 0);  // no time stamp
-    put_u32(out, 0);  // version
-    put_u16(out, 0);  // named entries
-    put_u16(out, static_cast<std::uint32_t>(id_entries));
+    append_u32(out, 0);  // characteristics
+    append_u32(out, 0);  // no time stamp
+    append_u32(out, 0);  // version
+    append_u16(out, 0);  // named entries
+    append_u16(out, static_cast<std::uint32_t>(id_entries));
   };
 
   std::uint32_t tree_size = directory_size + entry_size * static_cast<std::uint32_t>(by_type.size());
@@ -207,25 +194,25 @@ std::string resource_section(const std::vector<Resource>& resources, std::uint32
   std::string data;
   std::uint32_t next_data_entry = data_entries_at;
   for (const auto& [type, list] : by_type) {
-    put_u32(tree, type);
-    put_u32(tree, subdirectory | next_directory);
+    append_u32(tree, type);
+    append_u32(tree, subdirectory | next_directory);
     std::string type_directory;
     put_directory(type_directory, list.size());
     std::uint32_t language_directory = next_directory + directory_size + entry_size * static_cast<std::uint32_t>(list.size());
     std::string languages;
     for (const Resource* resource : list) {
-      put_u32(type_directory, resource->id);
-      put_u32(type_directory, subdirectory | language_directory);
+      append_u32(type_directory, resource->id);
+      append_u32(type_directory, subdirectory | language_directory);
       put_directory(languages, 1);
-      put_u32(languages, resource_language);
-      put_u32(languages, next_data_entry);
+      append_u32(languages, resource_language);
+      append_u32(languages, next_data_entry);
       language_directory += directory_size + entry_size;
       next_data_entry += data_entry_size;
 
-      put_u32(data_entries, section_rva + data_at + static_cast<std::uint32_t>(data.size()));
-      put_u32(data_entries, static_cast<std::uint32_t>(resource->data.size()));
-      put_u32(data_entries, 0);  // code page
-      put_u32(data_entries, 0);
+      append_u32(data_entries, section_rva + data_at + static_cast<std::uint32_t>(data.size()));
+      append_u32(data_entries, static_cast<std::uint32_t>(resource->data.size()));
+      append_u32(data_entries, 0);  // code page
+      append_u32(data_entries, 0);
       data += resource->data;
       pad_to(data, 8);
     }

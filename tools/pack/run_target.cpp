@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "entry_path.h"
+#include "host_files.h"
 #include "mapped_file.h"
 #include "pack_error.h"
 #include "pe_image.h"
@@ -28,7 +29,7 @@ std::u16string entry_form(std::string path) {
 std::u16string check_program(const fs::path& root, const std::string& program) {
   const std::string shown = "--run " + program;
   const std::u16string entry = entry_form(program);
-  if (entry.empty()) throw InputError(shown + ": not a path inside " + root.string());
+  if (entry.empty()) throw InputError(shown + ": not a path inside " + utf8_of(root));
   const std::string problem = entry_path_problem(entry);
   if (!problem.empty()) throw InputError(shown + ": the path " + problem);
   std::string host = program;
@@ -36,11 +37,11 @@ std::u16string check_program(const fs::path& root, const std::string& program) {
   const fs::path file = root / host;
   std::error_code error;
   if (!fs::is_regular_file(file, error)) {
-    throw InputError(shown + ": " + (fs::exists(file, error) ? "not a file" : "no such file") + " in " + root.string());
+    throw InputError(shown + ": " + (fs::exists(file, error) ? "not a file" : "no such file") + " in " + utf8_of(root));
   }
   const MappedFile bytes(file);
   const std::string not_runnable = program_problem(bytes.bytes());
-  if (!not_runnable.empty()) throw InputError(shown + ": " + file.string() + " " + not_runnable);
+  if (!not_runnable.empty()) throw InputError(shown + ": " + utf8_of(file) + " " + not_runnable);
   return entry;
 }
 
@@ -62,7 +63,7 @@ std::span<const std::uint8_t> embedded_runner_library() { return {zamrik_runner_
 AppFolder scan_run_folder(const fs::path& root, const RunTarget& target) {
   std::error_code error;
   if (!fs::is_directory(root, error)) {
-    throw InputError(root.string() + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
+    throw InputError(utf8_of(root) + (fs::exists(root, error) ? ": not a folder" : ": no such folder"));
   }
   runner::RunRecord record;
   record.program = check_program(root, target.program);
@@ -77,7 +78,7 @@ AppFolder scan_run_folder(const fs::path& root, const RunTarget& target) {
   for (const AppFile& file : folder.files) {
     const std::u16string folded = text::fold_case(file.path);
     if (folded == text::fold_case(runner::runner_name) || folded == text::fold_case(runner::record_name)) {
-      throw InputError((root / text::to_utf8_replacing(file.path)).string() + ": has the name of the runner's own file; rename it");
+      throw InputError(utf8_of(root / path_from_utf8(text::to_utf8_replacing(file.path))) + ": has the name of the runner's own file; rename it");
     }
   }
   const std::span<const std::uint8_t> runner = embedded_runner_library();

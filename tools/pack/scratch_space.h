@@ -13,8 +13,30 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <string>
 
 namespace pack {
+
+// A file buffer that keeps the system's reason for its first failed write, seek or close: the
+// stream above it keeps only that something failed.
+class ReasonKeepingBuffer : public __gnu_cxx::stdio_filebuf<char> {
+ public:
+  using __gnu_cxx::stdio_filebuf<char>::stdio_filebuf;
+  // The errno of the first failure; 0 while nothing has failed.
+  int failure() const { return failure_; }
+  bool close_keeping_reason();
+
+ protected:
+  int_type overflow(int_type c) override;
+  std::streamsize xsputn(const char* s, std::streamsize n) override;
+  int sync() override;
+  pos_type seekoff(off_type offset, std::ios::seekdir direction, std::ios::openmode mode) override;
+  pos_type seekpos(pos_type position, std::ios::openmode mode) override;
+
+ private:
+  void note();
+  int failure_ = 0;
+};
 
 class ScratchSpace {
  public:
@@ -28,6 +50,8 @@ class ScratchSpace {
   // The partial file, open for writing and reading back.
   std::iostream& stream() { return *stream_; }
   const std::filesystem::path& partial() const { return partial_; }
+  // Why writing failed, as a message that names the output: for a failed stream().
+  std::string write_failure() const;
   // Closes the partial file, gives it the usual permissions and renames it to output.
   void commit(const std::filesystem::path& output);
 
@@ -35,8 +59,9 @@ class ScratchSpace {
   void open_stream(int fd);
   void close_stream();
 
+  std::filesystem::path output_;
   std::filesystem::path partial_;
-  std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buffer_;
+  std::unique_ptr<ReasonKeepingBuffer> buffer_;
   std::unique_ptr<std::iostream> stream_;
 };
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "host_files.h"
 #include "pack_error.h"
 #include "scratch_space.h"
 
@@ -79,9 +80,9 @@ bool remove_if_abandoned(const fs::path& partial) {
   return removed;
 }
 
-ScratchSpace::ScratchSpace(const fs::path& output) {
+ScratchSpace::ScratchSpace(const fs::path& output) : output_(output) {
   remove_abandoned_partials(output);
-  if (::pipe(signal_pipe) != 0) throw std::runtime_error(std::string("cannot create a pipe: ") + std::strerror(errno));
+  if (::pipe(signal_pipe) != 0) throw ToolError(std::string("cannot create a pipe: ") + std::strerror(errno));
   watcher = std::thread(watch);
   for (int signal : signals) std::signal(signal, forward_signal);
 
@@ -103,7 +104,7 @@ ScratchSpace::ScratchSpace(const fs::path& output) {
   }
   if (error != 0) {
     stop_watching();
-    throw InputError(folder.string() + ": cannot write here: " + std::strerror(error));
+    throw InputError(utf8_of(folder) + ": cannot write here: " + std::strerror(error));
   }
 }
 

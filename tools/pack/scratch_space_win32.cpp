@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -45,7 +47,7 @@ bool remove_if_abandoned(const fs::path& partial) {
   return removed;
 }
 
-ScratchSpace::ScratchSpace(const fs::path& output) {
+ScratchSpace::ScratchSpace(const fs::path& output) : output_(output) {
   remove_abandoned_partials(output);
   const fs::path folder = output.has_parent_path() ? output.parent_path() : fs::path(".");
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -59,13 +61,14 @@ ScratchSpace::ScratchSpace(const fs::path& output) {
     error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   }
   if (file == INVALID_HANDLE_VALUE) {
-    throw InputError(utf8_of(folder) + ": cannot write here (error " + std::to_string(error) + ")");
+    const std::string reason = last_error_text();
+    throw InputError(utf8_of(folder) + ": cannot write here: " + reason);
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDWR | _O_BINARY);
   if (fd < 0) {
     CloseHandle(file);
     DeleteFileW(partial.c_str());
-    throw std::runtime_error("cannot open a descriptor for " + utf8_of(partial));
+    throw ToolError(utf8_of(partial) + ": cannot open a descriptor: " + std::strerror(errno));
   }
   const std::lock_guard<std::mutex> lock(mutex);
   partial_ = partial;
@@ -93,7 +96,8 @@ void ScratchSpace::commit(const fs::path& output) {
   open_file = INVALID_HANDLE_VALUE;
   close_stream();
   if (!MoveFileExW(partial_.c_str(), output.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    throw InputError(utf8_of(output) + ": cannot put the executable in place (error " + std::to_string(GetLastError()) + ")");
+    const std::string reason = last_error_text();
+    throw InputError(utf8_of(output) + ": cannot put the executable in place: " + reason);
   }
   partial_.clear();
 }

@@ -24,8 +24,9 @@ Layout layout_of(std::span<const std::uint8_t> file) {
   Layout layout;
   layout.image = parse_pe_image(file);
   if (!layout.image.pe32_plus) throw PeFormatError("not a PE32+ image");
-  layout.optional = std::uint64_t{u32_at(file, 0x3C)} + 24;
-  layout.optional_size = u16_at(file, layout.optional - 4);
+  const std::uint64_t pe = u32_at(file, pe_header_offset_at);
+  layout.optional = pe + optional_header_at;
+  layout.optional_size = u16_at(file, pe + optional_header_size_at);
   if (layout.optional_size < directories_at) throw PeFormatError("truncated optional header");
   layout.headers_size = u32_at(file, layout.optional + headers_size_at);
   return layout;
