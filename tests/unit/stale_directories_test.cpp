@@ -104,6 +104,10 @@ TEST(OwnerIsGone, WhenNoProcessRunsUnderTheIdOrTheOneThatDoesCameLater) {
   }
 }
 
+// The helper processes below are cmd.exe without a console (DETACHED_PROCESS): under Wine a console
+// program ended before it attaches to a console made for it leaves that console's host running,
+// and the host holds this test's output pipe, so the test runner waits for it until its timeout.
+
 // A process that has ended and whose id is still held (a handle on Windows; on POSIX, not yet
 // reaped).
 class EndedProcess {
@@ -117,7 +121,7 @@ class EndedProcess {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &startup,
                         &process)) {
       ADD_FAILURE() << "cannot start cmd: " << GetLastError();
       return;
@@ -174,7 +178,7 @@ class RunningProcess {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = read_end;
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+    const BOOL started = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
                                         &startup, &process);
     CloseHandle(read_end);
     if (!started) {
@@ -248,7 +252,7 @@ TEST(ProcessStatus, OfAProcessThatMayNotBeOpenedIsUnknown) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessW(program.c_str(), line.data(), &closed, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+  ASSERT_TRUE(CreateProcessW(program.c_str(), line.data(), &closed, nullptr, FALSE, DETACHED_PROCESS | CREATE_SUSPENDED, nullptr,
                              nullptr, &startup, &process))
       << GetLastError();
   HANDLE opened = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process.dwProcessId);
