@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "command_line/command_line.h"
 #include "os/os.h"
 #include "payload/attached_data.h"
 #include "payload/unpack.h"

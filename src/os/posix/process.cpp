@@ -37,9 +37,6 @@ using posix::handle_of;
 
 namespace {
 
-// Process handles are descriptors as well (a /proc directory to query, a pidfd to supervise),
-// so close_handle serves both.
-
 // The console events' nearest signals: interrupt, quit, hang-up, termination.
 constexpr int event_signals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 
@@ -74,6 +71,8 @@ void watch_console_signals(sigset_t signals) {
 
 }  // namespace
 
+// Process handles are descriptors as well (a /proc directory to query, a pidfd to supervise),
+// so close_handle serves both.
 Handle open_process_for_query(std::uint32_t process_id) {
   const std::string directory = "/proc/" + std::to_string(process_id);
   return handle_of(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
