@@ -77,27 +77,6 @@ void publish_launcher_variables(RunState& state);
 
 // ---- Child command line -------------------------------------------------------------------
 
-// CreateProcessW takes a line of at most 32,767 characters with its terminator.
-inline constexpr std::size_t longest_child_command_line = 32766;
-
-// A terminated line in a fixed buffer. A character that would leave no room for the terminator
-// is not written and marks the line too long: a line built from the user's arguments that does
-// not fit is the user's input, not a fault of ours.
-struct CommandLine {
-  char16_t* text;
-  std::size_t capacity;
-  std::size_t length = 0;
-  bool too_long = false;
-
-  void put(char16_t c);
-  void put(char16_t c, std::size_t count);
-};
-
-// Appends one argument so that the child's C run-time splits it back unchanged.
-void append_argument(CommandLine& line, const char16_t* argument);
-// Writes first and then vector[1 .. count - 1], separated by blanks; the line starts empty.
-// False when the line does not fit.
-bool compose_command_line(CommandLine& line, const char16_t* first, int count, char16_t* const* vector);
 // The parent's arguments as its C run-time split and expanded them, with the module file name
 // first, into state.child_command_line. False when the line would pass CreateProcessW's limit.
 bool build_child_command_line(RunState& state);

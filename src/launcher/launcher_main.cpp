@@ -31,7 +31,7 @@ int launcher_main(payload::AttachedData attached_data) {
 
   // A failure of the child's start comes after any of the unpack, and its clean-up removes the
   // unpack directory.
-  if (!line_fits) platform::fail_with_system_error(platform::message::launch_child, os::command_line_too_long_error());
+  if (!line_fits) platform::fail_with_system_error(platform::message::launch_child, os::error_code(os::Failure::command_line_too_long));
   const os::Handle child_process = start_child(state);
   start_stale_sweep(state);
   const std::uint32_t exit_code = supervise_child(state, child_process);

@@ -16,7 +16,6 @@
 namespace launcher {
 namespace {
 
-constexpr std::size_t name_capacity = 40;
 constexpr std::size_t process_id_capacity = 128;
 // As large as the launcher's own canonical path: a parent's image path that did not fit could
 // never match it, and a real child would then unpack and start a child of its own, endlessly.
@@ -40,8 +39,8 @@ constexpr char16_t gate_separator = u':';
 
 // Reads the marker and removes it, so that nothing the application starts inherits it.
 ChildMarker take_child_marker() {
-  char16_t name[name_capacity] = {};
-  platform::widen_ascii_append(name, identity::child_marker_variable, name_capacity);
+  char16_t name[platform::variable_name_capacity] = {};
+  platform::widen_ascii_append(name, identity::child_marker_variable, platform::variable_name_capacity);
   char16_t* value = platform::get_environment_value(name);
   if (value == nullptr) return {};
   ChildMarker marker{true, 0};
@@ -56,8 +55,8 @@ ChildMarker take_child_marker() {
 }
 
 bool parent_runs_this_executable(RunState& state) {
-  char16_t name[name_capacity] = {};
-  platform::widen_ascii_append(name, identity::parent_variable, name_capacity);
+  char16_t name[platform::variable_name_capacity] = {};
+  platform::widen_ascii_append(name, identity::parent_variable, platform::variable_name_capacity);
   char16_t* value = platform::get_environment_value(name);
   const std::optional<std::uint32_t> process_id =
       value != nullptr ? path_template::parse_process_id_text(value) : std::nullopt;
@@ -100,23 +99,21 @@ void prepare_parent_environment() {
   platform::remove_environment_value(identity::start_variable);
   platform::remove_environment_value(identity::time_us_variable);
   platform::remove_environment_value(identity::random_variable);
-  char digits[process_id_capacity];
-  std::snprintf(digits, sizeof digits, "%ld", static_cast<long>(os::current_process_id()));
   char16_t value[process_id_capacity] = {};
-  platform::widen_ascii_append(value, digits, process_id_capacity);
+  platform::widen_ascii_append(value, path_template::process_id_text(os::current_process_id()).data(), process_id_capacity);
   platform::set_environment_value(identity::parent_variable, value);
   mark_child(nullptr);
 }
 
 void mark_child(os::Handle gate) {
-  char text[process_id_capacity];
-  const int length = std::snprintf(text, sizeof text, "%ld", static_cast<long>(os::current_process_id()));
-  if (gate != nullptr) {
-    std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), "%c%llu", static_cast<char>(gate_separator),
-                  static_cast<unsigned long long>(os::start_gate_value(gate)));
-  }
   char16_t value[process_id_capacity] = {};
-  platform::widen_ascii_append(value, text, process_id_capacity);
+  platform::widen_ascii_append(value, path_template::process_id_text(os::current_process_id()).data(), process_id_capacity);
+  if (gate != nullptr) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%c%llu", static_cast<char>(gate_separator),
+                  static_cast<unsigned long long>(os::start_gate_value(gate)));
+    platform::widen_ascii_append(value, text, process_id_capacity);
+  }
   platform::set_environment_value(identity::child_marker_variable, value);
 }
 
@@ -136,11 +133,7 @@ void publish_launcher_variables(RunState& state) {
   char16_t launcher_directory[platform::executable_path_capacity];
   launcher_directory[0] = u'\0';
   platform::append_bounded(launcher_directory, state.executable.executable_path(false), platform::executable_path_capacity);
-  char16_t* last_backslash = nullptr;
-  for (char16_t* c = launcher_directory; *c != u'\0'; ++c) {
-    if (*c == u'\\') last_backslash = c;
-  }
-  if (last_backslash != nullptr) *last_backslash = u'\0';
+  text::cut_to_parent(launcher_directory);
   platform::set_environment_value(identity::directory_variable, launcher_directory);
   const bool has_first = os::argument_count() > 0 && os::argument_vector() != nullptr && os::argument_vector()[0] != nullptr;
   platform::set_environment_value(identity::original_argv0_variable, has_first ? os::argument_vector()[0] : u"");

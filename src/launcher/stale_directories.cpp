@@ -1,5 +1,4 @@
 #include <cstddef>
-#include <cstdio>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +8,7 @@
 #include "path_template/expand_path_template.h"
 #include "path_template/run_identity.h"
 #include "platform/diagnostics.h"
+#include "text/wide_text.h"
 
 namespace launcher {
 namespace {
@@ -30,14 +30,9 @@ void sweep_thread(void* argument) {
   RunState& state = *static_cast<RunState*>(argument);
   char16_t folder[payload::path_capacity];
   Traits::copy(folder, state.unpack_directory, Traits::length(state.unpack_directory) + 1);
-  char16_t* last_backslash = nullptr;
-  for (char16_t* c = folder; *c != u'\0'; ++c) {
-    if (*c == u'\\') last_backslash = c;
-  }
-  if (last_backslash != nullptr) {
-    *last_backslash = u'\0';
+  if (const char16_t* own_name = text::cut_to_parent(folder)) {
     const platform::RemovalLimits limits{&state.sweep_stop, os::monotonic_milliseconds() + sweep_milliseconds};
-    sweep_stale_directories(folder, last_backslash + 1, limits);
+    sweep_stale_directories(folder, own_name, limits);
   }
   state.sweep_running.store(false);
 }
@@ -70,11 +65,10 @@ void mark_child_outside_job(const RunState& state, os::Handle child) {
   char16_t path[payload::path_capacity];
   const std::uint32_t id = os::process_id_of(child);
   if (id == 0 || !mark_path(state.unpack_directory, path)) return;
-  char digits[16];
-  const int length = std::snprintf(digits, sizeof digits, "%lu", static_cast<unsigned long>(id));
+  const path_template::DecimalText digits = path_template::process_id_text(id);
   const os::Handle file = os::create_file_for_writing(path);
   if (file == os::invalid_handle) return;
-  os::write_file(file, digits, static_cast<std::uint32_t>(length));
+  os::write_file(file, digits.data(), static_cast<std::uint32_t>(std::char_traits<char>::length(digits.data())));
   os::close_handle(file);
 }
 
@@ -101,14 +95,13 @@ bool child_outside_job_runs(const char16_t* directory) {
 
 void sweep_stale_directories(const char16_t* folder, const char16_t* own_name, const platform::RemovalLimits& limits) {
   char16_t path[payload::path_capacity];
-  char16_t name[os::find_name_capacity];
+  char16_t name[os::entry_name_capacity];
   os::FileKind kind = os::FileKind::none;
   const std::size_t folder_length = Traits::length(folder);
   if (folder_length + 2 >= payload::path_capacity) return;
   Traits::copy(path, folder, folder_length);
-  Traits::copy(path + folder_length, u"\\*", 3);
-  const os::Handle search = os::find_first_file(path, name, &kind);
-  if (search == os::invalid_handle) return;
+  const os::Handle listing = os::list_directory(folder, name, &kind);
+  if (listing == os::invalid_handle) return;
   do {
     if (limits.reached()) break;
     const std::size_t name_length = Traits::length(name);
@@ -136,8 +129,8 @@ void sweep_stale_directories(const char16_t* folder, const char16_t* own_name, c
       platform::remove_open_tree(directory, path, limits);
     }
     os::close_directory(directory);
-  } while (os::find_next_file(search, name, &kind));
-  os::find_close(search);
+  } while (os::next_entry(listing, name, &kind));
+  os::close_listing(listing);
 }
 
 void start_stale_sweep(RunState& state) {

@@ -3,6 +3,15 @@
 // os/win32/ forwards to the real Win32 calls; os/posix/ gives the nearest POSIX meaning (UTF-8
 // at the boundary, "\" mapped to "/"). Decisions (limits, retries, messages) live above this
 // layer, never inside it.
+//
+// POSIX has no meaning for a few calls, which are stubs there and answer as a system without
+// the feature would: jobs (create_kill_on_close_job null, in_job and add_to_job false), a child
+// made waiting before its first instruction (create_waiting_process and
+// resume_waiting_process fail), other C run-times (loaded_runtime_put_environment null), the
+// library search list (remove_current_directory_from_library_search, add_library_directory do
+// nothing: the dynamic loader has none to change), the graphical subsystem and message boxes
+// (graphical_program, show_message_box false; standard_stream_usable true), and short names
+// (short_path_name gives the path itself).
 #pragma once
 
 #include <cstdint>
@@ -11,13 +20,19 @@
 
 namespace os {
 
-// An opaque system handle. File and search calls answer `invalid_handle` on failure; process
-// and library calls answer null instead.
+// An opaque system handle. Every call that makes one answers null on failure: invalid_handle
+// names that one value where a reader might take a null for "none asked for".
 using Handle = void*;
-inline Handle const invalid_handle = reinterpret_cast<Handle>(~std::uintptr_t{0});
+inline constexpr Handle invalid_handle = nullptr;
 
 // The system's code for the calling thread's last failure, as the launcher's messages print it.
 std::uint32_t last_error();
+// Failures that the launcher finds itself, before any system call could: the system's code with
+// the same meaning, which messages print as they print last_error.
+enum class Failure {
+  command_line_too_long,  // a child's command line over the system's limit
+};
+std::uint32_t error_code(Failure failure);
 
 // ---- Diagnostics ------------------------------------------------------------------------
 
@@ -70,8 +85,6 @@ std::uint64_t monotonic_milliseconds();
 // own: a test may replace an element and put it back.
 int argument_count();
 char16_t** argument_vector();
-// The error a process start reports for a command line over the system's limit.
-std::uint32_t command_line_too_long_error();
 
 // ---- Folders ------------------------------------------------------------------------------
 
@@ -94,12 +107,12 @@ CreateDirectoryResult create_directory(const char16_t* path);
 // directory above allows; what is made below it later inherits that. Anything of that name (a
 // directory, a file, a link) counts as already existing and is left as it is.
 CreateDirectoryResult create_private_directory(const char16_t* path);
-// Creates the file, or empties an existing one, for writing: invalid_handle on failure.
+// Creates the file, or empties an existing one, for writing: null on failure.
 Handle create_file_for_writing(const char16_t* path);
 // Writes the whole span, as many calls as it takes: false on failure (last_error tells why),
 // also when the system stops taking bytes without one.
 bool write_file(Handle file, const void* data, std::uint32_t size);
-// Opens an existing file for reading: invalid_handle on failure.
+// Opens an existing file for reading: null on failure.
 Handle open_file_for_reading(const char16_t* path);
 // Reads up to size bytes into data and stores how many in *read (0 at the end of the file):
 // false on failure.
@@ -123,32 +136,32 @@ bool creation_time(const char16_t* path, std::int64_t* file_time);
 bool delete_file(const char16_t* path);
 // Removes an empty directory, or a directory link as itself.
 bool remove_directory(const char16_t* path);
-// Lists a directory: the pattern is "<directory>\*". The entry's long name is stored in name,
-// which holds find_name_capacity characters, and what it is in kind, as file_kind tells it but
-// read from the listing itself; the listing includes "." and "..".
-inline constexpr std::uint32_t find_name_capacity = 260;
-Handle find_first_file(const char16_t* pattern, char16_t* name, FileKind* kind);
-bool find_next_file(Handle search, char16_t* name, FileKind* kind);
-void find_close(Handle search);
+// Lists the directory at path, a link to one followed: the listing with its first entry, null on
+// failure. Each entry's long name is stored in name, which holds entry_name_capacity
+// characters, and what it is in kind, as file_kind tells it but read from the listing itself;
+// the listing includes "." and "..". next_entry gives the others, false after the last one.
+inline constexpr std::uint32_t entry_name_capacity = 260;
+Handle list_directory(const char16_t* path, char16_t* name, FileKind* kind);
+bool next_entry(Handle listing, char16_t* name, FileKind* kind);
+void close_listing(Handle listing);
 
 // ---- Directories walked by handle --------------------------------------------------------
 
 // A directory held open while what lies below it is listed and removed by name relative to it,
 // so that a name swapped for a link after it was listed is never followed.
 //
-// Opens name in the open directory at, or the path name when at is invalid_handle, without
-// following a link at its end, and checks by the handle that it is a directory and no link: the
-// handle, or invalid_handle with *kind telling what is there instead (none, unreadable, or a
-// file or directory_link, which goes as itself). Closed with close_directory.
+// Opens name in the open directory at, or the path name when at is null, without following a
+// link at its end, and checks by the handle that it is a directory and no link: the handle, or
+// null with *kind telling what is there instead (none, unreadable, or a file or directory_link,
+// which goes as itself). Closed with close_directory.
 Handle open_directory(Handle at, const char16_t* name, FileKind* kind);
 void close_directory(Handle directory);
 // Whether the user running this process owns the open directory: false when the system will
 // not tell.
 bool owned_by_current_user(Handle directory);
-// Lists the open directory as find_first_file does, "." and ".." included.
-Handle list_directory(Handle directory, char16_t* name, FileKind* kind);
-bool next_listed(Handle listing, char16_t* name, FileKind* kind);
-void close_listing(Handle listing);
+// Lists the open directory as list_directory lists a path, "." and ".." included; the
+// directory stays the caller's.
+Handle list_open_directory(Handle directory, char16_t* name, FileKind* kind);
 // Removes the entry name of the open directory as itself: a file, a link (never what it leads
 // to) or an empty directory. True as well when nothing has that name.
 bool remove_at(Handle directory, const char16_t* name);
@@ -162,13 +175,12 @@ std::uint32_t full_path_name(const char16_t* path, std::uint32_t capacity, char1
 // The launcher's module file name: the length stored, 0 on failure; a name that does not fit
 // is cut to capacity - 1 characters and the result is then capacity.
 std::uint32_t module_file_name(char16_t* buffer, std::uint32_t capacity);
-// A handle for queries only, or invalid_handle. A directory cannot be opened this way.
+// A handle for queries only, or null. A directory cannot be opened this way.
 Handle open_for_query(const char16_t* path);
 // The final path of an open file, every link resolved, in the system's own spelling (on Windows
-// behind a "\\?\" prefix); looked up at run time, null when the system lacks it. Results as
-// full_path_name gives them.
-using FinalPathFunction = std::uint32_t (*)(Handle file, char16_t* buffer, std::uint32_t capacity, std::uint32_t flags);
-FinalPathFunction final_path_function();
+// behind a "\\?\" prefix): results as full_path_name gives them, and 0 also where the system
+// has no such call.
+std::uint32_t final_path(Handle file, char16_t* buffer, std::uint32_t capacity);
 // The short form of an existing path: with a null buffer the size needed including the
 // terminator; otherwise the length stored, or a larger size needed; 0 on failure.
 std::uint32_t short_path_name(const char16_t* path, char16_t* buffer, std::uint32_t capacity);
@@ -220,7 +232,7 @@ bool add_to_job(Handle job, Handle process);
 // child->process is null, and last_error tells why.
 bool resume_waiting_process(WaitingProcess& child);
 // A gate that a child made ahead inherits: it runs its own start-up while the parent works, and
-// waits at the gate until the parent opens it. Null when the system makes none (never on POSIX).
+// waits at the gate until the parent opens it. Null when the system makes none.
 Handle create_start_gate();
 // What a child passes to pass_start_gate: the gate's value as the child inherits it.
 std::uint64_t start_gate_value(Handle gate);

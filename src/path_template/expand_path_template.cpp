@@ -18,7 +18,6 @@ namespace {
 
 constexpr std::size_t field_name_capacity = 1024;
 constexpr std::size_t value_capacity = 1024;
-constexpr std::size_t variable_name_capacity = 40;
 static_assert(os::shell_folder_capacity <= value_capacity);
 
 enum class Placeholder {
@@ -97,7 +96,7 @@ struct Output {
 // widened into value, the expansion's value buffer.
 char16_t* stored_value(const char* variable, char16_t* value) {
   value[0] = u'\0';
-  platform::widen_ascii_append(value, variable, variable_name_capacity);
+  platform::widen_ascii_append(value, variable, platform::variable_name_capacity);
   return platform::get_environment_value(value);
 }
 
@@ -109,7 +108,7 @@ void append_process_id(Output& out, char16_t* value) {
     return;
   }
   // Only what the role decision reads as a process id may become part of a path.
-  if (!parse_process_id_text(stored)) os::abort_process();
+  if (!parse_process_id_text(stored)) platform::abort_on_fault();
   out.append(stored);
   std::free(stored);
 }

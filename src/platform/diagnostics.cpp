@@ -127,6 +127,8 @@ void fail_with_system_error(const char* message, std::uint32_t code) {
 
 void abort_on_overflow() { os::abort_process(); }
 
+void abort_on_fault() { os::abort_process(); }
+
 void append_bounded(char16_t* destination, const char16_t* source, std::size_t capacity) {
   if (source == nullptr) abort_on_overflow();
   const std::size_t length = text::bounded_length(destination, capacity);

@@ -40,6 +40,10 @@ void set_failure_cleanup(FailureCleanup cleanup);
 [[noreturn]] void fail_with_system_error(const char* message, std::uint32_t code);
 // Abnormal termination without a message: the end of every capacity overflow.
 [[noreturn]] void abort_on_overflow();
+// The same end for a fault that no message would explain to the user: a few bytes of memory that
+// cannot be had, a call that the launcher's own state makes certain failing, text that the
+// launcher wrote itself reading back malformed.
+[[noreturn]] void abort_on_fault();
 
 // Appends source to the terminated string in destination (capacity characters, terminator
 // included), or aborts when the result and its terminator do not fit. A null source, and a

@@ -11,7 +11,6 @@
 namespace platform {
 namespace {
 
-constexpr std::size_t name_capacity = 40;
 constexpr std::size_t entry_name_capacity = 64;
 constexpr std::uint32_t read_capacity = 32768;
 
@@ -41,11 +40,10 @@ void widen_ascii_append(char16_t* destination, const char* source, std::size_t c
   std::size_t room = capacity - length;
   char16_t* out = destination + length;
   for (; *source != '\0'; ++source) {
-    const char text[2] = {*source, '\0'};
-    wchar_t converted[2];  // mbstowcs stores a terminator behind the one character
-    if (std::mbstowcs(converted, text, 2) != 1) os::abort_process();
+    const auto byte = static_cast<unsigned char>(*source);
+    if (byte >= 0x80) abort_on_fault();
     if (room <= 1) abort_on_overflow();
-    *out++ = static_cast<char16_t>(converted[0]);
+    *out++ = static_cast<char16_t>(byte);
     *out = u'\0';
     --room;
   }
@@ -62,15 +60,15 @@ char16_t* get_environment_value(const char16_t* name) {
 }
 
 void set_environment_value(const char* name, const char16_t* value) {
-  char16_t wide_name[name_capacity] = {};
-  widen_ascii_append(wide_name, name, name_capacity);
+  char16_t wide_name[variable_name_capacity] = {};
+  widen_ascii_append(wide_name, name, variable_name_capacity);
   os::set_environment_variable(wide_name, value);
   propagate_to_runtimes(name, value);
 }
 
 void remove_environment_value(const char* name) {
-  char16_t wide_name[name_capacity] = {};
-  widen_ascii_append(wide_name, name, name_capacity);
+  char16_t wide_name[variable_name_capacity] = {};
+  widen_ascii_append(wide_name, name, variable_name_capacity);
   os::set_environment_variable(wide_name, nullptr);
   propagate_to_runtimes(name, u"");
 }
@@ -83,7 +81,7 @@ void propagate_to_runtimes(const char* name, const char16_t* value) {
   const std::size_t value_length = std::char_traits<char16_t>::length(value);
   char16_t* entry = allocate_kept_entry(name_length + value_length + 2);
   // Carrying on would leave the run-times with a value that differs from the process's.
-  if (entry == nullptr) os::abort_process();
+  if (entry == nullptr) abort_on_fault();
   std::memcpy(entry, wide_name, name_length * sizeof(char16_t));
   entry[name_length] = u'=';
   std::memcpy(entry + name_length + 1, value, value_length * sizeof(char16_t));

@@ -44,7 +44,7 @@ char16_t* copy_of(const char16_t* text) {
 
 const char16_t* ExecutablePath::module_file_name() {
   if (module_file_name_[0] == u'\0' && os::module_file_name(module_file_name_, module_file_name_capacity) == 0) {
-    os::abort_process();
+    abort_on_fault();
   }
   return module_file_name_;
 }
@@ -65,13 +65,9 @@ void resolve_final_path(char16_t* path, std::size_t capacity) {
   if (text::bounded_length(path, capacity) >= capacity) abort_on_overflow();
   const os::Handle file = os::open_for_query(path);
   if (file == os::invalid_handle) return;
-  if (const os::FinalPathFunction final_path = os::final_path_function()) {
-    const std::uint32_t length = final_path(file, path, static_cast<std::uint32_t>(capacity), 0);
-    os::close_handle(file);
-    if (length >= capacity) abort_on_overflow();
-  } else {
-    os::close_handle(file);
-  }
+  const std::uint32_t length = os::final_path(file, path, static_cast<std::uint32_t>(capacity));
+  os::close_handle(file);
+  if (length >= capacity) abort_on_overflow();
   // "\\?\C:\dir" becomes "C:\dir"; a volume name after the prefix keeps it.
   if (starts_with(path, long_prefix) && path[long_prefix_length] != u'\0' && path[long_prefix_length + 1] == u':') {
     move_to_start(path, long_prefix_length, capacity);
@@ -93,7 +89,7 @@ void shorten_directory_part(char16_t* path, std::size_t capacity) {
   if (separator > 0) {
     // Going on without the last component would turn a file's path into its directory's.
     last_component = copy_of(path + separator);
-    if (last_component == nullptr) os::abort_process();
+    if (last_component == nullptr) abort_on_fault();
     path[separator - 1] = u'\0';
   }
 
@@ -101,7 +97,7 @@ void shorten_directory_part(char16_t* path, std::size_t capacity) {
   // be kept anyway, and under Wine every query walks each level of the path again.
   const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(capacity, UINT32_MAX));
   auto* short_form = static_cast<char16_t*>(std::malloc(std::size_t{room} * sizeof(char16_t)));
-  if (short_form == nullptr) os::abort_process();
+  if (short_form == nullptr) abort_on_fault();
   // 0: no short form (the directory may have vanished), and the directory part stays as it was.
   const std::uint32_t short_length = os::short_path_name(path, short_form, room);
   if (short_length >= room) abort_on_overflow();  // the size that a short form too long needs

@@ -18,7 +18,7 @@ constexpr std::size_t path_capacity = 4096;
 struct Walk {
   char16_t path[path_capacity];
   std::size_t length;  // of the text in path
-  char16_t name[os::find_name_capacity];
+  char16_t name[os::entry_name_capacity];
   os::FileKind kind;  // of the entry named, as the listing tells it
   const RemovalLimits* limits;  // null: never give up
 
@@ -50,7 +50,7 @@ bool remove_entry(Walk& walk, os::Handle parent, os::FileKind kind);
 bool remove_contents(Walk& walk, os::Handle directory) {
   const std::size_t length = walk.length;
   if (!walk.fits(length + 2)) return false;
-  const os::Handle listing = os::list_directory(directory, walk.name, &walk.kind);
+  const os::Handle listing = os::list_open_directory(directory, walk.name, &walk.kind);
   if (listing == os::invalid_handle) return false;
 
   bool ok = true;
@@ -72,7 +72,7 @@ bool remove_contents(Walk& walk, os::Handle directory) {
     ok = remove_entry(walk, directory, walk.kind) && ok;
     walk.length = length;
     walk.path[length] = u'\0';
-  } while (os::next_listed(listing, walk.name, &walk.kind));
+  } while (os::next_entry(listing, walk.name, &walk.kind));
   os::close_listing(listing);
   return ok;
 }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "command_line/command_line.h"
 #include "launcher/launcher.h"
 #include "os/os.h"
 #include "payload/contained_path.h"
@@ -60,26 +61,26 @@ extern "C" int runner_entry(int argument_count, char16_t** argument_vector, cons
   const std::u16string program = directory + u"\\" + record->program;
   // The launcher's limit for its child's line: a line that does not fit fails to start, never
   // cut short.
-  static char16_t command_line[launcher::longest_child_command_line + 1];
-  launcher::CommandLine line{command_line, sizeof command_line / sizeof command_line[0]};
+  static char16_t text[command_line::longest_line + 1];
+  command_line::Line line{text, sizeof text / sizeof text[0]};
   line.text[0] = u'\0';
-  launcher::append_argument(line, program.c_str());
+  command_line::append_program_name(line, program.c_str());
   for (const std::u16string& argument : record->arguments) {
     line.put(u' ');
-    launcher::append_argument(line, argument.c_str());
+    command_line::append_argument(line, argument.c_str());
   }
   // The first argument is the launcher's own path; the rest are the user's.
   for (int i = 1; i < argument_count; ++i) {
     line.put(u' ');
-    launcher::append_argument(line, argument_vector[i]);
+    command_line::append_argument(line, argument_vector[i]);
   }
-  if (line.too_long) platform::fail_with_system_error(start_program_message, os::command_line_too_long_error());
+  if (line.too_long) platform::fail_with_system_error(start_program_message, os::error_code(os::Failure::command_line_too_long));
 
   // Never closed: when this process ends, however it ends, the job ends the program with it.
   const os::Handle job = os::create_kill_on_close_job();
   os::add_console_event_handler(on_console_event);
   // Never closed either: a console handler may wait on it until this process ends.
-  const os::Handle process = os::create_child_process(program.c_str(), command_line, job);
+  const os::Handle process = os::create_child_process(program.c_str(), text, job);
   if (process == nullptr) platform::fail_with_system_error(start_program_message, os::last_error());
   program_process.store(process);
   std::uint32_t exit_code = 1;

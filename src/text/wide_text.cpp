@@ -53,22 +53,33 @@ void append_utf16(std::u16string& out, char32_t code) {
   }
 }
 
-void append_utf8(std::string& out, char32_t code) {
+// The code point's UTF-8 bytes into out, which holds four: how many.
+std::size_t put_utf8(char* out, char32_t code) {
   if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | code >> 6);
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | code >> 12);
-    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | code >> 18);
-    out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
+    out[0] = static_cast<char>(code);
+    return 1;
   }
+  if (code < 0x800) {
+    out[0] = static_cast<char>(0xC0 | code >> 6);
+    out[1] = static_cast<char>(0x80 | (code & 0x3F));
+    return 2;
+  }
+  if (code < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | code >> 12);
+    out[1] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
+    out[2] = static_cast<char>(0x80 | (code & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | code >> 18);
+  out[1] = static_cast<char>(0x80 | (code >> 12 & 0x3F));
+  out[2] = static_cast<char>(0x80 | (code >> 6 & 0x3F));
+  out[3] = static_cast<char>(0x80 | (code & 0x3F));
+  return 4;
+}
+
+void append_utf8(std::string& out, char32_t code) {
+  char bytes[4];
+  out.append(bytes, put_utf8(bytes, code));
 }
 
 bool is_high_surrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
@@ -126,6 +137,12 @@ std::string to_utf8_replacing(std::u16string_view utf16) {
   out.reserve(utf16.size());
   for (std::size_t i = 0; i < utf16.size(); ++i) append_utf8(out, next_code(utf16, i).value_or(replacement));
   return out;
+}
+
+std::size_t to_utf8_replacing(std::u16string_view utf16, char* out) {
+  std::size_t length = 0;
+  for (std::size_t i = 0; i < utf16.size(); ++i) length += put_utf8(out + length, next_code(utf16, i).value_or(replacement));
+  return length;
 }
 
 std::u16string fold_case(std::u16string_view text) {

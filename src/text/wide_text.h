@@ -22,6 +22,10 @@ std::optional<std::string> to_utf8(std::u16string_view utf16);
 // recommended practice): "\xE6\x97(" gives u"\uFFFD(", "\xED\xA0\x80" (a surrogate) three.
 std::u16string to_utf16_replacing(std::string_view utf8);
 std::string to_utf8_replacing(std::u16string_view utf16);
+// The same into a buffer, for callers that must not allocate: out holds utf8_bytes_per_unit
+// bytes for each unit of utf16 (a pair's four bytes come from two units). The length stored.
+inline constexpr std::size_t utf8_bytes_per_unit = 3;
+std::size_t to_utf8_replacing(std::u16string_view utf16, char* out);
 
 // Letters compare without regard to case as _wcsicmp does in the default locale: ASCII only.
 constexpr char16_t ascii_upper(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
@@ -46,6 +50,19 @@ constexpr std::size_t bounded_length(const char16_t* text, std::size_t capacity)
   std::size_t length = 0;
   while (length < capacity && text[length] != u'\0') ++length;
   return length;
+}
+
+// Ends the terminated path at its last "\", so that it names the directory above: the name that
+// followed, still in the same buffer behind the new terminator; null, and the path unchanged,
+// when it has no "\".
+constexpr char16_t* cut_to_parent(char16_t* path) {
+  char16_t* last_backslash = nullptr;
+  for (char16_t* c = path; *c != u'\0'; ++c) {
+    if (*c == u'\\') last_backslash = c;
+  }
+  if (last_backslash == nullptr) return nullptr;
+  *last_backslash = u'\0';
+  return last_backslash + 1;
 }
 
 }  // namespace text

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "e2e_support.h"
+#include "command_line/command_line.h"
 #include "launcher/launcher.h"
 #include "os/win32/windows_api.h"
 
@@ -28,10 +29,10 @@ const std::vector<std::wstring> packed_arguments = {L"setenv", L"PACKED", L"two 
 // The arguments as a command line tail that splits back into them.
 std::wstring command_tail(const std::vector<std::wstring>& arguments) {
   std::vector<char16_t> buffer(launcher::command_line_capacity);
-  launcher::CommandLine line{buffer.data(), buffer.size()};
+  command_line::Line line{buffer.data(), buffer.size()};
   for (const std::wstring& argument : arguments) {
     if (line.length > 0) line.put(u' ');
-    launcher::append_argument(line, reinterpret_cast<const char16_t*>(argument.c_str()));
+    command_line::append_argument(line, reinterpret_cast<const char16_t*>(argument.c_str()));
   }
   return std::wstring(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(line.length));
 }
@@ -149,7 +150,7 @@ TEST_F(Runner, ALineOverTheLimitFailsToStartAndNeverReachesTheProgramCut) {
   // The longest user argument that the launcher's own line for its child still holds: the
   // runner's line puts a longer program path and the packed arguments before it.
   const std::wstring launcher = built(L"launcher_console_program");
-  const std::size_t room = launcher::longest_child_command_line - quoted(launcher).size() - 1;
+  const std::size_t room = command_line::longest_line - quoted(launcher).size() - 1;
   const std::wstring argument(room, L'x');
   const Outcome run = this->run({launcher, L"echo " + argument.substr(5)});
   EXPECT_EQ(run.exit_code, 2u) << run.out.substr(0, 300) << run.err.substr(0, 300);

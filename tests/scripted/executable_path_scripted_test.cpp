@@ -18,7 +18,7 @@ namespace {
 struct Script {
   std::u16string module_name = u"C:\\Program Files\\App\\launcher.exe";  // empty: the call fails
   bool open_succeeds = true;
-  bool has_final_path_function = true;
+  bool has_final_path = true;  // false: a system without the call
   std::u16string final_path;  // empty: the query fails
   // A path without an entry has no short form. Looked up without allocating, so that a failed
   // allocation hits only the code under test.
@@ -37,13 +37,6 @@ std::uint32_t answer(std::u16string_view text, char16_t* buffer, std::uint32_t c
   text.copy(buffer, text.size());
   buffer[text.size()] = u'\0';
   return static_cast<std::uint32_t>(text.size());
-}
-
-std::uint32_t scripted_final_path(os::Handle file, char16_t* buffer, std::uint32_t capacity, std::uint32_t flags) {
-  ++script.calls;
-  EXPECT_EQ(file, query_handle);
-  EXPECT_EQ(flags, 0u);
-  return script.final_path.empty() ? 0 : answer(script.final_path, buffer, capacity);
 }
 
 // The next call of malloc returns null when set.
@@ -82,9 +75,11 @@ bool close_handle(Handle handle) {
   return true;
 }
 
-FinalPathFunction final_path_function() {
+std::uint32_t final_path(Handle file, char16_t* buffer, std::uint32_t capacity) {
   ++script.calls;
-  return script.has_final_path_function ? scripted_final_path : nullptr;
+  EXPECT_EQ(file, query_handle);
+  if (!script.has_final_path) return 0;
+  return script.final_path.empty() ? 0 : answer(script.final_path, buffer, capacity);
 }
 
 std::uint32_t short_path_name(const char16_t* path, char16_t* buffer, std::uint32_t capacity) {
@@ -150,9 +145,9 @@ TEST_F(ResolveFinalPathTest, KeepsThePathWhenTheSystemCannotAnswer) {
 
   // Without an answer only the prefixes are handled.
   script.open_succeeds = true;
-  script.has_final_path_function = false;
+  script.has_final_path = false;
   EXPECT_EQ(resolved(u"\\\\?\\C:\\link\\launcher.exe"), u"C:\\link\\launcher.exe");
-  script.has_final_path_function = true;
+  script.has_final_path = true;
   script.final_path.clear();
   EXPECT_EQ(resolved(u"\\\\?\\UNC\\server\\share\\launcher.exe"), u"\\\\server\\share\\launcher.exe");
 }

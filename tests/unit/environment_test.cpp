@@ -14,7 +14,8 @@
 #include "support/test_support.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "os/win32/loaded_module.h"
+#include "os/win32/windows_api.h"
 #endif
 
 using test_support::aborted;
@@ -76,6 +77,8 @@ TEST(WidenAsciiAppendDeathTest, AbortsInsteadOfTruncating) {
   EXPECT_EXIT(platform::widen_ascii_append(buffer, "CDE", 5), aborted(), Eq(""));
   char16_t full[3] = {u'A', u'B', u'C'};  // no terminator within the capacity
   EXPECT_EXIT(platform::widen_ascii_append(full, "", 3), aborted(), Eq(""));
+  char16_t room[5] = u"";
+  EXPECT_EXIT(platform::widen_ascii_append(room, "\xC3\xA9", 5), aborted(), Eq("")) << "not ASCII";
 }
 
 TEST(EnvironmentValue, ReadsValuesThatFitAndNothingElse) {
@@ -160,7 +163,25 @@ TEST(EnvironmentValueDeathTest, NameTooLongForItsBufferEndsTheProcess) {
   EXPECT_EXIT(platform::propagate_to_runtimes(name64.c_str(), u"x"), aborted(), Eq(""));
 }
 
+TEST(RuntimePutEnvironment, SetsAndRemovesInTheLaunchersOwnRunTime) {
+  test_support::ScopedVariable restore(wide_variable, nullptr);
+  os::runtime_put_environment(u"ZAMRIK_TEST_ENVIRONMENT=put");
+  EXPECT_EQ(runtime_value(variable), u"put");
+  os::runtime_put_environment(u"ZAMRIK_TEST_ENVIRONMENT=");
+  EXPECT_EQ(runtime_value(variable), std::nullopt);
+}
+
 #ifdef _WIN32
+
+// The loader's list, read under its lock, must answer as the documented call that stands in for
+// it where the lock cannot be had.
+TEST(LoadedModule, TheLoadersListAnswersAsTheDocumentedCall) {
+  for (const char16_t* name : {u"ntdll.dll", u"KERNEL32.DLL", u"msvcrt.dll", u"ucrtbase.dll", u"msvcr90.dll", u"zamrik-none.dll"}) {
+    EXPECT_EQ(os::win32::loaded_module(name), os::win32::loaded_module_by_name(name)) << narrow(name);
+  }
+  EXPECT_NE(os::win32::loaded_module_by_name(u"ntdll.dll"), nullptr);
+  EXPECT_EQ(os::win32::loaded_module_by_name(u"zamrik-none.dll"), nullptr);
+}
 
 using GetEnvironmentFunction = const wchar_t* (*)(const wchar_t*);
 

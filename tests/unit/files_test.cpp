@@ -20,6 +20,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "os/posix/descriptor.h"
 #endif
 
 namespace {
@@ -46,8 +48,8 @@ struct ShortWritePipe {
 #else
     int ends[2];
     if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) ADD_FAILURE() << "cannot make the pipe";
-    read_end = reinterpret_cast<os::Handle>(static_cast<std::intptr_t>(ends[0]));
-    write_end = reinterpret_cast<os::Handle>(static_cast<std::intptr_t>(ends[1]));
+    read_end = os::posix::handle_of(ends[0]);
+    write_end = os::posix::handle_of(ends[1]);
 #endif
   }
   ~ShortWritePipe() {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "command_line/command_line.h"
 #include "os/os.h"
 #include "platform/environment.h"
 #include "platform/executable_path.h"
@@ -44,15 +45,15 @@ std::u16string compose(const std::u16string& first, const std::vector<std::u16st
   std::vector<std::u16string> copies = rest;
   for (std::u16string& argument : copies) vector.push_back(argument.data());
   std::vector<char16_t> buffer(launcher::command_line_capacity);
-  launcher::CommandLine line{buffer.data(), buffer.size()};
-  launcher::compose_command_line(line, first.c_str(), static_cast<int>(vector.size()), vector.data());
+  command_line::Line line{buffer.data(), buffer.size()};
+  command_line::compose(line, first.c_str(), static_cast<int>(vector.size()), vector.data());
   return std::u16string(buffer.data(), line.length);
 }
 
 std::u16string quote(const std::u16string& argument) {
   std::vector<char16_t> buffer(launcher::command_line_capacity);
-  launcher::CommandLine line{buffer.data(), buffer.size()};
-  launcher::append_argument(line, argument.c_str());
+  command_line::Line line{buffer.data(), buffer.size()};
+  command_line::append_argument(line, argument.c_str());
   EXPECT_EQ(buffer[line.length], u'\0');
   return std::u16string(buffer.data(), line.length);
 }
@@ -86,8 +87,8 @@ TEST(ChildCommandLine, PutsTheModuleFileNameFirstAndSeparatesWithOneBlank) {
   EXPECT_EQ(compose(u"C:\\Program Files\\app.exe", {}), u"\"C:\\Program Files\\app.exe\"");
   EXPECT_EQ(compose(u"C:\\app.exe", {u"a", u"", u"b c"}), u"C:\\app.exe a \"\" \"b c\"");
   std::vector<char16_t> buffer(16, u'x');
-  launcher::CommandLine line{buffer.data(), buffer.size()};
-  launcher::compose_command_line(line, u"ignored", 0, nullptr);
+  command_line::Line line{buffer.data(), buffer.size()};
+  command_line::compose(line, u"ignored", 0, nullptr);
   EXPECT_EQ(line.length, 0u);
   EXPECT_EQ(buffer[0], u'\0');
 }
@@ -97,9 +98,9 @@ TEST(ChildCommandLine, FillsAllButTheTerminatorThenReportsALineTooLong) {
     std::vector<char16_t*> vector{nullptr};
     std::vector<std::u16string> copies = rest;
     for (std::u16string& argument : copies) vector.push_back(argument.data());
-    std::vector<char16_t> buffer(launcher::longest_child_command_line + 2, u'#');
-    launcher::CommandLine line{buffer.data(), launcher::longest_child_command_line + 1};
-    const bool fitted = launcher::compose_command_line(line, first.c_str(), static_cast<int>(vector.size()), vector.data());
+    std::vector<char16_t> buffer(command_line::longest_line + 2, u'#');
+    command_line::Line line{buffer.data(), command_line::longest_line + 1};
+    const bool fitted = command_line::compose(line, first.c_str(), static_cast<int>(vector.size()), vector.data());
     EXPECT_EQ(buffer.back(), u'#') << "written past the capacity";
     EXPECT_EQ(line.length, std::u16string_view(buffer.data()).size());
     return fitted ? line.length : 0;
@@ -151,6 +152,32 @@ TEST(ChildCommandLine, SplitsBackIntoTheSameArguments) {
     EXPECT_EQ(split_with_shell(compose(first, batch)), want) << "batch at " << at;
   }
 #endif
+}
+
+// The splitter that the POSIX backend starts children with, against the system's own where there
+// is one: the program name has no escapes, the other arguments do.
+TEST(ChildCommandLine, SplitsAsTheSystemDoes) {
+  struct Case {
+    std::u16string line;
+    std::vector<std::u16string> arguments;
+    bool as_the_shell = true;  // false: CommandLineToArgvW (Wine's) reads it otherwise; the writer never writes it
+  };
+  const Case cases[] = {
+      {u"\"C:\\Program Files\\app.exe\" a b", {u"C:\\Program Files\\app.exe", u"a", u"b"}},
+      {u"C:\\dir\\app.exe \"a b\" \"\"", {u"C:\\dir\\app.exe", u"a b", u""}},
+      {u"\"C:\\dir\\\\\" x\\\\\"y z\"", {u"C:\\dir\\\\", u"x\\y z"}},
+      {u"C:\\a\\\"b c\"\\app.exe \\\"q", {u"C:\\a\\b c\\app.exe", u"\"q"}, false},
+      {u"a\\\"b c", {u"a\\b c"}, false},           // escapes do not apply to the program name
+      {u"p \t a\\\\b  \"c\\\\\"  ", {u"p", u"a\\\\b", u"c\\"}},
+      {u"p \"a\"\"b\" c", {u"p", u"a\"b", u"c"}, false},  // two quotes inside quotes: one literal quote
+      {u" x", {u"", u"x"}},                         // a blank first: an empty program name
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(command_line::split(c.line), c.arguments) << narrow(c.line);
+#ifdef _WIN32
+    if (c.as_the_shell) EXPECT_EQ(split_with_shell(c.line), c.arguments) << narrow(c.line) << " (the system's)";
+#endif
+  }
 }
 
 // The parent's run-time has already expanded what the user left bare; what is still a wildcard
@@ -262,7 +289,6 @@ TEST(ChildRoleDeathTest, AChildMadeAheadGoesOnOnlyOnceItsGateOpens) {
   ScopedVariable marker(u"ZAMRIK_ONEFILE_CHILD", broken.c_str());
   EXPECT_EXIT((test_support::show_standard_output_at_exit(), launcher::detect_child_role(*state)), test_support::exited_with_2(),
               StartsWith("Error, couldn't launch child ("));
-#ifdef _WIN32
   // The gate as a parent hands it over: the child waits until it opens.
   const os::Handle gate = os::create_start_gate();
   ASSERT_NE(gate, nullptr);
@@ -278,7 +304,6 @@ TEST(ChildRoleDeathTest, AChildMadeAheadGoesOnOnlyOnceItsGateOpens) {
   EXPECT_TRUE(launcher::detect_child_role(*state));
   EXPECT_TRUE(opened.load()) << "went on before the gate opened";
   opener.join();
-#endif
 }
 
 TEST(ChildRole, TheParentsImageIsReadAlsoWhereThePsapiCallIsMissing) {

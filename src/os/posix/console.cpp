@@ -6,41 +6,9 @@
 #include <cstring>
 
 #include "os/os.h"
+#include "text/wide_text.h"
 
 namespace os {
-namespace {
-
-// UTF-8 of text into out, which holds 3 bytes per unit; a lone surrogate becomes U+FFFD. The
-// length stored.
-std::size_t encode_utf8(std::u16string_view text, char* out) {
-  char* const start = out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;
-    }
-    if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *out++ = static_cast<char>(0xC0 | (c >> 6));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *out++ = static_cast<char>(0xE0 | (c >> 12));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *out++ = static_cast<char>(0xF0 | (c >> 18));
-      *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *out++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return static_cast<std::size_t>(out - start);
-}
-
-}  // namespace
 
 std::uint32_t last_error() { return static_cast<std::uint32_t>(errno); }
 
@@ -57,14 +25,14 @@ void write_error(std::string_view text) {
 }
 
 // Piece by piece through a fixed buffer, never splitting a surrogate pair.
-void write_error(std::u16string_view text) {
+void write_error(std::u16string_view message) {
   constexpr std::size_t piece_units = 1024;
-  char utf8[3 * piece_units];
-  while (!text.empty()) {
-    std::size_t units = std::min(text.size(), piece_units);
-    if (units < text.size() && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF) --units;
-    write_error(std::string_view(utf8, encode_utf8(text.substr(0, units), utf8)));
-    text.remove_prefix(units);
+  char utf8[text::utf8_bytes_per_unit * piece_units];
+  while (!message.empty()) {
+    std::size_t units = std::min(message.size(), piece_units);
+    if (units < message.size() && message[units - 1] >= 0xD800 && message[units - 1] <= 0xDBFF) --units;
+    write_error(std::string_view(utf8, text::to_utf8_replacing(message.substr(0, units), utf8)));
+    message.remove_prefix(units);
   }
 }
 

@@ -26,10 +26,21 @@ void set_environment_variable(const char16_t* name, const char16_t* value) {
   }
 }
 
-// The C library reads the process environment itself here: there is no private copy to update,
-// and set_environment_variable has already made the change.
-void runtime_put_environment(const char16_t*) {}
+// The C library's environment is the process's own: the entry goes there, as putenv would put
+// it but without keeping the caller's text.
+void runtime_put_environment(const char16_t* entry) {
+  const std::string text = posix::to_utf8(entry);
+  const std::size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) return;
+  const std::string name = text.substr(0, equals);
+  if (equals + 1 == text.size()) {
+    unsetenv(name.c_str());
+  } else {
+    setenv(name.c_str(), text.c_str() + equals + 1, 1);
+  }
+}
 
+// One C library serves every module of the process: there is no other run-time with a copy.
 PutEnvironmentFunction loaded_runtime_put_environment(const char16_t*) { return nullptr; }
 
 }  // namespace os

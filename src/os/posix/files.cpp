@@ -136,40 +136,35 @@ FileKind kind_of(DIR* directory, const dirent& entry) {
 }
 
 // Stores the next entry's name and kind; false at the end of the listing.
-bool next_entry(DIR* directory, char16_t* name, FileKind* kind) {
+bool read_entry(DIR* directory, char16_t* name, FileKind* kind) {
   errno = 0;
   const dirent* entry = ::readdir(directory);
   if (entry == nullptr) return false;
   // A POSIX name has at most 255 bytes, so it always fits.
-  posix::store_text(posix::from_utf8(entry->d_name), name, find_name_capacity);
+  posix::store_text(posix::from_utf8(entry->d_name), name, entry_name_capacity);
   *kind = kind_of(directory, *entry);
   return true;
 }
 
+// The listing with its first entry read, or null.
+Handle first_entry(DIR* listing, char16_t* name, FileKind* kind) {
+  if (listing == nullptr) return invalid_handle;
+  if (!read_entry(listing, name, kind)) {
+    ::closedir(listing);
+    return invalid_handle;
+  }
+  return listing;
+}
+
 }  // namespace
 
-// Only the pattern that lists a whole directory, "<directory>\*", has a meaning here.
-Handle find_first_file(const char16_t* pattern, char16_t* name, FileKind* kind) {
-  std::string native = native_path(pattern);
-  if (native.size() < 2 || native.compare(native.size() - 2, 2, "/*") != 0) {
-    errno = EINVAL;
-    return invalid_handle;
-  }
-  native.resize(native.size() - 2);
-  DIR* directory = ::opendir(native.empty() ? "/" : native.c_str());
-  if (directory == nullptr) return invalid_handle;
-  if (!next_entry(directory, name, kind)) {
-    ::closedir(directory);
-    return invalid_handle;
-  }
-  return directory;
+Handle list_directory(const char16_t* path, char16_t* name, FileKind* kind) {
+  return first_entry(::opendir(native_path(path).c_str()), name, kind);
 }
 
-bool find_next_file(Handle search, char16_t* name, FileKind* kind) {
-  return next_entry(static_cast<DIR*>(search), name, kind);
-}
+bool next_entry(Handle listing, char16_t* name, FileKind* kind) { return read_entry(static_cast<DIR*>(listing), name, kind); }
 
-void find_close(Handle search) { ::closedir(static_cast<DIR*>(search)); }
+void close_listing(Handle listing) { ::closedir(static_cast<DIR*>(listing)); }
 
 namespace {
 
@@ -207,7 +202,7 @@ bool owned_by_current_user(Handle directory) {
 }
 
 // The listing reads through a descriptor of its own, so that closing it leaves the directory's.
-Handle list_directory(Handle directory, char16_t* name, FileKind* kind) {
+Handle list_open_directory(Handle directory, char16_t* name, FileKind* kind) {
   const int own = ::fcntl(descriptor_of(directory), F_DUPFD_CLOEXEC, 0);
   if (own < 0) return invalid_handle;
   DIR* listing = ::fdopendir(own);
@@ -216,16 +211,8 @@ Handle list_directory(Handle directory, char16_t* name, FileKind* kind) {
     return invalid_handle;
   }
   ::rewinddir(listing);
-  if (!next_entry(listing, name, kind)) {
-    ::closedir(listing);
-    return invalid_handle;
-  }
-  return listing;
+  return first_entry(listing, name, kind);
 }
-
-bool next_listed(Handle listing, char16_t* name, FileKind* kind) { return next_entry(static_cast<DIR*>(listing), name, kind); }
-
-void close_listing(Handle listing) { ::closedir(static_cast<DIR*>(listing)); }
 
 bool remove_at(Handle directory, const char16_t* name) {
   const int at = descriptor_of(directory);

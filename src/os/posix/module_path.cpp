@@ -42,19 +42,13 @@ Handle open_for_query(const char16_t* path) {
   return handle_of(descriptor);
 }
 
-namespace {
-
 // The open file's path with every link resolved, in the drive-letter-less POSIX form.
-std::uint32_t final_path_of(Handle file, char16_t* buffer, std::uint32_t capacity, std::uint32_t) {
+std::uint32_t final_path(Handle file, char16_t* buffer, std::uint32_t capacity) {
   const std::string link = "/proc/self/fd/" + std::to_string(descriptor_of(file));
   char resolved[PATH_MAX];
   if (::realpath(link.c_str(), resolved) == nullptr) return 0;
   return posix::store_text(posix::launcher_path(resolved), buffer, capacity);
 }
-
-}  // namespace
-
-FinalPathFunction final_path_function() { return final_path_of; }
 
 // No short names here: an existing path is its own short form.
 std::uint32_t short_path_name(const char16_t* path, char16_t* buffer, std::uint32_t capacity) {

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "command_line/command_line.h"
 #include "os/os.h"
 #include "os/posix/descriptor.h"
 #include "os/posix/file_time.h"
@@ -34,51 +36,6 @@ using posix::descriptor_of;
 using posix::handle_of;
 
 namespace {
-
-// Process handles are descriptors as well (a /proc directory to query, a pidfd to supervise),
-// so close_handle serves both. They are kept above the standard three: 0 would read as null.
-Handle process_handle_of(int descriptor) {
-  if (descriptor < 0) return nullptr;
-  if (descriptor > 2) return handle_of(descriptor);
-  const int moved = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
-  ::close(descriptor);
-  return moved < 0 ? nullptr : handle_of(moved);
-}
-
-// The Windows splitting rules, so that a command line built for a Windows child gives the same
-// arguments here.
-std::vector<std::string> split_command_line(std::u16string_view line) {
-  std::vector<std::string> arguments;
-  std::size_t i = 0;
-  const auto blank = [&](std::size_t at) { return line[at] == u' ' || line[at] == u'\t'; };
-  while (true) {
-    while (i < line.size() && blank(i)) ++i;
-    if (i == line.size()) break;
-    std::u16string argument;
-    bool quoted = false;
-    while (i < line.size() && (quoted || !blank(i))) {
-      std::size_t backslashes = 0;
-      while (i < line.size() && line[i] == u'\\') ++backslashes, ++i;
-      if (i < line.size() && line[i] == u'"') {
-        argument.append(backslashes / 2, u'\\');
-        if (backslashes % 2 == 1) {
-          argument += u'"';
-        } else if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
-          argument += u'"';
-          ++i;
-        } else {
-          quoted = !quoted;
-        }
-        ++i;
-      } else {
-        argument.append(backslashes, u'\\');
-        if (i < line.size() && (quoted || !blank(i))) argument += line[i++];
-      }
-    }
-    arguments.push_back(posix::to_utf8(argument));
-  }
-  return arguments;
-}
 
 // The console events' nearest signals: interrupt, quit, hang-up, termination.
 constexpr int event_signals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
@@ -114,9 +71,11 @@ void watch_console_signals(sigset_t signals) {
 
 }  // namespace
 
+// Process handles are descriptors as well (a /proc directory to query, a pidfd to supervise),
+// so close_handle serves both.
 Handle open_process_for_query(std::uint32_t process_id) {
   const std::string directory = "/proc/" + std::to_string(process_id);
-  return process_handle_of(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return handle_of(::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 std::uint32_t process_image_path(Handle process, char16_t* buffer, std::uint32_t capacity) {
@@ -173,7 +132,10 @@ ProcessStatus process_status(std::uint32_t process_id, std::int64_t* start_time)
 Handle create_kill_on_close_job() { return nullptr; }
 
 Handle create_child_process(const char16_t* application, char16_t* command_line, Handle) {
-  std::vector<std::string> arguments = split_command_line(command_line);
+  // Split by the Windows rules, so that a line written for a Windows child gives the same
+  // arguments here.
+  std::vector<std::string> arguments;
+  for (const std::u16string& argument : command_line::split(command_line)) arguments.push_back(posix::to_utf8(argument));
   std::vector<char*> vector;
   for (std::string& argument : arguments) vector.push_back(argument.data());
   vector.push_back(nullptr);
@@ -192,7 +154,7 @@ Handle create_child_process(const char16_t* application, char16_t* command_line,
     errno = failed;
     return nullptr;
   }
-  return process_handle_of(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+  return handle_of(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
 }
 
 bool in_job(Handle, Handle) { return false; }
@@ -224,11 +186,37 @@ bool resume_waiting_process(WaitingProcess&) {
 
 void end_waiting_process(WaitingProcess& child) { child = {}; }
 
-// Children are made ahead only in a job, which POSIX has not.
-Handle create_start_gate() { return nullptr; }
-std::uint64_t start_gate_value(Handle) { return 0; }
-bool open_start_gate(Handle) { return false; }
-bool pass_start_gate(std::uint64_t) { return false; }
+// The gate is an event counter that children inherit (it is made without close-on-exec): it
+// reads as ready, to every holder at once, once the parent has counted one.
+Handle create_start_gate() { return handle_of(::eventfd(0, 0)); }
+
+std::uint64_t start_gate_value(Handle gate) { return static_cast<std::uint64_t>(descriptor_of(gate)); }
+
+bool open_start_gate(Handle gate) {
+  const std::uint64_t one = 1;
+  const bool opened = ::write(descriptor_of(gate), &one, sizeof one) == static_cast<ssize_t>(sizeof one);
+  ::close(descriptor_of(gate));
+  return opened;
+}
+
+bool pass_start_gate(std::uint64_t value) {
+  // Only an event counter is waited at and closed: a value that names another descriptor of this
+  // process leaves it alone.
+  char target[64] = {};
+  if (value > INT_MAX || ::readlink(("/proc/self/fd/" + std::to_string(value)).c_str(), target, sizeof target - 1) < 0 ||
+      std::strcmp(target, "anon_inode:[eventfd]") != 0) {
+    errno = EBADF;
+    return false;
+  }
+  const int gate = static_cast<int>(value);
+  pollfd watched{gate, POLLIN, 0};
+  int ready = 0;
+  while ((ready = ::poll(&watched, 1, -1)) < 0 && errno == EINTR) {
+  }
+  if (ready <= 0) return false;
+  ::close(gate);
+  return true;
+}
 
 namespace {
 
@@ -268,9 +256,14 @@ bool exit_code_of(Handle process, std::uint32_t* code) {
 // A signal carries no exit code: the child ends by SIGKILL whatever code is asked for.
 void terminate(Handle process, std::uint32_t) { ::syscall(SYS_pidfd_send_signal, descriptor_of(process), SIGKILL, nullptr, 0); }
 
-Handle duplicate_handle(Handle handle) { return process_handle_of(::fcntl(descriptor_of(handle), F_DUPFD_CLOEXEC, 3)); }
+Handle duplicate_handle(Handle handle) { return handle_of(::fcntl(descriptor_of(handle), F_DUPFD_CLOEXEC, 0)); }
 
-std::uint32_t command_line_too_long_error() { return E2BIG; }
+std::uint32_t error_code(Failure failure) {
+  switch (failure) {
+    case Failure::command_line_too_long: return E2BIG;
+  }
+  return EINVAL;
+}
 
 void sleep_milliseconds(std::uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 

@@ -17,8 +17,9 @@ inline std::u16string from_utf8(std::string_view text) { return text::to_utf16_r
 std::string native_path(const char16_t* path);
 // The reverse: a POSIX path as the launcher spells it, UTF-16 with every "/" turned into "\".
 std::u16string launcher_path(std::string_view path);
-// The Win32 convention for a text result: stores text and its terminator and returns the
-// length when they fit capacity; otherwise stores nothing and returns the size needed.
+// A text result as os.h gives it (full_path_name and the calls that answer as it does): stores
+// text and its terminator and returns the length when they fit capacity; otherwise stores
+// nothing and returns the size needed.
 std::uint32_t store_text(std::u16string_view text, char16_t* out, std::uint32_t capacity);
 
 }  // namespace os::posix

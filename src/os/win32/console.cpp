@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "os/os.h"
+#include "os/win32/system_functions.h"
 #include "os/win32/windows_api.h"
 
 namespace os {
@@ -66,8 +67,7 @@ bool graphical_program() {
 
 bool show_message_box(const char16_t* text, const char16_t* title) {
   // Loaded here only: every start of the launcher would otherwise pay for it.
-  using MessageBox = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
-  const auto message_box = win32::find_function<MessageBox>(win32::load_system_library(L"user32.dll"), "MessageBoxW");
+  const auto message_box = win32::message_box();
   return message_box != nullptr && message_box(nullptr, wide(text), wide(title), MB_OK | MB_ICONERROR | MB_SETFOREGROUND) != 0;
 }
 

@@ -1,5 +1,6 @@
 #include "os/os.h"
 #include "os/win32/private_security.h"
+#include "os/win32/system_functions.h"
 #include "os/win32/windows_api.h"
 
 // After windows.h, which it needs.
@@ -30,8 +31,8 @@ CreateDirectoryResult create_private_directory(const char16_t* path) {
 // waits for that write-back again when it deletes the file (some milliseconds per file).
 Handle create_file_for_writing(const char16_t* path) {
   HANDLE file = CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
-  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return file;
-  return CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return win32::null_on_failure(file);
+  return win32::null_on_failure(CreateFileW(wide(path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr));
 }
 
 // A short write is no failure yet: the next call writes the rest or fails with the reason (a
@@ -53,7 +54,7 @@ bool write_file(Handle file, const void* data, std::uint32_t size) {
 }
 
 Handle open_file_for_reading(const char16_t* path) {
-  return CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  return win32::null_on_failure(CreateFileW(wide(path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
 bool read_file(Handle file, void* data, std::uint32_t size, std::uint32_t* read) {
@@ -98,38 +99,6 @@ bool remove_directory(const char16_t* path) { return RemoveDirectoryW(wide(path)
 
 namespace {
 
-// The listing's attributes are the entry's own, as GetFileAttributesW reads them: a link's,
-// never its target's.
-void copy_entry(const WIN32_FIND_DATAW& data, char16_t* name, FileKind* kind) {
-  static_assert(sizeof data.cFileName / sizeof data.cFileName[0] == find_name_capacity);
-  for (std::uint32_t i = 0; i < find_name_capacity; ++i) name[i] = static_cast<char16_t>(data.cFileName[i]);
-  *kind = kind_of(data.dwFileAttributes);
-}
-
-}  // namespace
-
-Handle find_first_file(const char16_t* pattern, char16_t* name, FileKind* kind) {
-  WIN32_FIND_DATAW data;
-  HANDLE search = FindFirstFileW(wide(pattern), &data);
-  if (search != INVALID_HANDLE_VALUE) copy_entry(data, name, kind);
-  return search;
-}
-
-bool find_next_file(Handle search, char16_t* name, FileKind* kind) {
-  WIN32_FIND_DATAW data;
-  if (!FindNextFileW(search, &data)) return false;
-  copy_entry(data, name, kind);
-  return true;
-}
-
-void find_close(Handle search) { FindClose(search); }
-
-namespace {
-
-// ntdll's, which every process has loaded: the one call that opens a name relative to a handle.
-using NtOpenFileFunction = NTSTATUS(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, IO_STATUS_BLOCK*, ULONG, ULONG);
-using StatusToErrorFunction = ULONG(NTAPI*)(NTSTATUS);
-
 constexpr ULONG open_reparse_point = 0x00200000;  // FILE_OPEN_REPARSE_POINT
 constexpr ULONG open_for_backup = 0x00004000;     // FILE_OPEN_FOR_BACKUP_INTENT
 constexpr ULONG synchronous_io = 0x00000020;      // FILE_SYNCHRONOUS_IO_NONALERT
@@ -138,12 +107,11 @@ constexpr NTSTATUS path_not_found = static_cast<NTSTATUS>(0xC000003A);
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD directory_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
 
-HMODULE ntdll() { return GetModuleHandleW(L"ntdll.dll"); }
-
 // Opens name relative to the directory at, a link at its end as itself: the status.
 NTSTATUS open_relative(HANDLE at, const char16_t* name, ACCESS_MASK access, HANDLE* handle) {
-  static const auto nt_open_file = win32::find_function<NtOpenFileFunction>(ntdll(), "NtOpenFile");
-  static const auto status_to_error = win32::find_function<StatusToErrorFunction>(ntdll(), "RtlNtStatusToDosError");
+  // ntdll's: the one call that opens a name relative to a handle.
+  const auto nt_open_file = win32::ntdll_functions().open_file;
+  const auto status_to_error = win32::ntdll_functions().status_to_error;
   if (nt_open_file == nullptr) {
     SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
     return static_cast<NTSTATUS>(0xC0000002);  // STATUS_NOT_IMPLEMENTED
@@ -166,8 +134,11 @@ NTSTATUS open_relative(HANDLE at, const char16_t* name, ACCESS_MASK access, HAND
   return status;
 }
 
+// The entries' attributes are their own, as GetFileAttributesW reads them: a link's, never its
+// target's.
 struct Listing {
   HANDLE directory = nullptr;
+  bool owns_directory = false;  // opened by path for the listing, closed with it
   bool started = false;
   const FILE_ID_BOTH_DIR_INFO* next = nullptr;  // null: the buffer is used up
   alignas(8) unsigned char buffer[16384];
@@ -181,7 +152,7 @@ bool next_in(Listing& listing, char16_t* name, FileKind* kind) {
     listing.next = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(listing.buffer);
   }
   const FILE_ID_BOTH_DIR_INFO& entry = *listing.next;
-  const std::size_t length = entry.FileNameLength / 2 < find_name_capacity ? entry.FileNameLength / 2 : find_name_capacity - 1;
+  const std::size_t length = entry.FileNameLength / 2 < entry_name_capacity ? entry.FileNameLength / 2 : entry_name_capacity - 1;
   for (std::size_t i = 0; i < length; ++i) name[i] = static_cast<char16_t>(entry.FileName[i]);
   name[length] = u'\0';
   *kind = kind_of(entry.FileAttributes);
@@ -230,25 +201,45 @@ void close_directory(Handle directory) { CloseHandle(directory); }
 
 bool owned_by_current_user(Handle directory) { return win32::owned_by_process_user(directory); }
 
-Handle list_directory(Handle directory, char16_t* name, FileKind* kind) {
+namespace {
+
+void end_listing(Listing* listing) {
+  if (listing->owns_directory) CloseHandle(listing->directory);
+  delete listing;
+}
+
+Handle start_listing(HANDLE directory, bool owns_directory, char16_t* name, FileKind* kind) {
   auto* listing = new (std::nothrow) Listing;
   if (listing == nullptr) {
+    if (owns_directory) CloseHandle(directory);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return invalid_handle;
   }
   listing->directory = directory;
+  listing->owns_directory = owns_directory;
   if (!next_in(*listing, name, kind)) {
     const DWORD error = GetLastError();
-    delete listing;
+    end_listing(listing);
     SetLastError(error);
     return invalid_handle;
   }
   return listing;
 }
 
-bool next_listed(Handle listing, char16_t* name, FileKind* kind) { return next_in(*static_cast<Listing*>(listing), name, kind); }
+}  // namespace
 
-void close_listing(Handle listing) { delete static_cast<Listing*>(listing); }
+Handle list_directory(const char16_t* path, char16_t* name, FileKind* kind) {
+  HANDLE directory = CreateFileW(wide(path), FILE_LIST_DIRECTORY | SYNCHRONIZE, share_all, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return invalid_handle;
+  return start_listing(directory, true, name, kind);
+}
+
+Handle list_open_directory(Handle directory, char16_t* name, FileKind* kind) { return start_listing(directory, false, name, kind); }
+
+bool next_entry(Handle listing, char16_t* name, FileKind* kind) { return next_in(*static_cast<Listing*>(listing), name, kind); }
+
+void close_listing(Handle listing) { end_listing(static_cast<Listing*>(listing)); }
 
 bool remove_at(Handle directory, const char16_t* name) {
   HANDLE entry = INVALID_HANDLE_VALUE;

@@ -1,4 +1,5 @@
 #include "os/os.h"
+#include "os/win32/system_functions.h"
 #include "os/win32/windows_api.h"
 
 namespace os {
@@ -8,10 +9,8 @@ using win32::wide;
 void remove_current_directory_from_library_search() { SetDllDirectoryW(L""); }
 
 void add_library_directory(const char16_t* directory) {
-  // Looked up at run time: systems without it must still be able to start the launcher.
-  using AddDllDirectoryFunction = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
-  const auto add = win32::find_function<AddDllDirectoryFunction>(GetModuleHandleA("Kernel32.dll"), "AddDllDirectory");
-  if (add != nullptr) add(wide(directory));
+  // Systems without it must still be able to start the launcher.
+  if (const auto add = win32::kernel32_functions().add_dll_directory) add(wide(directory));
 }
 
 Handle load_library(const char16_t* path) {

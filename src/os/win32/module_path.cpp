@@ -1,4 +1,5 @@
 #include "os/os.h"
+#include "os/win32/system_functions.h"
 #include "os/win32/windows_api.h"
 
 namespace os {
@@ -10,26 +11,14 @@ std::uint32_t module_file_name(char16_t* buffer, std::uint32_t capacity) {
 }
 
 Handle open_for_query(const char16_t* path) {
-  return CreateFileW(wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+  return win32::null_on_failure(CreateFileW(wide(path), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-namespace {
-
-using GetFinalPathNameByHandle = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-GetFinalPathNameByHandle looked_up_final_path = nullptr;
-
-std::uint32_t call_final_path(Handle file, char16_t* buffer, std::uint32_t capacity, std::uint32_t flags) {
-  return looked_up_final_path(file, wide(buffer), capacity, flags);
-}
-
-}  // namespace
-
-FinalPathFunction final_path_function() {
-  // Older systems lack the call; the caller then keeps the path it has.
-  looked_up_final_path =
-      win32::find_function<GetFinalPathNameByHandle>(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW");
-  return looked_up_final_path ? call_final_path : nullptr;
+// Older systems lack the call; the caller then keeps the path it has.
+std::uint32_t final_path(Handle file, char16_t* buffer, std::uint32_t capacity) {
+  const auto get_final_path = win32::kernel32_functions().get_final_path_name_by_handle;
+  return get_final_path != nullptr ? get_final_path(file, wide(buffer), capacity, FILE_NAME_NORMALIZED) : 0;
 }
 
 std::uint32_t short_path_name(const char16_t* path, char16_t* buffer, std::uint32_t capacity) {

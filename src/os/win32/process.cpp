@@ -3,6 +3,7 @@
 #include "os/os.h"
 #include "os/win32/console_event.h"
 #include "os/win32/process_image.h"
+#include "os/win32/system_functions.h"
 #include "os/win32/windows_api.h"
 
 namespace os {
@@ -19,11 +20,8 @@ std::uint32_t win32::queried_image_path(Handle process, char16_t* buffer, std::u
 }
 
 std::uint32_t process_image_path(Handle process, char16_t* buffer, std::uint32_t capacity) {
-  // Looked up at run time: a static import that the system lacks stops the launcher before it
-  // starts, and Vista has none.
-  using GetModuleFileNameEx = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
-  static const auto query =
-      win32::find_function<GetModuleFileNameEx>(GetModuleHandleA("Kernel32.dll"), "K32GetModuleFileNameExW");
+  // Vista lacks the call.
+  const auto query = win32::kernel32_functions().get_module_file_name_ex;
   if (query == nullptr) return win32::queried_image_path(process, buffer, capacity);
   return query(process, nullptr, wide(buffer), capacity);
 }
@@ -214,7 +212,12 @@ Handle duplicate_handle(Handle handle) {
   return copy;
 }
 
-std::uint32_t command_line_too_long_error() { return ERROR_FILENAME_EXCED_RANGE; }
+std::uint32_t error_code(Failure failure) {
+  switch (failure) {
+    case Failure::command_line_too_long: return ERROR_FILENAME_EXCED_RANGE;
+  }
+  return ERROR_INVALID_PARAMETER;
+}
 
 void sleep_milliseconds(std::uint32_t milliseconds) { Sleep(milliseconds); }
 
