@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/little_endian.h"
 #include "command_line/command_line.h"
 
 namespace {
@@ -25,7 +26,7 @@ void check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Arguments arguments{u"", u""};  // element 0 stands for the module name, which replaces it
   for (std::size_t i = 0; i + 1 < size; i += 2) {
-    const auto unit = static_cast<char16_t>(data[i] | data[i + 1] << 8);
+    const auto unit = static_cast<char16_t>(little_endian::load_u16(data + i));
     if (unit == 0) {
       arguments.emplace_back();
     } else {
