@@ -80,6 +80,8 @@ class Unpacker {
   // library's path, and reports into result as it goes. Every failure ends the process with
   // the launcher's own message. In the child role the reader stays open until the unpacker goes.
   UnpackOutcome unpack_attached_data(AttachedData data, const char16_t* unpack_directory, Role role, UnpackResult& result);
+  // A stream cut into frames is decoded by at most this many threads; 0: one per processor.
+  void limit_workers(std::uint32_t workers) { worker_limit_ = workers; }
 
  private:
   void build_target_path(const char16_t* unpack_directory, const PayloadEntry& entry);
@@ -88,6 +90,7 @@ class Unpacker {
   PayloadReader reader_;
   DirectoryMemo directories_;
   char16_t target_path_[path_capacity] = {};
+  std::uint32_t worker_limit_ = 0;
 };
 
 }  // namespace payload
