@@ -89,7 +89,7 @@ class FrameUnpack {
   ~FrameUnpack();
 
   bool prepare(const AttachedDataHeader& header, std::uint32_t worker_limit);
-  bool start_workers();
+  std::uint32_t start_workers();
   void run();
   // Ends the process before anything is written: as asked by the console handler when
   // failed_path is null, else with the failure to open it.
@@ -283,7 +283,7 @@ bool FrameUnpack::may_name_one_file_twice(const std::uint8_t* table_end) const {
 }
 
 // Workers that cannot be started leave the work to the others; with none, nothing has happened.
-bool FrameUnpack::start_workers() {
+std::uint32_t FrameUnpack::start_workers() {
   std::uint32_t started = 0;
   for (std::uint32_t i = 0; i < worker_count_; ++i) {
     os::enter_monitor(monitor_);
@@ -298,7 +298,7 @@ bool FrameUnpack::start_workers() {
     --running_;
     os::leave_monitor(monitor_);
   }
-  return started > 0;
+  return started;
 }
 
 void FrameUnpack::run_worker(void* worker) {
@@ -547,7 +547,9 @@ bool unpack_frames(const AttachedDataHeader& header, const char16_t* unpack_dire
   join_target_path(unpack_directory, std::char_traits<char16_t>::length(unpack_directory),
                    *parse_payload_entry(header.table, header.table + header.table_size), first);
   // Workers start before anything is made: they only decode until files are open.
-  if (!unpack->start_workers()) return false;
+  const std::uint32_t started = unpack->start_workers();
+  if (started == 0) return false;
+  result.decoding_threads.store(started);
   std::copy(std::begin(first), std::end(first), std::begin(result.main_library_path));
   // As the loop does: set before the check, and the handler sets its request before it looks.
   result.writing.store(true);

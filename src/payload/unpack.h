@@ -37,6 +37,8 @@ struct UnpackResult {
   // nothing more: the event's default course then ends the process.
   std::atomic<bool> writing{false};
   std::atomic<bool> stop_writing{false};
+  // Parent role: how many threads decoded frames side by side; 0 when the one-stream loop did.
+  std::atomic<std::uint32_t> decoding_threads{0};
   // The first entry's full path; empty until it is known.
   char16_t main_library_path[path_capacity] = {};
 };
