@@ -397,8 +397,9 @@ TEST_F(UnpackDeathTest, ADamagedFrameDecodedSideBySideEndsWithTheDecodeError) {
         << workers;
     EXPECT_EQ(read_file(unpacked / "first.bin"), first);
     const std::string partial = read_file(unpacked / "second.bin");
-    ASSERT_GE(partial.size(), 100000u) << "the frame before the damaged one is written";
-    EXPECT_TRUE(second.compare(0, 100000, partial, 0, 100000) == 0);
+    // No ASSERT here: on Windows each death test's child runs the loop again up to its own turn.
+    EXPECT_GE(partial.size(), 100000u) << "the frame before the damaged one is written";
+    EXPECT_TRUE(second.compare(0, 100000, partial, 0, std::min<std::size_t>(partial.size(), 100000)) == 0);
     if (partial.size() > 100000) {
       EXPECT_EQ(partial.substr(100000, 100000), std::string(std::min<std::size_t>(partial.size() - 100000, 100000), '\0'))
           << "nothing of the damaged frame";
