@@ -101,26 +101,42 @@ def section_tar(wine, inputs, args):
 
 
 def section_phase(wine, inputs, args):
-    """The unpack phase alone against decoding to nothing with the launcher's own reader, in one
-    process under Wine, round after round, and the removal of the tree afterwards
-    (bench/unpack_phase.cpp)."""
-    log("== unpack phase against decoding to nothing")
-    folder, shape = inputs.app("full", scale=args.scale)
-    packed = inputs.pack("full", folder)
+    """The unpack phase alone against decoding the same frames to nothing on one thread with the
+    launcher's own reader, in one process under Wine, round after round, and the removal of the
+    tree afterwards (bench/unpack_phase.cpp); once per count of --phase-workers, on the
+    application that --phase-app names."""
+    log(f"== unpack phase against decoding to nothing ({args.phase_app}, workers {args.phase_workers})")
+    if args.phase_app == "single-1g":
+        folder, shape = inputs.app("single-1g", single=True, scale=args.scale,
+                                   bytes=(1 << 30) + inputs.main_dll.stat().st_size)
+    else:
+        folder, shape = inputs.app("full", scale=args.scale)
+    packed = inputs.pack(args.phase_app, folder)
     program = WINDOWS / "bench" / "unpack_phase.exe"
     reported = reported_bytes()
-    out = run(wine.command(program, Wine.path(packed["dir"] / "block.bin"), Wine.path(wine.temp), args.runs), env=wine.env)
-    figures = json.loads(out.strip().splitlines()[-1])
-    times = {"unpack phase": figures["unpack"], "decode only": figures["decode"], "removal": figures["remove"]}
-    kernel = figures["unpack_kernel"]
-    notes = [f"The unpack phase's processor time in the kernel (the writes), median {statistics.median(kernel):.3f} s "
-             f"({min(kernel):.3f} to {max(kernel):.3f}); in user mode {statistics.median(figures['unpack_user']):.3f} s."]
+    times, ratios, cpu, notes, threads = {}, {}, {}, [], {}
+    for workers in (int(w) for w in args.phase_workers.split(",")):
+        out = run(wine.command(program, Wine.path(packed["dir"] / "block.bin"), Wine.path(wine.temp), args.runs, workers),
+                  env=wine.env)
+        figures = json.loads(out.strip().splitlines()[-1])
+        name = f"unpack phase, {workers or 'all'} workers"
+        threads[name] = figures.get("decoding_threads", 0)
+        times[name] = figures["unpack"]
+        times.setdefault("decode only, one thread", []).extend(figures["decode"])
+        times.setdefault("removal", []).extend(figures["remove"])
+        kernel = figures["unpack_kernel"]
+        ratios[f"{name} / decode only"] = summary([u / d for u, d in zip(figures["unpack"], figures["decode"])])
+        cpu[name] = summary([u + k for u, k in zip(figures["unpack_user"], kernel)])
+        notes.append(f"{name}: {threads[name]} threads decoded (0: the one-stream loop); processor time in the kernel "
+                     f"(the writes) median {statistics.median(kernel):.3f} s, in user mode "
+                     f"{statistics.median(figures['unpack_user']):.3f} s.")
+    names = list(threads)
+    for a, b in zip(names, names[1:]):
+        ratios[f"{b} / {a}"] = summary([y / x for x, y in zip(times[a], times[b])])
     if reported is not None:
         notes.append(handed_back_since(reported))
-    return {"times": {name: summary(t) for name, t in times.items()},
-            "ratios": {"unpack phase / decode only": summary([u / d for u, d in zip(figures["unpack"], figures["decode"])])},
-            "cpu": {"unpack phase": summary([u + k for u, k in zip(figures["unpack_user"], kernel)])},
-            "notes": notes, "shape": shape, "block": packed["summary"], "decoded_bytes": figures["decoded_bytes"]}
+    return {"times": {name: summary(t) for name, t in times.items()}, "ratios": ratios, "cpu": cpu,
+            "notes": notes, "shape": shape, "block": packed["summary"], "decoding_threads": threads}
 
 
 # Where a virtual machine's kernel reports the free memory that it hands back to the host.
@@ -349,6 +365,10 @@ def main():
                              "levels (the level table), tar (launcher, limit, tar --zstd, zstd native), "
                              "phase (unpack phase against decoding to nothing), "
                              "host (writing the same bytes natively into fresh memory)")
+    parser.add_argument("--phase-workers", default="0",
+                        help="phase: the unpack's worker counts to measure, e.g. 1,2 (0: one per processor)")
+    parser.add_argument("--phase-app", default="full", choices=("full", "single-1g"),
+                        help="phase: the full application, or one file of 1 GiB")
     parser.add_argument("--hold-host-memory", action="store_true",
                         help="on a virtual machine that hands free memory back to its host, keep it for the run "
                              "(root: sets page_reporting's min_free_ms and max_waiting_mib for the run)")

@@ -3,7 +3,10 @@
 // writing the tree, round after round; then the removal of the tree as the launcher does it.
 // The block is read into memory first, so neither pays for reading it.
 //
-//   unpack_phase BLOCK DIRECTORY [ROUNDS]     prints one JSON object with the times in seconds
+// A stream cut into frames is unpacked by at most WORKERS threads (0, the default: one per
+// processor), while the decoding to nothing stays on one thread.
+//
+//   unpack_phase BLOCK DIRECTORY [ROUNDS [WORKERS]]     prints one JSON object with the times in seconds
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -91,12 +94,14 @@ std::u16string launcher_path(const fs::path& path) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fputs("usage: unpack_phase BLOCK DIRECTORY [ROUNDS]\n", stderr);
+    std::fputs("usage: unpack_phase BLOCK DIRECTORY [ROUNDS [WORKERS]]\n", stderr);
     return 2;
   }
   std::vector<std::uint8_t> block(fs::file_size(argv[1]));
   std::ifstream(argv[1], std::ios::binary).read(reinterpret_cast<char*>(block.data()), static_cast<std::streamsize>(block.size()));
   const int rounds = argc > 3 ? std::atoi(argv[3]) : 7;
+  const auto workers = static_cast<std::uint32_t>(argc > 4 ? std::atoi(argv[4]) : 0);
+  std::uint32_t decoding_threads = 0;
   const payload::AttachedData data{block.data(), block.size()};
   const payload::AttachedDataHeader header = payload::read_attached_data_header(data);
 
@@ -109,12 +114,14 @@ int main(int argc, char** argv) {
 
     const std::u16string directory = launcher_path(fs::path(argv[2]) / ("phase-" + std::to_string(round)));
     auto unpacker = std::make_unique<payload::Unpacker>();
+    unpacker->limit_workers(workers);
     payload::UnpackResult result;
     const ProcessorTime before = processor_time();
     start = Clock::now();
     unpacker->unpack_attached_data(data, directory.c_str(), payload::Role::parent, result);
     const double unpack = seconds_since(start);
     const ProcessorTime after = processor_time();
+    decoding_threads = result.decoding_threads.load();
     unpacker.reset();
     start = Clock::now();
     if (!platform::remove_tree(directory.c_str())) {
@@ -129,9 +136,9 @@ int main(int argc, char** argv) {
     unpack_user += (unpack_user.empty() ? "" : ", ") + std::to_string(after.user - before.user);
     unpack_kernel += (unpack_kernel.empty() ? "" : ", ") + std::to_string(after.kernel - before.kernel);
   }
-  std::printf("{\"decoded_bytes\": %llu, \"decode\": [%s], \"unpack\": [%s], \"remove\": [%s], "
+  std::printf("{\"decoded_bytes\": %llu, \"decoding_threads\": %u, \"decode\": [%s], \"unpack\": [%s], \"remove\": [%s], "
               "\"unpack_user\": [%s], \"unpack_kernel\": [%s]}\n",
-              static_cast<unsigned long long>(decoded), decode_times.c_str(), unpack_times.c_str(), remove_times.c_str(),
+              static_cast<unsigned long long>(decoded), decoding_threads, decode_times.c_str(), unpack_times.c_str(), remove_times.c_str(),
               unpack_user.c_str(), unpack_kernel.c_str());
   return 0;
 }

@@ -291,3 +291,16 @@ using MainLibraryEntry = int (*)(int argument_count, char16_t** argument_vector,
 MainLibraryEntry main_library_entry(Handle module);
 
 }  // namespace os
+
+// ---- Parallel unpacking -------------------------------------------------------------------
+
+namespace os {
+
+// The processors that this process may run on (its affinity, where the system has one): at
+// least 1.
+std::uint32_t processor_count();
+// Writes the whole span at offset, leaving alone what other threads write elsewhere in the same
+// file at the same time: false on failure (last_error tells why), as write_file.
+bool write_file_at(Handle file, const void* data, std::uint32_t size, std::uint64_t offset);
+
+}  // namespace os

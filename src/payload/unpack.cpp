@@ -7,6 +7,7 @@
 #include "bytes/little_endian.h"
 #include "os/os.h"
 #include "payload/contained_path.h"
+#include "payload/frame_unpack.h"
 #include "platform/diagnostics.h"
 
 namespace payload {
@@ -77,6 +78,12 @@ UnpackOutcome Unpacker::unpack_attached_data(AttachedData data, const char16_t* 
                                              UnpackResult& result) {
   const AttachedDataHeader header = read_attached_data_header(data);
   result.cleanup_needed = true;
+  // A stream cut into frames whose table holds together is decoded on every core; anything else
+  // goes through the one loop below, which finds damage as it always has.
+  if (role == Role::parent && unpack_frames(header, unpack_directory, worker_limit_, directories_, result)) {
+    result.writing.store(false);
+    return UnpackOutcome::unpacked;
+  }
   const std::uint8_t* position = header.table;
   const std::uint8_t* const table_end = header.table + header.table_size;
   reader_.open(header.stream, header.stream_size);

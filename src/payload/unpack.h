@@ -37,6 +37,8 @@ struct UnpackResult {
   // nothing more: the event's default course then ends the process.
   std::atomic<bool> writing{false};
   std::atomic<bool> stop_writing{false};
+  // Parent role: how many threads decoded frames side by side; 0 when the one-stream loop did.
+  std::atomic<std::uint32_t> decoding_threads{0};
   // The first entry's full path; empty until it is known.
   char16_t main_library_path[path_capacity] = {};
 };
@@ -80,6 +82,8 @@ class Unpacker {
   // library's path, and reports into result as it goes. Every failure ends the process with
   // the launcher's own message. In the child role the reader stays open until the unpacker goes.
   UnpackOutcome unpack_attached_data(AttachedData data, const char16_t* unpack_directory, Role role, UnpackResult& result);
+  // A stream cut into frames is decoded by at most this many threads; 0: one per processor.
+  void limit_workers(std::uint32_t workers) { worker_limit_ = workers; }
 
  private:
   void build_target_path(const char16_t* unpack_directory, const PayloadEntry& entry);
@@ -88,6 +92,7 @@ class Unpacker {
   PayloadReader reader_;
   DirectoryMemo directories_;
   char16_t target_path_[path_capacity] = {};
+  std::uint32_t worker_limit_ = 0;
 };
 
 }  // namespace payload

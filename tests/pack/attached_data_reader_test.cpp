@@ -46,6 +46,7 @@ Bytes block_of(const std::vector<payload::AttachedFile>& entries, bool checksum 
   payload::AttachedDataOptions options;
   options.level = 3;
   options.checksum = checksum;
+  options.frame_target = 0;  // one frame without a table, as everything packed before frames were cut
   return payload::build_attached_data(entries, options);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "os/os.h"
@@ -18,6 +19,7 @@
 #include <aclapi.h>  // after windows_api.h, which settles how <windows.h> is included
 #else
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,6 +66,60 @@ TEST(WriteFile, FailsWhenTheSystemTakesFewerBytesThanOffered) {
   EXPECT_FALSE(os::write_file(pipe.write_end, data.data(), static_cast<std::uint32_t>(data.size())));
   // The unpack loop prints this code with the system's text for it.
   EXPECT_NE(os::last_error(), 0u);
+}
+
+// Several threads write pieces of one file at their offsets, in any order, through one handle.
+TEST(WriteFileAt, PiecesFromSeveralThreadsLandAtTheirOffsets) {
+  TestDirectory scratch;
+  const std::u16string path = scratch.launcher("pieces.bin");
+  const os::Handle file = os::create_file_for_writing(path.c_str());
+  ASSERT_NE(file, os::invalid_handle);
+  constexpr std::size_t piece = 100000;
+  std::string whole(8 * piece, '\0');
+  for (std::size_t i = 0; i < whole.size(); ++i) whole[i] = static_cast<char>(i * 7 + i / 251);
+  std::vector<std::thread> writers;
+  bool written[8] = {};
+  for (int t = 0; t < 2; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 7 - t; i >= 0; i -= 2) written[i] = os::write_file_at(file, whole.data() + i * piece, piece, i * piece);
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+  EXPECT_TRUE(os::close_handle(file));
+  for (bool ok : written) EXPECT_TRUE(ok);
+  EXPECT_TRUE(test_support::read_file(scratch.path() / "pieces.bin") == whole);
+
+  // A handle that cannot write reports the failure.
+  EXPECT_FALSE(os::write_file_at(os::open_file_for_reading(path.c_str()), whole.data(), 1, 0));
+}
+
+// The processors that the process may use, not those that the machine has.
+TEST(ProcessorCount, FollowsTheProcessAffinity) {
+  const std::uint32_t all = os::processor_count();
+  EXPECT_GE(all, 1u);
+#ifdef _WIN32
+  DWORD_PTR process_mask = 0, system_mask = 0;
+  ASSERT_TRUE(GetProcessAffinityMask(GetCurrentProcess(), &process_mask, &system_mask));
+  DWORD_PTR lowest = process_mask & (~process_mask + 1);
+  if (!SetProcessAffinityMask(GetCurrentProcess(), lowest)) GTEST_SKIP() << "the affinity cannot be set here";
+  EXPECT_EQ(os::processor_count(), 1u);
+  SetProcessAffinityMask(GetCurrentProcess(), process_mask);
+#else
+  cpu_set_t saved;
+  ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &saved)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  EXPECT_EQ(os::processor_count(), 1u);
+  sched_setaffinity(0, sizeof saved, &saved);
+#endif
+  EXPECT_EQ(os::processor_count(), all);
 }
 
 TEST(CloseHandle, ReportsWhetherTheSystemClosedIt) {

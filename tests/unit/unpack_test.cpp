@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,10 +42,12 @@ using testing::Eq;
 
 std::u16string widen(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
-std::vector<std::uint8_t> block_of(const std::vector<AttachedFile>& entries, std::uint64_t frame_target = 0) {
+std::vector<std::uint8_t> block_of(const std::vector<AttachedFile>& entries, std::uint64_t frame_target = 0,
+                                   bool checksum = false) {
   payload::AttachedDataOptions options;
   options.level = 1;
   options.frame_target = frame_target;
+  options.checksum = checksum;
   return payload::build_attached_data(entries, options);
 }
 
@@ -52,14 +55,18 @@ struct Unpacked {
   UnpackOutcome outcome;
   bool cleanup_needed;
   std::u16string main_library_path;
+  std::uint32_t decoding_threads;
 };
 
-// One unpack with state of its own, as the launcher runs it once per process.
-Unpacked unpack(const std::vector<std::uint8_t>& block, const std::u16string& directory, Role role = Role::parent) {
+// One unpack with state of its own, as the launcher runs it once per process; frames are decoded
+// by at most workers threads (0: one per processor).
+Unpacked unpack(const std::vector<std::uint8_t>& block, const std::u16string& directory, Role role = Role::parent,
+                std::uint32_t workers = 0) {
   auto unpacker = std::make_unique<payload::Unpacker>();
+  unpacker->limit_workers(workers);
   payload::UnpackResult result;
   const UnpackOutcome outcome = unpacker->unpack_attached_data({block.data(), block.size()}, directory.c_str(), role, result);
-  return {outcome, result.cleanup_needed, result.main_library_path};
+  return {outcome, result.cleanup_needed, result.main_library_path, result.decoding_threads};
 }
 
 // The header, a table of the given records, and the stream as given: for blocks that the
@@ -113,6 +120,47 @@ TEST(UnpackTest, WritesEveryEntryByteForByteInNestedDirectories) {
       EXPECT_TRUE(read_file(file) == entry.contents) << file;
     }
   }
+}
+
+// Frames cut at entry boundaries and inside a large entry, decoded by one to three threads; the
+// reference decoder reads the same stream as the files' contents in table order.
+TEST(UnpackTest, FramesAreDecodedSideBySideIntoTheSameFiles) {
+  TestDirectory scratch;
+  std::vector<AttachedFile> entries{{u"main.dll", contents(70000, 1), {}}, {u"empty.txt", "", {}}};
+  for (int i = 0; i < 40; ++i) entries.push_back({u"d" + widen(std::to_string(i % 3)) + u"\\f" + widen(std::to_string(i)), contents(30000 + 977 * i, 20 + i), {}});
+  entries.push_back({u"big\\large.bin", contents(3 * 1024 * 1024 + 123, 3), {}});
+  entries.push_back({u"last.txt", "last", {}});
+  const std::uint64_t target = 256 * 1024;
+  const auto block = block_of(entries, target, true);
+  const std::uint64_t stream_size = payload::read_u64(block.data() + 8);
+  const auto frames = payload::parse_frame_table({block.data() + payload::header_size + payload::read_u64(block.data()), stream_size});
+  ASSERT_TRUE(frames.has_value());
+  ASSERT_GT(frames->count, 12u);
+  bool cut_inside = false;
+  for (std::uint64_t i = 0; i < frames->count; ++i) cut_inside |= frames->record(i).offset != 0;
+  EXPECT_TRUE(cut_inside) << "the large entry spans several frames";
+
+  for (const std::uint32_t workers : {1u, 2u, 3u}) {
+    const std::u16string directory = scratch.launcher("unpacked-" + std::to_string(workers));
+    const Unpacked unpacked = unpack(block, directory, Role::parent, workers);
+    EXPECT_EQ(unpacked.outcome, UnpackOutcome::unpacked);
+    EXPECT_EQ(unpacked.decoding_threads, workers);
+    EXPECT_EQ(unpacked.main_library_path, directory + u"\\main.dll");
+    for (const AttachedFile& entry : entries) {
+      EXPECT_TRUE(read_file(test_support::native_path(directory + u"\\" + entry.path)) == entry.contents) << test_support::narrow(entry.path);
+    }
+  }
+
+#ifndef _WIN32
+  std::string all;
+  for (const AttachedFile& entry : entries) all += entry.contents;
+  const fs::path stream = scratch.path() / "stream.zst";
+  const std::size_t stream_start = static_cast<std::size_t>(payload::header_size + payload::read_u64(block.data()));
+  write_file(stream, std::string(block.begin() + stream_start, block.begin() + stream_start + stream_size));
+  const fs::path decoded = scratch.path() / "decoded";
+  ASSERT_EQ(std::system(("zstd -d -q -f '" + stream.string() + "' -o '" + decoded.string() + "'").c_str()), 0);
+  EXPECT_TRUE(read_file(decoded) == all);
+#endif
 }
 
 TEST(UnpackTest, AnEntryThatComesAgainEmptiesAndRewritesTheFile) {
@@ -265,8 +313,8 @@ struct CutBlock {
   std::vector<std::size_t> frames;  // offset of each frame in the block
 };
 
-CutBlock cut_block(const std::string& first, const std::string& second) {
-  CutBlock block{block_of({{u"first.bin", first, {}}, {u"second.bin", second, {}}}, 100000), 0, {}};
+CutBlock cut_frames_of(std::vector<std::uint8_t> bytes) {
+  CutBlock block{std::move(bytes), 0, {}};
   block.frame_table = static_cast<std::size_t>(payload::header_size + little_endian::load_u64(block.bytes.data()));
   const std::uint64_t stream_size = little_endian::load_u64(block.bytes.data() + 8);
   const auto table = payload::parse_frame_table({block.bytes.data() + block.frame_table, stream_size});
@@ -275,20 +323,122 @@ CutBlock cut_block(const std::string& first, const std::string& second) {
     block.frames.push_back(at);
     at += static_cast<std::size_t>(table->record(i).compressed_size);
   }
+  block.frames.push_back(at);  // the stream's end
+  return block;
+}
+
+CutBlock cut_block(const std::string& first, const std::string& second) {
+  CutBlock block = cut_frames_of(block_of({{u"first.bin", first, {}}, {u"second.bin", second, {}}}, 100000));
+  block.frames.pop_back();
   return block;
 }
 
 TEST_F(UnpackDeathTest, AFrameTableThatDoesNotMatchTheEntriesChangesNothing) {
-  CutBlock block = cut_block(first, second);
-  ASSERT_EQ(block.frames.size(), 5u);
-  // Every frame's decoded size, entry and offset made up; the frames themselves are sound.
-  for (std::size_t i = 0; i < block.frames.size(); ++i) {
-    const std::size_t record = block.frame_table + payload::frame_table_fixed_size + i * payload::frame_record_size;
-    for (std::size_t b = 8; b < payload::frame_record_size; ++b) block.bytes[record + b] = static_cast<std::uint8_t>(7 * i + b);
+  const std::size_t records = payload::frame_table_fixed_size;
+  struct Case {
+    const char* name;
+    std::function<void(CutBlock&)> damage;
+  };
+  const Case cases[] = {
+      // Every frame's decoded size, entry and offset made up; the frames themselves are sound.
+      {"made-up records",
+       [](CutBlock& block) {
+         for (std::size_t i = 0; i < block.frames.size(); ++i) {
+           const std::size_t record = block.frame_table + records + i * payload::frame_record_size;
+           for (std::size_t b = 8; b < payload::frame_record_size; ++b) block.bytes[record + b] = static_cast<std::uint8_t>(7 * i + b);
+         }
+       }},
+      // A table cut short: one frame fewer than the stream holds.
+      {"a frame left out", [](CutBlock& block) { block.bytes[block.frame_table + 12] -= 1; }},
+      // Two frames' compressed sizes swapped: the sum holds, the frames' ends do not.
+      {"frames' sizes swapped",
+       [](CutBlock& block) {
+         const std::size_t a = block.frame_table + records + 0 * payload::frame_record_size;
+         const std::size_t b = block.frame_table + records + 1 * payload::frame_record_size;
+         for (std::size_t i = 0; i < 8; ++i) std::swap(block.bytes[a + i], block.bytes[b + i]);
+       }},
+      // A decoded size that the frame's header contradicts, the entries still covered.
+      {"a header that disagrees",
+       [](CutBlock& block) {
+         const std::size_t first = block.frame_table + records + 0 * payload::frame_record_size;
+         const std::size_t second = first + payload::frame_record_size;
+         block.bytes[first + 8] += 1;   // 40,001 bytes
+         block.bytes[second + 24] += 1;  // from second.bin's byte 1 on, 99,999 bytes
+         block.bytes[second + 8] -= 1;
+       }},
+  };
+  for (const Case& c : cases) {
+    CutBlock block = cut_block(first, second);
+    ASSERT_EQ(block.frames.size(), 5u);
+    c.damage(block);
+    const Unpacked run = unpack(block.bytes, directory, Role::parent, 2);
+    EXPECT_EQ(run.outcome, UnpackOutcome::unpacked) << c.name;
+    EXPECT_EQ(run.decoding_threads, 0u) << c.name;
+    EXPECT_EQ(read_file(unpacked / "first.bin"), first) << c.name;
+    EXPECT_TRUE(read_file(unpacked / "second.bin") == second) << c.name;
+    fs::remove_all(unpacked);
   }
-  EXPECT_EQ(unpack(block.bytes, directory).outcome, UnpackOutcome::unpacked);
-  EXPECT_EQ(read_file(unpacked / "first.bin"), first);
-  EXPECT_TRUE(read_file(unpacked / "second.bin") == second);
+  // A path that comes twice is rewritten in table order, which only the one loop keeps.
+  const auto twice = block_of({{u"main.dll", first, {}}, {u"x.bin", second, {}}, {u"main.dll", "again", {}}}, 100000);
+  EXPECT_EQ(unpack(twice, directory, Role::parent, 2).decoding_threads, 0u);
+  EXPECT_EQ(read_file(unpacked / "main.dll"), "again");
+}
+
+// With frames decoded side by side, a frame that does not decode ends the unpack as the one loop
+// does; everything before it is written, nothing of it.
+TEST_F(UnpackDeathTest, ADamagedFrameDecodedSideBySideEndsWithTheDecodeError) {
+  CutBlock block{block_of({{u"first.bin", first, {}}, {u"second.bin", second, {}}}, 100000, true), 0, {}};
+  block = cut_frames_of(std::move(block.bytes));
+  ASSERT_EQ(block.frames.size(), 6u);
+  // The third frame's checksum: its header and block sizes are sound, its content is not.
+  block.bytes[block.frames[3] - 1] ^= 0xFF;
+  for (const std::uint32_t workers : {1u, 3u}) {
+    EXPECT_EXIT((show_standard_output_at_exit(), unpack(block.bytes, directory, Role::parent, workers)), exited_with_2(),
+                Eq("Error, couldn't decode attached data.\n"))
+        << workers;
+    EXPECT_EQ(read_file(unpacked / "first.bin"), first);
+    const std::string partial = read_file(unpacked / "second.bin");
+    // No ASSERT here: on Windows each death test's child runs the loop again up to its own turn.
+    EXPECT_GE(partial.size(), 100000u) << "the frame before the damaged one is written";
+    EXPECT_TRUE(second.compare(0, 100000, partial, 0, std::min<std::size_t>(partial.size(), 100000)) == 0);
+    if (partial.size() > 100000) {
+      EXPECT_EQ(partial.substr(100000, 100000), std::string(std::min<std::size_t>(partial.size() - 100000, 100000), '\0'))
+          << "nothing of the damaged frame";
+    }
+    fs::remove_all(unpacked);
+  }
+}
+
+// Failures of several kinds in different frames: the one that the one loop meets first is reported,
+// however the threads come upon them.
+TEST_F(UnpackDeathTest, OfFailuresInSeveralFramesTheFirstInStreamOrderIsReported) {
+  const std::string open_failure =
+      "Error, failed to open '" + test_support::narrow(directory + u"\\blocker\\sub\\x.bin") + "' for writing.\n";
+  const std::vector<AttachedFile> open_first{
+      {u"first.bin", first, {}}, {u"blocker", "", {}}, {u"blocker\\sub\\x.bin", "x", {}}, {u"second.bin", second, {}}};
+  const std::vector<AttachedFile> damage_first{
+      {u"second.bin", second, {}}, {u"first.bin", first, {}}, {u"blocker", "", {}}, {u"blocker\\sub\\x.bin", "x", {}}};
+  struct Case {
+    const char* name;
+    const std::vector<AttachedFile>& entries;
+    std::size_t damaged_frame;
+    std::string want;
+  };
+  const Case cases[] = {
+      {"a failed open, then a damaged frame", open_first, 3, open_failure},
+      {"a damaged frame, then a failed open", damage_first, 1, "Error, couldn't decode attached data.\n"},
+  };
+  for (const Case& c : cases) {
+    CutBlock block = cut_frames_of(block_of(c.entries, 100000, true));
+    ASSERT_EQ(block.frames.size(), 6u) << c.name;
+    block.bytes[block.frames[c.damaged_frame + 1] - 1] ^= 0xFF;
+    for (const std::uint32_t workers : {2u, 4u}) {
+      EXPECT_EXIT((show_standard_output_at_exit(), unpack(block.bytes, directory, Role::parent, workers)), exited_with_2(),
+                  Eq(c.want))
+          << c.name << ", " << workers;
+      fs::remove_all(unpacked);
+    }
+  }
 }
 
 TEST_F(UnpackDeathTest, ADamagedFrameInTheMiddleEndsWithTheDecodeError) {

@@ -54,7 +54,9 @@ The main library is a DLL whose entry is exported under ordinal 1.
       --level N           Zstandard compression level, 1 to )" + std::to_string(ZSTD_maxCLevel()) + R"( (default )" +
                              std::to_string(payload::default_level) + R"()
       --threads N         compression threads, 0 for one per core (default 0);
-                          the output is the same for any number
+                          the output is the same for any number; the contents are
+                          cut into independent frames of )" + std::to_string(payload::default_frame_target >> 20) + R"( MiB, which the
+                          launcher decodes on every core
       --checksum          store a checksum of the contents, checked as they are unpacked
                           (default)
       --no-checksum       store none (4 bytes smaller)
