@@ -132,8 +132,8 @@ TEST(UnpackTest, FramesAreDecodedSideBySideIntoTheSameFiles) {
   entries.push_back({u"last.txt", "last", {}});
   const std::uint64_t target = 256 * 1024;
   const auto block = block_of(entries, target, true);
-  const std::uint64_t stream_size = payload::read_u64(block.data() + 8);
-  const auto frames = payload::parse_frame_table({block.data() + payload::header_size + payload::read_u64(block.data()), stream_size});
+  const std::uint64_t stream_size = little_endian::load_u64(block.data() + 8);
+  const auto frames = payload::parse_frame_table({block.data() + payload::header_size + little_endian::load_u64(block.data()), stream_size});
   ASSERT_TRUE(frames.has_value());
   ASSERT_GT(frames->count, 12u);
   bool cut_inside = false;
@@ -155,7 +155,7 @@ TEST(UnpackTest, FramesAreDecodedSideBySideIntoTheSameFiles) {
   std::string all;
   for (const AttachedFile& entry : entries) all += entry.contents;
   const fs::path stream = scratch.path() / "stream.zst";
-  const std::size_t stream_start = static_cast<std::size_t>(payload::header_size + payload::read_u64(block.data()));
+  const std::size_t stream_start = static_cast<std::size_t>(payload::header_size + little_endian::load_u64(block.data()));
   write_file(stream, std::string(block.begin() + stream_start, block.begin() + stream_start + stream_size));
   const fs::path decoded = scratch.path() / "decoded";
   ASSERT_EQ(std::system(("zstd -d -q -f '" + stream.string() + "' -o '" + decoded.string() + "'").c_str()), 0);
