@@ -14,6 +14,12 @@
 namespace payload {
 namespace {
 
+// A file's name in a message: UTF-8 on every host (string() gives the Windows code page there).
+std::string shown(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return {reinterpret_cast<const char*>(text.data()), text.size()};
+}
+
 static_assert(max_window_log == ZSTD_WINDOWLOG_LIMIT_DEFAULT, "the launcher's decoder keeps the library's default limit");
 
 // Printable ASCII alone: the path may hold the 0 unit that the message is about.
@@ -141,7 +147,7 @@ std::uint64_t entry_size(const AttachedFile& entry) {
   if (entry.source.empty()) return entry.contents.size();
   std::error_code error;
   const std::uint64_t size = std::filesystem::file_size(entry.source, error);
-  if (error) throw AttachedDataError(entry.source.string() + ": cannot read its size: " + error.message());
+  if (error) throw AttachedDataError(shown(entry.source) + ": cannot read its size: " + error.message());
   return size;
 }
 
@@ -151,7 +157,7 @@ void stream_entry(const AttachedFile& entry, std::uint64_t size, FrameWriter& fr
     return;
   }
   std::ifstream in(entry.source, std::ios::binary);
-  if (!in) throw AttachedDataError(entry.source.string() + ": cannot open for reading");
+  if (!in) throw AttachedDataError(shown(entry.source) + ": cannot open for reading");
   std::vector<char> chunk(1 << 20);
   std::uint64_t seen = 0;
   while (in) {
@@ -161,8 +167,8 @@ void stream_entry(const AttachedFile& entry, std::uint64_t size, FrameWriter& fr
     if (seen > size) break;
     frame.feed(chunk.data(), got);
   }
-  if (in.bad()) throw AttachedDataError(entry.source.string() + ": read failed");
-  if (seen != size) throw AttachedDataError(entry.source.string() + ": the file changed while it was packed");
+  if (in.bad()) throw AttachedDataError(shown(entry.source) + ": read failed");
+  if (seen != size) throw AttachedDataError(shown(entry.source) + ": the file changed while it was packed");
 }
 
 }  // namespace
