@@ -82,7 +82,7 @@ TEST(Cli, BuildsAtTheLevelThatHelpAndTheDocumentsName) {
   const std::string readme = read_file(fs::path(ZAMRIK_SOURCE_DIR) / "README.md");
   EXPECT_THAT(readme, HasSubstr("`--level N` (1 to 22, default " + level + ")"));
   const std::string benchmarks = read_file(fs::path(ZAMRIK_SOURCE_DIR) / "docs" / "BENCHMARKS.md");
-  EXPECT_THAT(benchmarks, HasSubstr("The default is now level " + level + "**"));
+  EXPECT_THAT(benchmarks, HasSubstr("The packer's default is level " + level + "**"));
 }
 
 // Every executable carries the launcher's license and the notices of what is linked into it.
