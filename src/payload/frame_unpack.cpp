@@ -267,12 +267,10 @@ bool FrameUnpack::may_name_one_file_twice(const std::uint8_t* table_end) const {
   for (std::uint64_t i = 0; i < entry_count_; ++i) {
     const PayloadEntry entry = *parse_payload_entry(entries_[i].record, table_end);
     std::uint64_t key = 14695981039346656037u;
+    const auto unit_at = [&](std::uint32_t u) { return static_cast<char16_t>(little_endian::load_u16(entry.path + 2 * u)); };
     for (std::uint32_t u = 0; u < entry.path_length; ++u) {
-      char16_t unit = static_cast<char16_t>(little_endian::load_u16(entry.path + 2 * u));
-      if (unit == u'~' && u + 1 < entry.path_length && static_cast<char16_t>(little_endian::load_u16(entry.path + 2 * (u + 1))) >= u'0' &&
-          static_cast<char16_t>(little_endian::load_u16(entry.path + 2 * (u + 1))) <= u'9') {
-        return true;
-      }
+      char16_t unit = unit_at(u);
+      if (unit == u'~' && u + 1 < entry.path_length && unit_at(u + 1) >= u'0' && unit_at(u + 1) <= u'9') return true;
       if (unit >= u'A' && unit <= u'Z') unit = static_cast<char16_t>(unit + 32);
       if (unit >= 0x80) unit = 0x80;
       key = (key ^ unit) * 1099511628211u;
