@@ -5,9 +5,14 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "bytes/little_endian.h"
 
@@ -37,6 +42,25 @@ void check(std::size_t result, const char* what) {
   if (ZSTD_isError(result)) throw AttachedDataError(std::string(what) + ": " + ZSTD_getErrorName(result));
 }
 
+using Context = std::unique_ptr<ZSTD_CCtx, ContextDeleter>;
+
+// A cut frame declares its size: the encoder then keeps its window within the content, and a
+// reader can check the frame against the table before decoding it.
+Context make_context(const AttachedDataOptions& options, bool cut) {
+  Context context(ZSTD_createCCtx());
+  if (!context) throw AttachedDataError("cannot create a compression context");
+  if (options.window_log < ZSTD_WINDOWLOG_MIN || options.window_log > max_window_log) {
+    throw AttachedDataError("window log must lie between " + std::to_string(ZSTD_WINDOWLOG_MIN) + " and " +
+                            std::to_string(max_window_log));
+  }
+  ZSTD_CCtx* c = context.get();
+  check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "compression level");
+  check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, options.window_log), "window log");
+  check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, cut ? 1 : 0), "content size flag");
+  check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum flag");
+  return context;
+}
+
 // The frames that a frame target cuts the entries into; their compressed sizes stay 0 here.
 std::vector<FrameRecord> plan_frames(const std::vector<std::uint64_t>& sizes, std::uint64_t target) {
   std::vector<FrameRecord> frames;
@@ -53,67 +77,22 @@ std::vector<FrameRecord> plan_frames(const std::vector<std::uint64_t>& sizes, st
   return frames;
 }
 
-// Streams the entries' contents into out: through one frame, or cut into the planned frames.
-class FrameWriter {
+// Streams the entries' contents into out as one frame, which the encoder's own workers compress
+// in parallel.
+class OneFrameWriter {
  public:
-  FrameWriter(const AttachedDataOptions& options, std::ostream& out, std::uint64_t total, std::vector<FrameRecord> frames)
-      : context_(ZSTD_createCCtx()), options_(options), out_(out), total_(total), buffer_(ZSTD_CStreamOutSize()),
-        frames_(std::move(frames)) {
-    if (!context_) throw AttachedDataError("cannot create a compression context");
-    if (options.window_log < ZSTD_WINDOWLOG_MIN || options.window_log > max_window_log) {
-      throw AttachedDataError("window log must lie between " + std::to_string(ZSTD_WINDOWLOG_MIN) + " and " +
-                       std::to_string(max_window_log));
-    }
-    ZSTD_CCtx* c = context_.get();
-    check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "compression level");
-    check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, options.window_log), "window log");
-    // A cut frame declares its size: the encoder then keeps its window within the content, and a
-    // reader can check the frame against the table before decoding it.
-    check(ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, cut() ? 1 : 0), "content size flag");
-    check(ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, options.checksum ? 1 : 0), "checksum flag");
-    if (options.threads > 0) check(ZSTD_CCtx_setParameter(c, ZSTD_c_nbWorkers, options.threads), "threads");
-    if (cut()) start_frame();
+  OneFrameWriter(const AttachedDataOptions& options, std::ostream& out, std::uint64_t total)
+      : context_(make_context(options, false)), options_(options), out_(out), total_(total), buffer_(ZSTD_CStreamOutSize()) {
+    if (options.threads > 0) check(ZSTD_CCtx_setParameter(context_.get(), ZSTD_c_nbWorkers, options.threads), "threads");
   }
 
-  // One frame: feeding with ZSTD_e_continue keeps the content size unknown to the encoder, so
-  // the frame header never holds one and the window stays as set.
-  void feed(const char* data, std::size_t size) {
-    if (!cut()) {
-      run(data, size, ZSTD_e_continue);
-      return;
-    }
-    while (size > 0) {
-      if (current_ == frames_.size()) throw AttachedDataError("the entries hold more bytes than their sizes");
-      const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(size, left_in_frame_));
-      run(data, k, ZSTD_e_continue);
-      data += k;
-      size -= k;
-      left_in_frame_ -= k;
-      if (left_in_frame_ == 0) end_frame();
-    }
-  }
-  void finish() {
-    if (!cut()) run(nullptr, 0, ZSTD_e_end);
-  }
+  // Feeding with ZSTD_e_continue keeps the content size unknown to the encoder, so the frame
+  // header never holds one and the window stays as set.
+  void feed(const char* data, std::size_t size) { run(data, size, ZSTD_e_continue); }
+  void finish() { run(nullptr, 0, ZSTD_e_end); }
   std::uint64_t written() const { return written_; }
-  const std::vector<FrameRecord>& frames() const { return frames_; }
 
  private:
-  bool cut() const { return !frames_.empty(); }
-
-  void start_frame() {
-    check(ZSTD_CCtx_reset(context_.get(), ZSTD_reset_session_only), "frame reset");
-    check(ZSTD_CCtx_setPledgedSrcSize(context_.get(), frames_[current_].decoded_size), "frame size");
-    left_in_frame_ = frames_[current_].decoded_size;
-    frame_start_ = written_;
-  }
-  void end_frame() {
-    run(nullptr, 0, ZSTD_e_end);
-    frames_[current_].compressed_size = written_ - frame_start_;
-    done_before_ += frames_[current_].decoded_size;
-    if (++current_ < frames_.size()) start_frame();
-  }
-
   void run(const char* data, std::size_t size, ZSTD_EndDirective mode) {
     ZSTD_inBuffer input{data, size, 0};
     for (;;) {
@@ -124,23 +103,18 @@ class FrameWriter {
       written_ += output.pos;
       // With worker threads the encoder takes input far ahead of compressing it, and the last
       // job is compressed while the frame is ended: count what has been compressed.
-      if (options_.progress) options_.progress(done_before_ + ZSTD_getFrameProgression(context_.get()).consumed, total_);
+      if (options_.progress) options_.progress(ZSTD_getFrameProgression(context_.get()).consumed, total_);
       const bool done = mode == ZSTD_e_end ? left == 0 : input.pos == input.size;
       if (done) break;
     }
   }
 
-  std::unique_ptr<ZSTD_CCtx, ContextDeleter> context_;
+  Context context_;
   const AttachedDataOptions& options_;
   std::ostream& out_;
   std::uint64_t total_;
   std::uint64_t written_ = 0;
   std::vector<char> buffer_;
-  std::vector<FrameRecord> frames_;
-  std::size_t current_ = 0;
-  std::uint64_t left_in_frame_ = 0;
-  std::uint64_t frame_start_ = 0;
-  std::uint64_t done_before_ = 0;  // content of the frames ended so far
 };
 
 std::uint64_t entry_size(const AttachedFile& entry) {
@@ -151,7 +125,7 @@ std::uint64_t entry_size(const AttachedFile& entry) {
   return size;
 }
 
-void stream_entry(const AttachedFile& entry, std::uint64_t size, FrameWriter& frame) {
+void stream_entry(const AttachedFile& entry, std::uint64_t size, OneFrameWriter& frame) {
   if (entry.source.empty()) {
     frame.feed(entry.contents.data(), entry.contents.size());
     return;
@@ -170,6 +144,149 @@ void stream_entry(const AttachedFile& entry, std::uint64_t size, FrameWriter& fr
   if (in.bad()) throw AttachedDataError(shown(entry.source) + ": read failed");
   if (seen != size) throw AttachedDataError(shown(entry.source) + ": the file changed while it was packed");
 }
+
+// Copies length bytes of an entry from offset; the piece that ends the entry also checks that
+// the file has not grown since its size was taken.
+void read_piece(const AttachedFile& entry, std::uint64_t size, std::uint64_t offset, std::uint64_t length, char* into) {
+  if (entry.source.empty()) {
+    std::memcpy(into, entry.contents.data() + offset, static_cast<std::size_t>(length));
+    return;
+  }
+  std::ifstream in(entry.source, std::ios::binary);
+  if (!in) throw AttachedDataError(shown(entry.source) + ": cannot open for reading");
+  in.seekg(static_cast<std::streamoff>(offset));
+  in.read(into, static_cast<std::streamsize>(length));
+  if (in.bad()) throw AttachedDataError(shown(entry.source) + ": read failed");
+  const bool short_read = static_cast<std::uint64_t>(in.gcount()) != length;
+  if (short_read || (offset + length == size && in.peek() != std::ifstream::traits_type::eof())) {
+    throw AttachedDataError(shown(entry.source) + ": the file changed while it was packed");
+  }
+}
+
+// Frames are independent, so each is compressed whole on one of the workers, several at once,
+// and written in order by the calling thread. Each frame is compressed alone on one thread with
+// the same parameters, so the output is the same for any number of threads. A worker takes a
+// frame only within two frames per worker of the last one written, which bounds the memory to
+// that many frames and their compressed copies, and means no file is read far ahead of the
+// progress report.
+class CutFrameWriter {
+ public:
+  CutFrameWriter(const std::vector<AttachedFile>& entries, const std::vector<std::uint64_t>& sizes, std::vector<FrameRecord> frames,
+                 const AttachedDataOptions& options)
+      : entries_(entries), sizes_(sizes), options_(options), frames_(std::move(frames)), done_(frames_.size()) {
+    make_context(options_, true);  // refuses bad options before any thread starts
+    const auto workers = static_cast<std::size_t>(std::max(1, options.threads));
+    in_flight_limit_ = 2 * workers;
+    try {
+      for (std::size_t i = 0; i < std::min(workers, frames_.size()); ++i) threads_.emplace_back([this] { work(); });
+    } catch (...) {
+      stop();
+      throw;
+    }
+  }
+  ~CutFrameWriter() { stop(); }
+
+  // Writes the frames in order; a failure is the first in stream order, as a reader in one pass
+  // would meet it.
+  std::uint64_t write(std::ostream& out, std::uint64_t total) {
+    std::uint64_t written = 0;
+    std::uint64_t content_done = 0;
+    for (std::size_t i = 0; i < frames_.size(); ++i) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return done_[i].finished; });
+      Done done = std::move(done_[i]);
+      lock.unlock();
+      if (done.failure) std::rethrow_exception(done.failure);
+      out.write(done.bytes.data(), static_cast<std::streamsize>(done.bytes.size()));
+      frames_[i].compressed_size = done.bytes.size();
+      written += done.bytes.size();
+      content_done += frames_[i].decoded_size;
+      lock.lock();
+      ++written_frames_;
+      lock.unlock();
+      changed_.notify_all();
+      if (options_.progress) options_.progress(content_done, total);
+    }
+    return written;
+  }
+  const std::vector<FrameRecord>& frames() const { return frames_; }
+
+ private:
+  struct Done {
+    bool finished = false;
+    std::vector<char> bytes;
+    std::exception_ptr failure;
+  };
+
+  void work() {
+    Context context;
+    std::vector<char> content;
+    std::vector<char> compressed;
+    for (;;) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return stopping_ || next_ == frames_.size() || next_ < written_frames_ + in_flight_limit_; });
+      if (stopping_ || next_ == frames_.size()) return;
+      const std::size_t i = next_++;
+      lock.unlock();
+      Done done;
+      try {
+        if (!context) context = make_context(options_, true);
+        read_frame(i, content);
+        compressed.resize(std::max(compressed.size(), ZSTD_compressBound(content.size())));
+        const std::size_t size = ZSTD_compress2(context.get(), compressed.data(), compressed.size(), content.data(), content.size());
+        check(size, "compression failed");
+        done.bytes.assign(compressed.data(), compressed.data() + size);
+      } catch (...) {
+        done.failure = std::current_exception();
+      }
+      done.finished = true;
+      lock.lock();
+      done_[i] = std::move(done);
+      lock.unlock();
+      changed_.notify_all();
+    }
+  }
+
+  // A frame's content: the pieces of entries it holds, and the empty entries up to the next
+  // frame's first (before the first frame's, for frame 0), whose files are checked as well.
+  void read_frame(std::size_t i, std::vector<char>& content) const {
+    const FrameRecord& frame = frames_[i];
+    content.resize(static_cast<std::size_t>(frame.decoded_size));
+    const std::size_t limit = i + 1 < frames_.size() ? frames_[i + 1].entry : entries_.size();
+    std::uint64_t filled = 0;
+    std::uint64_t offset = i == 0 ? 0 : frame.offset;
+    for (std::size_t e = i == 0 ? 0 : frame.entry; filled < frame.decoded_size || e < limit; ++e, offset = 0) {
+      if (e == entries_.size()) throw AttachedDataError("the entries hold fewer bytes than the frames");
+      const std::uint64_t piece = std::min(sizes_[e] - offset, frame.decoded_size - filled);
+      read_piece(entries_[e], sizes_[e], offset, piece, content.data() + filled);
+      filled += piece;
+    }
+  }
+
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  const std::vector<AttachedFile>& entries_;
+  const std::vector<std::uint64_t>& sizes_;
+  const AttachedDataOptions& options_;
+  std::vector<FrameRecord> frames_;
+  std::size_t in_flight_limit_ = 0;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Guarded by the mutex.
+  std::vector<Done> done_;
+  std::size_t next_ = 0;            // the next frame a worker takes
+  std::size_t written_frames_ = 0;  // frames written out so far
+  bool stopping_ = false;
+};
 
 }  // namespace
 
@@ -218,11 +335,20 @@ AttachedDataSummary write_attached_data(const std::vector<AttachedFile>& entries
   // Written once the compressed sizes are known.
   out.write(reinterpret_cast<const char*>(frame_table.data()), static_cast<std::streamsize>(frame_table.size()));
 
-  FrameWriter frame(options, out, summary.content_size, std::move(frames));
-  for (std::size_t i = 0; i < entries.size(); ++i) stream_entry(entries[i], sizes[i], frame);
-  frame.finish();
-  summary.stream_size = frame_table.size() + frame.written();
-  summary.frame_count = frame.frames().empty() ? 1 : frame.frames().size();
+  std::uint64_t written = 0;
+  if (frames.empty()) {
+    OneFrameWriter frame(options, out, summary.content_size);
+    for (std::size_t i = 0; i < entries.size(); ++i) stream_entry(entries[i], sizes[i], frame);
+    frame.finish();
+    written = frame.written();
+    summary.frame_count = 1;
+  } else {
+    CutFrameWriter writer(entries, sizes, std::move(frames), options);
+    written = writer.write(out, summary.content_size);
+    frames = writer.frames();
+    summary.frame_count = frames.size();
+  }
+  summary.stream_size = frame_table.size() + written;
 
   std::uint64_t offset = header_size + summary.table_size + summary.stream_size;
   std::string tail(1, '\0');
@@ -241,7 +367,7 @@ AttachedDataSummary write_attached_data(const std::vector<AttachedFile>& entries
   out.seekp(start + std::streamoff(8));
   out.write(stream_size.data(), 8);
   if (!frame_table.empty()) {
-    encode_frame_table(frame.frames(), frame_table.data());
+    encode_frame_table(frames, frame_table.data());
     out.seekp(start + std::streamoff(header_size + summary.table_size));
     out.write(reinterpret_cast<const char*>(frame_table.data()), static_cast<std::streamsize>(frame_table.size()));
   }

@@ -34,7 +34,7 @@ inline constexpr std::uint64_t default_frame_target = std::uint64_t{16} << 20;
 
 struct AttachedDataOptions {
   int level = default_level;
-  int threads = 0;  // 0: compress on the calling thread
+  int threads = 0;  // compressing threads (0: one)
   bool checksum = false;
   int window_log = max_window_log;
   // 0: one frame. Otherwise a frame ends before the entry that would take it past this many

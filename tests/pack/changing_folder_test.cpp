@@ -25,9 +25,10 @@ std::vector<std::string> names_in(const fs::path& dir) {
   return names;
 }
 
-// The change is made from the progress report of the first file, so it falls between the moment
-// the sizes are taken and the moment the changed file is read, as a change by another program
-// during a long build would.
+// The change is made from the first progress report, so it falls between the moment the sizes
+// are taken and the moment the changed file is read, as a change by another program during a
+// long build would: in one frame, and in frames of 1 MiB, where the changed file is in the fifth
+// frame and the workers read no more than two frames ahead of the one written.
 TEST(ChangingFolder, AFileThatChangesWhileItIsPackedEndsTheBlock) {
   struct Case {
     const char* what;
@@ -41,26 +42,30 @@ TEST(ChangingFolder, AFileThatChangesWhileItIsPackedEndsTheBlock) {
       {"vanishes", [](const fs::path& file) { fs::remove(file); }, "z.txt: cannot open for reading"},
   };
   for (const Case& c : cases) {
-    TempDir dir;
-    write_file(dir / "a.bin", std::string(3 << 20, 'a'));
-    write_file(dir / "z.txt", "0123456789");
-    bool changed = false;
-    payload::AttachedDataOptions options;
-    options.level = 1;
-    options.threads = 1;
-    options.progress = [&](std::uint64_t, std::uint64_t) {
-      if (!changed) c.change(dir / "z.txt");
-      changed = true;
-    };
-    std::ostringstream out;
-    try {
-      payload::write_attached_data({{u"main.dll", "MZ", {}}, {u"a.bin", {}, dir / "a.bin"}, {u"z.txt", {}, dir / "z.txt"}}, options,
-                           out);
-      ADD_FAILURE() << c.what << ": the block was written";
-    } catch (const payload::AttachedDataError& error) {
-      EXPECT_THAT(error.what(), HasSubstr(c.message)) << c.what;
+    for (const std::uint64_t frame_target : {std::uint64_t{0}, std::uint64_t{1} << 20}) {
+      const std::string what = std::string(c.what) + ", frames of " + std::to_string(frame_target);
+      TempDir dir;
+      write_file(dir / "a.bin", std::string(3 << 20, 'a'));
+      write_file(dir / "z.txt", "0123456789");
+      bool changed = false;
+      payload::AttachedDataOptions options;
+      options.level = 1;
+      options.threads = 1;
+      options.frame_target = frame_target;
+      options.progress = [&](std::uint64_t, std::uint64_t) {
+        if (!changed) c.change(dir / "z.txt");
+        changed = true;
+      };
+      std::ostringstream out;
+      try {
+        payload::write_attached_data({{u"main.dll", "MZ", {}}, {u"a.bin", {}, dir / "a.bin"}, {u"z.txt", {}, dir / "z.txt"}},
+                                     options, out);
+        ADD_FAILURE() << what << ": the block was written";
+      } catch (const payload::AttachedDataError& error) {
+        EXPECT_THAT(error.what(), HasSubstr(c.message)) << what;
+      }
+      EXPECT_TRUE(changed) << what;
     }
-    EXPECT_TRUE(changed) << c.what;
   }
 }
 
