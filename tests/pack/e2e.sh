@@ -200,8 +200,8 @@ case "${1:?case}" in
     name=$'gr\xc3\xb6\xc3\x9fe.exe'
     capture "$WINE_RUN" "$ZAMRIK_PACK_EXE" build "Z:${APP_DIR//\//\\}" -o "$ZAMRIK_TEST_SMALL_DISK\\$name" -q
     [ "$status" -eq 2 ] || fail "Windows packer: status $status: $err"
-    # The reason is the run-time library's errno, which under Wine reads "Invalid argument".
-    expect_in "$err" "zamrik-pack: error: $ZAMRIK_TEST_SMALL_DISK\\$name: cannot write the executable: "
+    # The system's words for ERROR_DISK_FULL, as Wine has them.
+    expect_in "$err" "zamrik-pack: error: $ZAMRIK_TEST_SMALL_DISK\\$name: cannot write the executable: Disk full"
     [ -z "$(ls -A "$disk")" ] || fail "Windows packer left files: $(ls -A "$disk")"
     ;;
   windows-packer)

@@ -20,6 +20,11 @@ std::string utf8_of(const std::filesystem::path& path);
 // The system's words for the last failed call (errno on Linux, GetLastError() on Windows), for
 // the end of a message.
 std::string last_error_text();
+// Forgets the reason of any earlier failure, so that a call's own reason can be told apart.
+void forget_last_error();
+// The reason of a failed write or seek just seen, as last_error_text() gives it; "" when the
+// system gave none.
+std::string reason_just_seen();
 // The absolute path with every link resolved, as std::filesystem::canonical, also for paths past
 // Windows' 260 characters.
 std::filesystem::path canonical_path(const std::filesystem::path& path, std::error_code& error);

@@ -14,6 +14,8 @@ std::filesystem::path path_from_utf8(const std::string& text) { return text; }
 std::string utf8_of(const std::filesystem::path& path) { return path.native(); }
 
 std::string last_error_text() { return std::strerror(errno); }
+void forget_last_error() { errno = 0; }
+std::string reason_just_seen() { return errno != 0 ? last_error_text() : std::string(); }
 
 std::filesystem::path canonical_path(const std::filesystem::path& path, std::error_code& error) {
   return std::filesystem::canonical(path, error);

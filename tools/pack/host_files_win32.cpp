@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "text/wide_text.h"
 #include "host_files.h"
@@ -39,6 +40,22 @@ std::string last_error_text() {
   LocalFree(text);
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.')) message.pop_back();
   return utf8_of(std::filesystem::path(message));
+}
+
+void forget_last_error() {
+  SetLastError(0);
+  errno = 0;
+}
+// The run-time library's errno hides the system's code, which comes first. A write that the
+// system cut short without a code ran out of room: the library takes it so when nothing at all
+// was written, and calls it EINVAL under Wine when part of it was.
+std::string reason_just_seen() {
+  if (GetLastError() != 0) return last_error_text();
+  if (errno == 0 || errno == EINVAL || errno == ENOSPC) {
+    SetLastError(ERROR_DISK_FULL);
+    return last_error_text();
+  }
+  return std::strerror(errno);
 }
 
 // The system's final path, in its "\\?\" form: every path compared with it is made the same way.

@@ -24,51 +24,52 @@ void remove_abandoned_partials(const fs::path& output) {
   }
 }
 
-// errno is cleared first so that a failure the system gave no reason for is not blamed on an
-// older one.
+// The reason is cleared before each call so that a failure the system gave no reason for is not
+// blamed on an older one.
 void ReasonKeepingBuffer::note() {
-  if (failure_ == 0) failure_ = errno != 0 ? errno : EIO;
+  if (failure_.empty()) failure_ = reason_just_seen();
+  if (failure_.empty()) failure_ = std::strerror(EIO);
 }
 ReasonKeepingBuffer::int_type ReasonKeepingBuffer::overflow(int_type c) {
-  errno = 0;
+  forget_last_error();
   const int_type result = stdio_filebuf::overflow(c);
   if (traits_type::eq_int_type(result, traits_type::eof())) note();
   return result;
 }
 std::streamsize ReasonKeepingBuffer::xsputn(const char* s, std::streamsize n) {
-  errno = 0;
+  forget_last_error();
   const std::streamsize result = stdio_filebuf::xsputn(s, n);
   if (result != n) note();
   return result;
 }
 int ReasonKeepingBuffer::sync() {
-  errno = 0;
+  forget_last_error();
   const int result = stdio_filebuf::sync();
   if (result != 0) note();
   return result;
 }
 ReasonKeepingBuffer::pos_type ReasonKeepingBuffer::seekoff(off_type offset, std::ios::seekdir direction, std::ios::openmode mode) {
-  errno = 0;
+  forget_last_error();
   const pos_type result = stdio_filebuf::seekoff(offset, direction, mode);
   if (result == pos_type(off_type(-1))) note();
   return result;
 }
 ReasonKeepingBuffer::pos_type ReasonKeepingBuffer::seekpos(pos_type position, std::ios::openmode mode) {
-  errno = 0;
+  forget_last_error();
   const pos_type result = stdio_filebuf::seekpos(position, mode);
   if (result == pos_type(off_type(-1))) note();
   return result;
 }
 bool ReasonKeepingBuffer::close_keeping_reason() {
-  errno = 0;
+  forget_last_error();
   if (close() != nullptr) return true;
   note();
   return false;
 }
 
 std::string ScratchSpace::write_failure() const {
-  const int failure = buffer_ && buffer_->failure() != 0 ? buffer_->failure() : EIO;
-  return utf8_of(output_) + ": cannot write the executable: " + std::strerror(failure);
+  const std::string failure = buffer_ && !buffer_->failure().empty() ? buffer_->failure() : std::strerror(EIO);
+  return utf8_of(output_) + ": cannot write the executable: " + failure;
 }
 
 void ScratchSpace::open_stream(int fd) {

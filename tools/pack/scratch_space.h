@@ -22,8 +22,8 @@ namespace pack {
 class ReasonKeepingBuffer : public __gnu_cxx::stdio_filebuf<char> {
  public:
   using __gnu_cxx::stdio_filebuf<char>::stdio_filebuf;
-  // The errno of the first failure; 0 while nothing has failed.
-  int failure() const { return failure_; }
+  // The system's reason for the first failure; "" while nothing has failed.
+  const std::string& failure() const { return failure_; }
   bool close_keeping_reason();
 
  protected:
@@ -35,7 +35,7 @@ class ReasonKeepingBuffer : public __gnu_cxx::stdio_filebuf<char> {
 
  private:
   void note();
-  int failure_ = 0;
+  std::string failure_;
 };
 
 class ScratchSpace {
