@@ -117,11 +117,21 @@ class OneFrameWriter {
   std::vector<char> buffer_;
 };
 
+[[noreturn]] void refuse_source(const AttachedFile& entry, const std::string& problem) {
+  throw AttachedDataError(shown(entry.source) + ": " + problem);
+}
+
+std::ifstream open_source(const AttachedFile& entry) {
+  std::ifstream in(entry.source, std::ios::binary);
+  if (!in) refuse_source(entry, "cannot open for reading");
+  return in;
+}
+
 std::uint64_t entry_size(const AttachedFile& entry) {
   if (entry.source.empty()) return entry.contents.size();
   std::error_code error;
   const std::uint64_t size = std::filesystem::file_size(entry.source, error);
-  if (error) throw AttachedDataError(shown(entry.source) + ": cannot read its size: " + error.message());
+  if (error) refuse_source(entry, "cannot read its size: " + error.message());
   return size;
 }
 
@@ -130,8 +140,7 @@ void stream_entry(const AttachedFile& entry, std::uint64_t size, OneFrameWriter&
     frame.feed(entry.contents.data(), entry.contents.size());
     return;
   }
-  std::ifstream in(entry.source, std::ios::binary);
-  if (!in) throw AttachedDataError(shown(entry.source) + ": cannot open for reading");
+  std::ifstream in = open_source(entry);
   std::vector<char> chunk(1 << 20);
   std::uint64_t seen = 0;
   while (in) {
@@ -141,8 +150,8 @@ void stream_entry(const AttachedFile& entry, std::uint64_t size, OneFrameWriter&
     if (seen > size) break;
     frame.feed(chunk.data(), got);
   }
-  if (in.bad()) throw AttachedDataError(shown(entry.source) + ": read failed");
-  if (seen != size) throw AttachedDataError(shown(entry.source) + ": the file changed while it was packed");
+  if (in.bad()) refuse_source(entry, "read failed");
+  if (seen != size) refuse_source(entry, "the file changed while it was packed");
 }
 
 // Copies length bytes of an entry from offset; the piece that ends the entry also checks that
@@ -152,14 +161,13 @@ void read_piece(const AttachedFile& entry, std::uint64_t size, std::uint64_t off
     std::memcpy(into, entry.contents.data() + offset, static_cast<std::size_t>(length));
     return;
   }
-  std::ifstream in(entry.source, std::ios::binary);
-  if (!in) throw AttachedDataError(shown(entry.source) + ": cannot open for reading");
+  std::ifstream in = open_source(entry);
   in.seekg(static_cast<std::streamoff>(offset));
   in.read(into, static_cast<std::streamsize>(length));
-  if (in.bad()) throw AttachedDataError(shown(entry.source) + ": read failed");
+  if (in.bad()) refuse_source(entry, "read failed");
   const bool short_read = static_cast<std::uint64_t>(in.gcount()) != length;
   if (short_read || (offset + length == size && in.peek() != std::ifstream::traits_type::eof())) {
-    throw AttachedDataError(shown(entry.source) + ": the file changed while it was packed");
+    refuse_source(entry, "the file changed while it was packed");
   }
 }
 

@@ -1,5 +1,8 @@
 #include "payload/contained_path.h"
 
+#include <algorithm>
+
+#include "bytes/little_endian.h"
 #include "text/wide_text.h"
 
 namespace payload {
@@ -32,6 +35,16 @@ bool is_device_name(std::u16string_view name) {
   const bool numbered = text::equal_ignoring_case(stem.substr(0, 3), u"COM") || text::equal_ignoring_case(stem.substr(0, 3), u"LPT");
   const char16_t digit = stem[3];
   return numbered && ((digit >= u'0' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3');
+}
+
+bool join_target_path(const char16_t* directory, std::size_t directory_length, const PayloadEntry& entry, char16_t* out) {
+  if (directory_length + 1 + entry.path_length + 1 > path_capacity) return false;
+  std::copy(directory, directory + directory_length, out);
+  out[directory_length] = u'\\';
+  char16_t* const path = out + directory_length + 1;
+  for (std::uint32_t i = 0; i < entry.path_length; ++i) path[i] = static_cast<char16_t>(little_endian::load_u16(entry.path + 2 * i));
+  path[entry.path_length] = u'\0';
+  return entry_path_stays_inside({path, entry.path_length});
 }
 
 }  // namespace payload

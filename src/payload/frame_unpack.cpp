@@ -69,17 +69,6 @@ struct Frame {
 // and everything after them, it never gets.
 std::uint64_t call_start_before(std::uint64_t start) { return start == 0 ? 0 : (start - 1) / call_size * call_size; }
 
-// The join of the unpack directory, "\" and the entry's path, when the loop would take it.
-bool join_target_path(const char16_t* directory, std::size_t directory_length, const PayloadEntry& entry, char16_t* out) {
-  if (directory_length + 1 + entry.path_length + 1 > path_capacity) return false;
-  std::copy(directory, directory + directory_length, out);
-  out[directory_length] = u'\\';
-  char16_t* const path = out + directory_length + 1;
-  for (std::uint32_t i = 0; i < entry.path_length; ++i) path[i] = static_cast<char16_t>(little_endian::load_u16(entry.path + 2 * i));
-  path[entry.path_length] = u'\0';
-  return entry_path_stays_inside({path, entry.path_length});
-}
-
 class FrameUnpack {
  public:
   FrameUnpack(const char16_t* unpack_directory, DirectoryMemo& directories, UnpackResult& result)

@@ -4,7 +4,6 @@
 #include <iterator>
 #include <string>
 
-#include "bytes/little_endian.h"
 #include "os/os.h"
 #include "payload/contained_path.h"
 #include "payload/frame_unpack.h"
@@ -27,17 +26,12 @@ void stop_if_asked(UnpackResult& result, os::Handle file) {
 }  // namespace
 
 void Unpacker::build_target_path(const char16_t* unpack_directory, const PayloadEntry& entry) {
-  target_path_[0] = u'\0';
-  platform::append_bounded(target_path_, unpack_directory, path_capacity);
-  platform::append_bounded(target_path_, u"\\", path_capacity);
-  const std::size_t length = std::char_traits<char16_t>::length(target_path_);
-  // An entry that does not fit is an inconsistent table, not an overflow of ours.
-  if (length + entry.path_length + 1 > path_capacity) header_error();
-  for (std::uint32_t i = 0; i < entry.path_length; ++i) target_path_[length + i] = little_endian::load_u16(entry.path + 2 * i);
-  target_path_[length + entry.path_length] = u'\0';
-  // The table is the launcher's own data, but nothing may lead a write or the main library's
-  // load out of the unpack directory.
-  if (!entry_path_stays_inside({target_path_ + length, entry.path_length})) header_error();
+  // The directory and "\" not fitting would be a fault of ours. An entry that does not fit behind
+  // them is an inconsistent table; and though the table is the launcher's own data, nothing may
+  // lead a write or the main library's load out of the unpack directory.
+  const std::size_t length = std::char_traits<char16_t>::length(unpack_directory);
+  if (length + 2 > path_capacity) platform::abort_on_fault();
+  if (!join_target_path(unpack_directory, length, entry, target_path_)) header_error();
 }
 
 // An entry of size 0 creates an empty file, or empties an existing one, without decoding. A

@@ -48,7 +48,8 @@ void forget_last_error() {
 }
 // The run-time library's errno hides the system's code, which comes first. A write that the
 // system cut short without a code ran out of room: the library takes it so when nothing at all
-// was written, and calls it EINVAL under Wine when part of it was.
+// was written, and calls it EINVAL under Wine when part of it was. A seek counts too: it first
+// writes out what the buffer holds, and the packer seeks only to places within its file.
 std::string reason_just_seen() {
   if (GetLastError() != 0) return last_error_text();
   if (errno == 0 || errno == EINVAL || errno == ENOSPC) {
